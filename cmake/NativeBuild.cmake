@@ -1,0 +1,23 @@
+# The portable part of quorvel (no window headers), built and tested on Linux.
+add_library(quorvel_portable STATIC
+  support/text.cpp
+  support/entry_name.cpp
+  pack/directory.cpp
+  shell/command_line.cpp)
+target_include_directories(quorvel_portable PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(quorvel_portable PRIVATE ${QUORVEL_CHARSET_FLAGS} ${QUORVEL_WARNINGS})
+
+
+if(QUORVEL_TESTS)
+  add_executable(native_tests
+    tests/native/text_test.cpp
+    tests/native/entry_name_test.cpp
+    tests/native/directory_test.cpp
+    tests/native/command_line_test.cpp)
+  target_compile_options(native_tests PRIVATE ${QUORVEL_CHARSET_FLAGS})
+  target_link_libraries(native_tests PRIVATE quorvel_portable pack_writer gtest_main)
+  add_test(NAME native_tests COMMAND native_tests)
+  set_tests_properties(native_tests PROPERTIES
+    ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=1")
+  include(cmake/NativeExtras.cmake OPTIONAL)
+endif()

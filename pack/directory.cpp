@@ -1,0 +1,78 @@
+#include "pack/directory.h"
+
+void NegateBytes(unsigned char* buffer, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        buffer[i] = static_cast<unsigned char>(0u - buffer[i]);
+}
+
+uint32_t ReadLittleEndian32(const unsigned char* bytes)
+{
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
+DirectoryResult DecodeRecordBody(unsigned char* body, uint32_t length, DirectoryRecord* record)
+{
+    if (length > RECORD_BUFFER_BYTES)
+        return DIRECTORY_RECORD_TOO_LONG;
+    NegateBytes(body, length);
+    uint32_t nameLength = 0;
+    while (nameLength < length && body[nameLength] != 0)
+        ++nameLength;
+    if (nameLength == length)
+        return DIRECTORY_NAME_UNENDED;
+    if (length - nameLength < RECORD_FIXED_BYTES)
+        return DIRECTORY_RECORD_TOO_SHORT;
+    record->name = reinterpret_cast<const char*>(body);
+    record->nameLength = nameLength;
+    record->size = ReadLittleEndian32(body + nameLength + 1);
+    record->offset = ReadLittleEndian32(body + nameLength + 5);
+    return DIRECTORY_OK;
+}
+
+namespace {
+
+bool ReadExactly(const ByteSource* source, unsigned char* buffer, uint32_t count)
+{
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t got = source->read(source->context, buffer + done, count - done);
+        if (got == 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+} // namespace
+
+DirectoryResult ReadDirectory(const ByteSource* source, const RecordSink* sink, uint64_t* dataAreaStart)
+{
+    unsigned char field[4];
+    unsigned char body[RECORD_BUFFER_BYTES];
+    if (!ReadExactly(source, field, 4))
+        return DIRECTORY_TRUNCATED;
+    NegateBytes(field, 4);
+    const int32_t count = static_cast<int32_t>(ReadLittleEndian32(field));
+    uint64_t position = 4;
+    for (int32_t index = 0; index < count; ++index) {
+        if (!ReadExactly(source, field, 4))
+            return DIRECTORY_TRUNCATED;
+        NegateBytes(field, 4);
+        const uint32_t length = ReadLittleEndian32(field);
+        // Checked before reading, so a hostile length never reaches the buffer.
+        if (length > RECORD_BUFFER_BYTES)
+            return DIRECTORY_RECORD_TOO_LONG;
+        if (!ReadExactly(source, body, length))
+            return DIRECTORY_TRUNCATED;
+        DirectoryRecord record;
+        const DirectoryResult decoded = DecodeRecordBody(body, length, &record);
+        if (decoded != DIRECTORY_OK)
+            return decoded;
+        if (!sink->accept(sink->context, &record))
+            return DIRECTORY_STOPPED;
+        position += 4 + uint64_t(length);
+    }
+    *dataAreaStart = position;
+    return DIRECTORY_OK;
+}

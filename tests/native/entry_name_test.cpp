@@ -1,0 +1,49 @@
+#include "support/entry_name.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(EntryName, AcceptsPlainNamesAndFolderParts)
+{
+    const char* const safe[] = {
+        "a.txt", "sub\\x.bin", "sub/x.bin", "表\\a.pak", "ソ", "ソ\\予告.txt",
+        "a..b", "..a", "a..", ".hidden", "console.txt", "COM0", "COM10.txt", "LPT", "nulx",
+        "コン.txt", "x y.txt",
+    };
+    for (const char* name : safe)
+        EXPECT_TRUE(IsSafeEntryName(name)) << name;
+}
+
+TEST(EntryName, RefusesNamesThatLeaveTheFolder)
+{
+    const char* const unsafe[] = {
+        "", "\\x", "/x", "\\\\server\\share\\x", "C:x", "C:\\x", "a:stream", "x.txt::$DATA",
+        "..", "..\\x", "sub\\..\\..\\x", "sub/../x", "a\\..", ".", ".\\x", "...", "a\\...\\b",
+        "a\\\\b", "a\\", "a/", ". .\\x",
+    };
+    for (const char* name : unsafe)
+        EXPECT_FALSE(IsSafeEntryName(name)) << name;
+    EXPECT_FALSE(IsSafeEntryName(nullptr));
+}
+
+TEST(EntryName, RefusesDeviceNamesInAnyComponentWithAnyExtension)
+{
+    const char* const devices[] = {
+        "CON", "con", "PRN", "AUX", "NUL", "nul.txt", "COM1", "com9.log", "LPT1", "lpt9",
+        "sub\\CON", "sub\\aux.dat\\x", "CON .txt", "NUL..txt", "Com3.a.b",
+    };
+    for (const char* name : devices)
+        EXPECT_FALSE(IsSafeEntryName(name)) << name;
+}
+
+TEST(EntryName, TrailBytesThatEqualABackslashDoNotSplitComponents)
+{
+    // ソ is 83 5C: read bytewise, "ソ.." would look like "\x83" "\\" "..".
+    EXPECT_TRUE(IsSafeEntryName("ソ.."));
+    EXPECT_TRUE(IsSafeEntryName("表CON"));
+    // A real separator after a double-byte character still splits.
+    EXPECT_FALSE(IsSafeEntryName("ソ\\.."));
+}
+
+} // namespace
