@@ -1,0 +1,71 @@
+# quorvel.exe and its Wine-run tests (MinGW-w64 cross build).
+enable_language(RC)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+set(CMAKE_RC_COMPILE_OBJECT
+    "<CMAKE_RC_COMPILER> <DEFINES> <INCLUDES> <FLAGS> -O coff <SOURCE> <OBJECT>")
+
+set(QUORVEL_SOURCES
+  support/text.cpp
+  support/entry_name.cpp
+  support/about.cpp
+  support/help.cpp
+  pack/directory.cpp
+  pack/open_pack.cpp
+  pack/extract_entry.cpp
+  shell/app_state.cpp
+  shell/status.cpp
+  shell/command_line.cpp
+  shell/main_window.cpp
+  shell/layout.cpp
+  shell/commands.cpp
+  shell/program_entry.cpp
+  extract/extraction_queue.cpp
+  extract/extraction_worker.cpp
+  extract/extraction_commands.cpp
+  preview/preview_folder.cpp
+  preview/preview.cpp
+  preview/delete_tree.cpp)
+set(QUORVEL_RESOURCE_SCRIPT ${CMAKE_SOURCE_DIR}/resources/quorvel.rc)
+set(QUORVEL_SYSTEM_LIBRARIES
+  kernel32 user32 gdi32 comctl32 comdlg32 shell32 ole32 advapi32 version)
+set(QUORVEL_DEFINITIONS UNICODE_NOT_USED _WIN32_WINNT=0x0601 WINVER=0x0601 _WIN32_IE=0x0600 NOMINMAX)
+# Freestanding: no run time, no exceptions, no type information, no
+# unwinding tables; the program's own code may call nothing it does not link.
+set(QUORVEL_FREESTANDING_FLAGS
+  -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -fno-stack-protector -fno-threadsafe-statics -fno-builtin -O2)
+
+function(quorvel_core_library name)
+  add_library(${name} STATIC ${QUORVEL_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${name} PUBLIC ${QUORVEL_DEFINITIONS})
+  target_compile_options(${name} PRIVATE ${QUORVEL_FREESTANDING_FLAGS} ${QUORVEL_CHARSET_FLAGS} ${QUORVEL_WARNINGS})
+endfunction()
+
+quorvel_core_library(quorvel_core)
+
+add_executable(quorvel WIN32 support/builtin_memory.cpp ${QUORVEL_RESOURCE_SCRIPT})
+target_link_libraries(quorvel PRIVATE quorvel_core)
+target_compile_options(quorvel PRIVATE ${QUORVEL_FREESTANDING_FLAGS})
+set_target_properties(quorvel PROPERTIES LINKER_LANGUAGE CXX)
+# The whole program, then the system DLLs, then the compiler's own helpers
+# (___chkstk_ms and the like): no C or C++ run-time library at all.
+target_link_options(quorvel PRIVATE -nostdlib -nostartfiles -Wl,-e,${QUORVEL_ENTRY_SYMBOL}
+                    -Wl,--subsystem,windows -s)
+target_link_libraries(quorvel PRIVATE ${QUORVEL_SYSTEM_LIBRARIES} gcc)
+
+# The help file, compiled from the topics under help/ and put beside the program.
+find_program(CHMCMD chmcmd)
+if(CHMCMD AND EXISTS ${CMAKE_SOURCE_DIR}/scripts/build_help.sh)
+  file(GLOB_RECURSE QUORVEL_HELP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/help/*)
+  add_custom_command(
+    OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel.chm
+    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build_help.sh ${CMAKE_SOURCE_DIR}/help ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+    DEPENDS ${QUORVEL_HELP_SOURCES} ${CMAKE_SOURCE_DIR}/scripts/build_help.sh
+    COMMENT "Compiling quorvel.chm")
+  add_custom_target(quorvel_help ALL DEPENDS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel.chm)
+endif()
+
+if(QUORVEL_TESTS)
+  include(cmake/WineTests.cmake)
+endif()

@@ -1,0 +1,15 @@
+#!/bin/bash
+# Makes the build tree's Wine prefix once: a virtual desktop (without one,
+# hiding a window under bare Xvfb stalls Wine's UI thread for 2 s) and no
+# serial ports (a fresh prefix maps COM1 to the machine's real device).
+set -e
+export WINEPREFIX="$1"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" LC_ALL=ja_JP.UTF-8
+if [ ! -f "$WINEPREFIX/.quorvel-ready" ]; then
+  wineboot -i >/dev/null 2>&1 || true
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+  wineserver -w
+  rm -f "$WINEPREFIX"/dosdevices/com* 2>/dev/null || true
+  touch "$WINEPREFIX/.quorvel-ready"
+fi

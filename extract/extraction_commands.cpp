@@ -1,0 +1,91 @@
+#include "extract/extraction.h"
+
+#include <shlobj.h>
+
+#include "pack/pack.h"
+#include "shell/app_state.h"
+#include "support/text.h"
+
+namespace {
+
+// Reads the selected rows' entries into filled jobs, in row order, before
+// anything is linked. Returns false (having released its jobs) when memory
+// runs out.
+bool BuildJobs(const char* destination, ExtractJob** first, ExtractJob** last)
+{
+    *first = nullptr;
+    *last = nullptr;
+    const uint32_t destinationBytes = TextLength(destination) + 1;
+    int row = -1;
+    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
+                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1) {
+        LVITEMA item;
+        ZeroBlock(&item, sizeof item);
+        item.mask = LVIF_PARAM | LVIF_STATE;
+        item.iItem = row;
+        item.stateMask = LVIS_SELECTED;
+        SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        auto* job = static_cast<ExtractJob*>(HeapAlloc(g_app.heap, HEAP_ZERO_MEMORY, sizeof(ExtractJob)));
+        char* copy = job != nullptr ? static_cast<char*>(HeapAlloc(g_app.heap, 0, destinationBytes)) : nullptr;
+        if (copy == nullptr) {
+            if (job != nullptr)
+                HeapFree(g_app.heap, 0, job);
+            ReleaseJobs(*first);
+            *first = nullptr;
+            *last = nullptr;
+            return false;
+        }
+        TextCopy(copy, destination);
+        job->entry = reinterpret_cast<PackEntry*>(item.lParam);
+        job->destination = copy;
+        if (*first == nullptr)
+            *first = job;
+        else
+            (*last)->next = job;
+        *last = job;
+    }
+    return true;
+}
+
+} // namespace
+
+void ExtractSelection()
+{
+    if (IsWaitingForWorker())
+        return;
+    BROWSEINFOA browse;
+    ZeroBlock(&browse, sizeof browse);
+    browse.hwndOwner = g_app.mainWindow;
+    browse.lpszTitle = "展開先を指定してね";
+    browse.ulFlags = BIF_RETURNONLYFSDIRS;
+    PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&browse);
+    if (item == nullptr)
+        return;
+    char destination[PATH_BUFFER_BYTES];
+    destination[0] = 0;
+    const BOOL converted = SHGetPathFromIDListA(item, destination);
+    CoTaskMemFree(item);
+    if (!converted || destination[0] == 0)
+        return;
+
+    ExtractJob* first;
+    ExtractJob* last;
+    if (!BuildJobs(destination, &first, &last)) {
+        MessageBoxA(g_app.mainWindow, "展開の準備に失敗した。何も展開していない。\n原因: メモリ不足", "エラー",
+                    MB_ICONERROR);
+        return;
+    }
+    if (!EnqueueJobsAndStart(first, last)) {
+        ReleaseJobs(first);
+        MessageBoxA(g_app.mainWindow, "展開スレッドが開始できない。何も展開していない。\n原因: メモリ/リソース不足",
+                    "エラー", MB_ICONERROR);
+    }
+}
+
+void AbortExtraction()
+{
+    if (g_app.extracting.load() == 0)
+        return;
+    if (MessageBoxA(g_app.mainWindow, "本当に展開を中止しますか?", "質問", MB_ICONQUESTION | MB_YESNO) == IDYES)
+        g_app.extracting.store(0);
+}

@@ -1,0 +1,218 @@
+// The queue, the worker's life and the UI thread's waits for it.
+//
+// Shared state and its rule:
+// - g_app.queueHead, every job's next link, and s_workerActive are read and
+//   written only while g_app.queueLock is held. The lock is never held
+//   across a message send or a message box, so neither thread can block the
+//   other's message handling.
+// - g_app.extracting is one atomic word. The worker decides to end a run
+//   (and clears the flag on completion) under the lock; the Extract command
+//   sets it under the lock. Abort, Close and opening a pack store 0 without
+//   the lock: that store is the whole abort request.
+// - s_workerHandle and s_workerThreadId belong to the UI thread alone.
+// - s_waitingForWorker belongs to the UI thread alone.
+#include "extract/extraction.h"
+
+#include "shell/app_state.h"
+#include "support/heap_poison.h"
+#include "support/text.h"
+
+namespace {
+
+bool s_workerActive;         // guarded by g_app.queueLock
+HANDLE s_workerHandle;       // UI thread only: the last worker started
+DWORD s_workerThreadId;      // UI thread only
+bool s_waitingForWorker;     // UI thread only
+
+class QueueLock {
+public:
+    QueueLock() { AcquireSRWLockExclusive(&g_app.queueLock); }
+    ~QueueLock() { ReleaseSRWLockExclusive(&g_app.queueLock); }
+    QueueLock(const QueueLock&) = delete;
+    QueueLock& operator=(const QueueLock&) = delete;
+};
+
+BOOL CALLBACK AnswerNo(HWND window, LPARAM)
+{
+    char className[16];
+    if (GetClassNameA(window, className, sizeof className) > 0 && TextCompare(className, "#32770") == 0)
+        PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+    return TRUE;
+}
+
+// Handles window messages until the worker thread has ended: its status
+// texts are sends that the UI thread carries out, and its message boxes are
+// owned by the main window. The main window takes no input meanwhile.
+void WaitForWorkerThread(bool answerWorkerQuestions)
+{
+    if (s_workerHandle == nullptr)
+        return;
+    s_waitingForWorker = true;
+    const BOOL wasEnabled = IsWindowEnabled(g_app.mainWindow);
+    EnableWindow(g_app.mainWindow, FALSE);
+    bool quitSeen = false;
+    int quitCode = 0;
+    for (;;) {
+        if (answerWorkerQuestions)
+            EnumThreadWindows(s_workerThreadId, AnswerNo, 0);
+        const DWORD woken = MsgWaitForMultipleObjects(1, &s_workerHandle, FALSE, answerWorkerQuestions ? 50 : INFINITE,
+                                                      QS_ALLINPUT);
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED)
+            break;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                quitSeen = true;
+                quitCode = static_cast<int>(message.wParam);
+                continue;
+            }
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    if (wasEnabled)
+        EnableWindow(g_app.mainWindow, TRUE);
+    s_waitingForWorker = false;
+    if (quitSeen)
+        PostQuitMessage(quitCode);
+}
+
+} // namespace
+
+void ReleaseJobs(ExtractJob* first)
+{
+    while (first != nullptr) {
+        ExtractJob* next = first->next;
+        PoisonBeforeRelease(first->destination, TextLength(first->destination) + 1);
+        HeapFree(g_app.heap, 0, first->destination);
+        PoisonBeforeRelease(first, sizeof *first);
+        HeapFree(g_app.heap, 0, first);
+        first = next;
+    }
+}
+
+bool EnqueueJobsAndStart(ExtractJob* first, ExtractJob* last)
+{
+    QueueLock lock;
+    ExtractJob* previousTail = nullptr;
+    if (first != nullptr) {
+        if (g_app.queueHead == nullptr) {
+            g_app.queueHead = first;
+        } else {
+            previousTail = g_app.queueHead;
+            while (previousTail->next != nullptr)
+                previousTail = previousTail->next;
+            previousTail->next = first;
+        }
+    }
+    if (s_workerActive) {
+        // Running or Aborting: the worker looks at the flag under this lock
+        // before each job and before it ends, so setting it here withdraws
+        // an abort and the running worker takes the new jobs.
+        g_app.extracting.store(1);
+        return true;
+    }
+    g_app.extracting.store(1);
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, ExtractionWorker, nullptr, 0, &threadId);
+    if (thread == nullptr) {
+        if (previousTail != nullptr)
+            previousTail->next = nullptr;
+        else if (g_app.queueHead == first)
+            g_app.queueHead = nullptr;
+        g_app.extracting.store(0);
+        return false;
+    }
+    s_workerActive = true;
+    if (s_workerHandle != nullptr)
+        CloseHandle(s_workerHandle);
+    s_workerHandle = thread;
+    s_workerThreadId = threadId;
+    return true;
+}
+
+// Called by the worker under no lock; decides under the lock whether the
+// run goes on (true) or the worker ends (false, worker no longer active).
+bool WorkerShouldStartAnotherRun()
+{
+    QueueLock lock;
+    if (g_app.queueHead != nullptr && g_app.extracting.load() == 1)
+        return true;
+    s_workerActive = false;
+    return false;
+}
+
+// The worker's look at the queue before each job, under the lock.
+// Returns the head job to work on, or nullptr when the run is over; then
+// *aborted tells how it ended and the flag is 0.
+ExtractJob* WorkerTakeHead(bool* aborted, ExtractJob** abandoned)
+{
+    QueueLock lock;
+    *abandoned = nullptr;
+    if (g_app.extracting.load() == 0) {
+        *aborted = true;
+        *abandoned = g_app.queueHead;
+        g_app.queueHead = nullptr;
+        return nullptr;
+    }
+    if (g_app.queueHead == nullptr) {
+        *aborted = false;
+        g_app.extracting.store(0);
+        return nullptr;
+    }
+    return g_app.queueHead;
+}
+
+void WorkerUnlinkHead(ExtractJob* job)
+{
+    QueueLock lock;
+    g_app.queueHead = job->next;
+}
+
+void WorkerStopOnError()
+{
+    QueueLock lock;
+    g_app.extracting.store(0);
+}
+
+void StopExtractionAndWait()
+{
+    g_app.extracting.store(0);
+    bool active;
+    {
+        QueueLock lock;
+        active = s_workerActive;
+    }
+    if (active)
+        WaitForWorkerThread(false);
+    ExtractJob* left;
+    {
+        QueueLock lock;
+        left = g_app.queueHead;
+        g_app.queueHead = nullptr;
+    }
+    ReleaseJobs(left);
+}
+
+void AbandonExtraction()
+{
+    g_app.quitRequested.store(1);
+    bool active;
+    {
+        QueueLock lock;
+        active = s_workerActive;
+    }
+    if (active)
+        WaitForWorkerThread(true);
+}
+
+bool IsWaitingForWorker()
+{
+    return s_waitingForWorker;
+}
+
+bool IsExtractionWorkerActive()
+{
+    QueueLock lock;
+    return s_workerActive;
+}

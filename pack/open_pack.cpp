@@ -1,0 +1,239 @@
+#include "pack/pack.h"
+
+#include "extract/extraction.h"
+#include "pack/directory.h"
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "shell/status.h"
+#include "support/heap_poison.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr DWORD DIRECTORY_READ_BYTES = 64 * 1024;
+
+// Reads the directory through a block buffer: a pack of 100,000 entries
+// would otherwise cost 200,000 file reads.
+struct BufferedFile {
+    HANDLE file;
+    unsigned char* block;
+    DWORD filled;
+    DWORD used;
+};
+
+uint32_t ReadBuffered(void* context, unsigned char* buffer, uint32_t count)
+{
+    auto* source = static_cast<BufferedFile*>(context);
+    if (source->used == source->filled) {
+        DWORD got = 0;
+        if (!ReadFile(source->file, source->block, DIRECTORY_READ_BYTES, &got, nullptr))
+            return 0;
+        source->filled = got;
+        source->used = 0;
+        if (got == 0)
+            return 0;
+    }
+    DWORD n = source->filled - source->used;
+    if (n > count)
+        n = count;
+    for (DWORD i = 0; i < n; ++i)
+        buffer[i] = source->block[source->used + i];
+    source->used += n;
+    return n;
+}
+
+struct ListBuilder {
+    PackEntry* head;
+    PackEntry* tail;
+    DWORD count;
+};
+
+bool AppendEntry(void* context, const DirectoryRecord* record)
+{
+    auto* list = static_cast<ListBuilder*>(context);
+    auto* entry = static_cast<PackEntry*>(HeapAlloc(g_app.heap, HEAP_ZERO_MEMORY, sizeof(PackEntry)));
+    if (entry == nullptr)
+        return false;
+    entry->name = static_cast<char*>(HeapAlloc(g_app.heap, 0, record->nameLength + 1));
+    if (entry->name == nullptr) {
+        HeapFree(g_app.heap, 0, entry);
+        return false;
+    }
+    TextCopy(entry->name, record->name);
+    entry->size = record->size;
+    entry->offset = record->offset;
+    if (list->head == nullptr)
+        list->head = entry;
+    else
+        list->tail->next = entry;
+    list->tail = entry;
+    ++list->count;
+    return true;
+}
+
+// Inserts one row per entry. Redraw is suspended around the bulk insert:
+// with it on, each row costs a repaint and 100,000 rows take hours.
+bool InsertRows(const PackEntry* head, DWORD count)
+{
+    HWND list = g_app.entryListView;
+    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
+    SendMessageA(list, LVM_SETITEMCOUNT, count, LVSICF_NOINVALIDATEALL);
+    bool complete = true;
+    int row = 0;
+    char number[16];
+    for (const PackEntry* entry = head; entry != nullptr; entry = entry->next, ++row) {
+        LVITEMA item;
+        ZeroBlock(&item, sizeof item);
+        item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+        item.iItem = row;
+        item.pszText = entry->name;
+        item.iImage = 1;
+        item.lParam = reinterpret_cast<LPARAM>(entry);
+        if (SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)) != row) {
+            complete = false;
+            break;
+        }
+        item.mask = LVIF_TEXT;
+        item.pszText = number;
+        item.iSubItem = 1;
+        wsprintfA(number, "%lu", static_cast<unsigned long>(entry->size));
+        SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        item.iSubItem = 2;
+        wsprintfA(number, "0x%08X", static_cast<unsigned int>(entry->offset));
+        SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    }
+    if (!complete)
+        SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+    return complete;
+}
+
+void SetCloseItemState(UINT state)
+{
+    MENUITEMINFOA info;
+    ZeroBlock(&info, sizeof info);
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_STATE;
+    info.fState = state;
+    SetMenuItemInfoA(g_app.mainMenu, IDM_CLOSE, FALSE, &info);
+}
+
+void ShowOpenFailure()
+{
+    MessageBoxA(g_app.mainWindow,
+                "ファイルが開けません。\n原因: ファイルがない、もしくは使用中、ディスクがぶっ壊れてる",
+                "エラー", MB_ICONWARNING);
+}
+
+void ShowOutOfMemoryForPack()
+{
+    MessageBoxA(g_app.mainWindow,
+                "メモリが足りないので、パックを開けません。\n原因: エントリが多すぎる、もしくはメモリ不足",
+                "エラー", MB_ICONWARNING);
+}
+
+} // namespace
+
+int OpenPack(const char* path)
+{
+    // A pack counts as open while its path is set, so that a pack with an
+    // empty directory is closed (its tree item removed) like any other.
+    if (g_app.packPath[0] != 0) {
+        if (g_app.extracting.load() != 0 &&
+            MessageBoxA(g_app.mainWindow, "展開中です。 展開を中止して閉じますか?", "質問",
+                        MB_ICONQUESTION | MB_YESNO) != IDYES)
+            return 1;
+        ClosePack();
+    }
+
+    // The pack path must fit its 256-byte home; the title holds any such path.
+    if (!TextsFit(PACK_PATH_BYTES, path)) {
+        ShowOpenFailure();
+        return 1;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        ShowOpenFailure();
+        return 1;
+    }
+
+    BufferedFile source{file, static_cast<unsigned char*>(HeapAlloc(g_app.heap, 0, DIRECTORY_READ_BYTES)), 0, 0};
+    ListBuilder list{nullptr, nullptr, 0};
+    ULONGLONG dataAreaStart = 0;
+    DirectoryResult result = DIRECTORY_STOPPED;
+    if (source.block != nullptr) {
+        const ByteSource bytes{ReadBuffered, &source};
+        const RecordSink sink{AppendEntry, &list};
+        result = ReadDirectory(&bytes, &sink, &dataAreaStart);
+        HeapFree(g_app.heap, 0, source.block);
+    }
+    CloseHandle(file);
+
+    // A damaged directory is refused whole, before any of it is shown.
+    if (result == DIRECTORY_OK && !InsertRows(list.head, list.count))
+        result = DIRECTORY_STOPPED;
+    if (result != DIRECTORY_OK) {
+        FreeEntryList(list.head);
+        HeapCompact(g_app.heap, 0);
+        if (result == DIRECTORY_STOPPED)
+            ShowOutOfMemoryForPack();
+        else
+            ShowOpenFailure();
+        return 1;
+    }
+
+    g_app.entryHead = list.head;
+    g_app.dataAreaStart = dataAreaStart;
+
+    TVINSERTSTRUCTA tree;
+    ZeroBlock(&tree, sizeof tree);
+    tree.hParent = TVI_ROOT;
+    tree.hInsertAfter = TVI_FIRST;
+    tree.item.mask = TVIF_TEXT;
+    tree.item.pszText = const_cast<char*>(FileNamePart(path));
+    SendMessageA(g_app.treeView, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&tree));
+
+    char title[PATH_BUFFER_BYTES + 16];
+    wsprintfA(title, "quorvel - %s", path);
+    SetWindowTextA(g_app.mainWindow, title);
+    SetCloseItemState(MFS_ENABLED);
+    ShowStatus("パックを開いた。");
+    TextCopy(g_app.packPath, path);
+    return 0;
+}
+
+void ClosePack()
+{
+    // Nothing of the pack may go while the worker can still read it.
+    StopExtractionAndWait();
+
+    SendMessageA(g_app.treeView, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
+    if (g_app.entryHead != nullptr) {
+        SendMessageA(g_app.entryListView, LVM_DELETEALLITEMS, 0, 0);
+        PackEntry* first = g_app.entryHead;
+        g_app.entryHead = nullptr;
+        FreeEntryList(first);
+        HeapCompact(g_app.heap, 0);
+    }
+    SetWindowTextA(g_app.mainWindow, "quorvel");
+    SetCloseItemState(MFS_GRAYED);
+    ShowStatus("パックを閉じた。");
+    g_app.packPath[0] = 0;
+}
+
+void FreeEntryList(PackEntry* first)
+{
+    PackEntry* entry = first;
+    while (entry != nullptr) {
+        PackEntry* next = entry->next;
+        PoisonBeforeRelease(entry->name, TextLength(entry->name) + 1);
+        HeapFree(g_app.heap, 0, entry->name);
+        PoisonBeforeRelease(entry, sizeof *entry);
+        if (!HeapFree(g_app.heap, 0, entry))
+            MessageBoxA(g_app.mainWindow,
+                        "HeapFree失敗、でも続ける。できるだけ早く終了してくれ。\n原因: たぶんバグ",
+                        "(ﾟ∀ﾟ)ｱﾋｬ", MB_ICONWARNING);
+        entry = next;
+    }
+}

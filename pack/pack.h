@@ -1,0 +1,35 @@
+// The open pack: its entry list, opening and closing, and copying one
+// entry out of it.
+#ifndef QUORVEL_PACK_PACK_H
+#define QUORVEL_PACK_PACK_H
+
+#include <windows.h>
+
+// One directory record of the open pack. Owned by the entry list from
+// OpenPack until ClosePack; list rows, jobs and previews hold plain
+// references that are valid only while the pack stays open.
+struct PackEntry {
+    char* name;     // heap copy, at most 255 bytes and the terminator
+    DWORD size;
+    DWORD offset;   // from the data area start
+    PackEntry* next;
+};
+
+int OpenPack(const char* path);
+void ClosePack();
+void FreeEntryList(PackEntry* first);
+
+enum ExtractResult {
+    EXTRACT_DONE = 0,          // copied, declined to overwrite, or the output could not be made (reported)
+    EXTRACT_PACK_UNOPENED = 1,
+    EXTRACT_NO_BUFFER = 2,
+    EXTRACT_SHORT_READ = 3,
+    EXTRACT_SHORT_WRITE = 4,
+    EXTRACT_ABANDONED = 5,     // the program is quitting; the partial output was removed
+};
+
+// Copies entry into destination\name, decoding it. noPrompt 0 asks before
+// replacing an existing file. Reports every failure itself, owned by owner.
+int ExtractEntry(HWND owner, const char* destination, const PackEntry* entry, int noPrompt);
+
+#endif

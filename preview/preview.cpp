@@ -1,0 +1,116 @@
+#include "preview/preview.h"
+
+#include <shellapi.h>
+
+#include "pack/pack.h"
+#include "preview/preview_folder.h"
+#include "shell/app_state.h"
+#include "support/entry_name.h"
+#include "support/text.h"
+
+namespace {
+
+const char* const ZONE_STREAM_SUFFIX = ":Zone.Identifier";
+// Internet zone: the shell warns before it runs a program marked so.
+const char ZONE_INTERNET[] = "[ZoneTransfer]\r\nZoneId=3\r\n";
+
+PackEntry* EntryOfRow(int row)
+{
+    LVITEMA item;
+    ZeroBlock(&item, sizeof item);
+    item.mask = LVIF_PARAM | LVIF_STATE;
+    item.iItem = row;
+    item.stateMask = LVIS_SELECTED;
+    SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    return reinterpret_cast<PackEntry*>(item.lParam);
+}
+
+// Marks a preview copy as coming from outside, so that opening a program
+// that came out of a pack asks first. File systems without streams refuse
+// the name; the copy then simply carries no mark.
+void MarkAsDownloaded(const char* file)
+{
+    char streamPath[PATH_BUFFER_BYTES];
+    if (!TextsFit(PATH_BUFFER_BYTES, file, ZONE_STREAM_SUFFIX))
+        return;
+    TextCopy(streamPath, file);
+    TextAppend(streamPath, ZONE_STREAM_SUFFIX);
+    HANDLE stream = CreateFileA(streamPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (stream == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(stream, ZONE_INTERNET, sizeof ZONE_INTERNET - 1, &written, nullptr);
+    CloseHandle(stream);
+}
+
+void PreviewEntry(const char* folder, const PackEntry* entry)
+{
+    ExtractEntry(g_app.mainWindow, folder, entry, 1);
+    // ExtractEntry refuses (and reports) a name that leaves the folder or a
+    // path that does not fit; the shell is then given nothing.
+    char file[PATH_BUFFER_BYTES];
+    if (!IsSafeEntryName(entry->name) || !TextsFit(PACK_PATH_BYTES, folder, entry->name))
+        return;
+    TextCopy(file, folder);
+    AppendSeparator(file);
+    TextAppend(file, entry->name);
+    if (GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES)
+        MarkAsDownloaded(file);
+    ShellExecuteA(g_app.mainWindow, nullptr, file, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+} // namespace
+
+int CountSelectedItems()
+{
+    int count = 0;
+    int row = -1;
+    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
+                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
+        ++count;
+    return count;
+}
+
+void PreviewSelection()
+{
+    const int selected = CountSelectedItems();
+    if (selected == 0)
+        return;
+    if (selected >= 2 &&
+        MessageBoxA(g_app.mainWindow, "2個以上のファイルが選択されています。\n本当に全部開きますか?", "警告",
+                    MB_ICONWARNING | MB_YESNO) == IDNO)
+        return;
+    char folder[PATH_BUFFER_BYTES];
+    const bool built = BuildPreviewFolderPath(folder);
+    if (!built || (!SetCurrentDirectoryA(folder) && !CreateDirectoryA(folder, nullptr))) {
+        MessageBoxA(g_app.mainWindow, "一時ディレクトリが作成できません。\nプレビュー中止。", "ｵﾜﾀ＼(＾o＾)／",
+                    MB_ICONERROR);
+        return;
+    }
+    int row = -1;
+    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
+                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
+        PreviewEntry(folder, EntryOfRow(row));
+}
+
+void RemovePreviewFolder()
+{
+    char folder[PATH_BUFFER_BYTES];
+    if (!BuildPreviewFolderPath(folder))
+        return;
+    // A preview folder that is a link is removed as a link; whatever it
+    // points at is not ours.
+    char link[PATH_BUFFER_BYTES];
+    TextCopy(link, folder);
+    CutLastSeparator(link);
+    const DWORD attributes = GetFileAttributesA(link);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        RemoveDirectoryA(link);
+        return;
+    }
+    if (!SetCurrentDirectoryA(folder))
+        return;
+    // The folder a process stands in cannot be removed.
+    SetCurrentDirectoryA("..");
+    DeleteTree(folder);
+}

@@ -1,0 +1,64 @@
+// AppState: the one global record of quorvel. Each field says what it is,
+// who writes it and which thread may touch it.
+#ifndef QUORVEL_SHELL_APP_STATE_H
+#define QUORVEL_SHELL_APP_STATE_H
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+
+#include "support/text.h"
+
+struct PackEntry;
+struct ExtractJob;
+
+struct AppState {
+    // Written once by start-up, then only read (UI thread and worker).
+    HWND mainWindow;
+    HACCEL accelerators;
+    HMENU mainMenu;
+    HANDLE heap; // serialized: both threads may allocate and release
+
+    // Children and image lists, made by the main window's creation step.
+    // The worker reaches the status bar only through ShowStatus, which the
+    // UI thread carries out.
+    HWND treeView;
+    HWND entryListView;
+    HWND statusBar;
+    HIMAGELIST smallImages;
+    HIMAGELIST largeImages;
+
+    // Splitter, UI thread only.
+    LONG splitPosition;
+    LONG splitAtDragStart;
+    LONG dragging;
+
+    // The open pack. Written by OpenPack/ClosePack on the UI thread. The
+    // worker reads the entries of its jobs, the pack path and the data area
+    // start while it runs a job; the UI thread never releases or rewrites
+    // them before the worker has stopped (StopExtractionAndWait).
+    PackEntry* entryHead;
+    char packPath[PACK_PATH_BYTES]; // "" when no pack is open
+    ULONGLONG dataAreaStart;
+
+    // Extraction. The flag is one atomic word: the worker reads it before
+    // each job; a store of 0 by the UI thread is an abort request. The
+    // queue head, the jobs' links and the worker's existence are guarded by
+    // queueLock (see extract/extraction_queue.cpp).
+    std::atomic<LONG> extracting;
+    ExtractJob* queueHead;
+    SRWLOCK queueLock;
+    // Set once by the UI thread when the user quits during a run: the
+    // worker abandons its entry within one chunk and touches nothing more.
+    std::atomic<LONG> quitRequested;
+
+    // HTML Help loader, UI thread only.
+    HMODULE helpModule;
+    FARPROC helpEntry;
+    BOOL helpLoadFailed;
+};
+
+extern AppState g_app;
+
+#endif

@@ -1,0 +1,81 @@
+#include "shell/program_entry.h"
+
+#include <commctrl.h>
+
+#include "pack/pack.h"
+#include "shell/app_state.h"
+#include "shell/command_line.h"
+#include "shell/main_window.h"
+#include "shell/status.h"
+#include "support/text.h"
+
+namespace {
+
+const char* const STARTUP_FAILURE_CAPTION = "人生ｵﾜﾀ＼(＾o＾)／";
+
+} // namespace
+
+int StartProgram()
+{
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES;
+    InitCommonControlsEx(&controls);
+
+    // No options: the heap serializes its calls, so the worker may release
+    // what the UI thread allocated.
+    g_app.heap = HeapCreate(0, 256, 0);
+    if (g_app.heap == nullptr) {
+        MessageBoxA(nullptr, "ヒープ作成失敗。\n原因: メモリ不足", STARTUP_FAILURE_CAPTION, MB_ICONERROR);
+        return 1;
+    }
+    if (CreateMainWindow() != 0) {
+        MessageBoxA(nullptr, "ウィンドウ初期化失敗。\n原因: バグ もしくはリソース/メモリ不足",
+                    STARTUP_FAILURE_CAPTION, MB_ICONERROR);
+        return 1;
+    }
+    g_app.packPath[0] = 0;
+    return 0;
+}
+
+void OpenFromCommandLine()
+{
+    TextSpan argument;
+    if (!FindCommandLineArgument(GetCommandLineA(), &argument))
+        return;
+    // The command line may be of any length: the copy is made to measure
+    // and OpenPack refuses what does not fit a pack path.
+    char* path = static_cast<char*>(HeapAlloc(g_app.heap, 0, argument.length + 1));
+    if (path == nullptr)
+        return;
+    for (uint32_t i = 0; i < argument.length; ++i)
+        path[i] = argument.begin[i];
+    path[argument.length] = 0;
+    OpenPack(path);
+    HeapFree(g_app.heap, 0, path);
+}
+
+int RunMessageLoop()
+{
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (!TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message))
+            TranslateMessage(&message);
+        // Dispatched in either case: a keystroke turned into a command still
+        // reaches the window it was meant for.
+        DispatchMessageA(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+extern "C" void ProgramEntry()
+{
+    if (StartProgram() != 0)
+        ExitProcess(0);
+    OpenFromCommandLine();
+    ShowStatus("Ready");
+    const int exitCode = RunMessageLoop();
+    DestroyMenu(g_app.mainMenu);
+    HeapDestroy(g_app.heap);
+    ExitProcess(static_cast<UINT>(exitCode));
+}

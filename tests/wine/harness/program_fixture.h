@@ -1,0 +1,61 @@
+// quorvel's UI running inside a test program: the main window made as
+// start-up makes it, a clean state for every test, and ways to read back
+// what a user would see.
+#ifndef QUORVEL_TESTS_PROGRAM_FIXTURE_H
+#define QUORVEL_TESTS_PROGRAM_FIXTURE_H
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness/dialog_watcher.h"
+#include "pack_writer.h"
+
+// Handles this thread's window messages until done() holds; false on timeout.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
+void PumpFor(DWORD milliseconds);
+
+// Every text the status bar was given, in order, as it was set.
+std::vector<std::string>& StatusHistory();
+std::string StatusText();
+
+std::string TitleText();
+int RowCount();
+std::string RowText(int row, int column);
+std::vector<int> SelectedRows();
+void SelectRows(const std::vector<int>& rows);
+std::string TreeItemText(); // "" when the tree is empty
+int TreeItemCount();
+UINT CloseItemState();      // MFS_GRAYED or MFS_ENABLED bits of the Close item
+
+// Files and folders, with Windows paths in the ANSI code page.
+std::string NewTempFolder();                // a fresh folder under the temporary folder
+void RemoveTree(const std::string& folder); // recursive, test-side
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+bool ReadBytes(const std::string& path, std::vector<uint8_t>* bytes);
+bool FileExists(const std::string& path);
+std::string WritePack(const std::string& folder, const std::string& name,
+                      const std::vector<pakwriter::Entry>& entries);
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Sends a command as the menu would.
+    void Command(WORD id);
+
+    DialogWatcher dialogs;
+    std::string temp;
+};
+
+// Brings the program to its state right after start-up: no pack, no
+// extraction, no selection, status "Ready".
+void ResetProgramState();
+
+#endif
