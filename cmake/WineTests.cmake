@@ -49,4 +49,11 @@ if(Python3_FOUND)
            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 endif()
 
-include(cmake/Benchmarks.cmake OPTIONAL)
+# Benchmarks share the fixture's helpers, without GoogleTest's main.
+add_library(wine_bench_support STATIC
+  tests/wine/harness/dialog_watcher.cpp
+  tests/wine/harness/program_fixture.cpp)
+target_include_directories(wine_bench_support PUBLIC ${CMAKE_SOURCE_DIR}/tests/wine)
+target_compile_options(wine_bench_support PRIVATE ${QUORVEL_CHARSET_FLAGS})
+target_link_libraries(wine_bench_support PUBLIC quorvel_core pack_writer gtest ${QUORVEL_SYSTEM_LIBRARIES})
+include(cmake/Benchmarks.cmake)

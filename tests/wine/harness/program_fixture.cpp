@@ -107,7 +107,8 @@ UINT CloseItemState()
     info.cbSize = sizeof info;
     info.fMask = MIIM_STATE;
     GetMenuItemInfoA(g_app.mainMenu, IDM_CLOSE, FALSE, &info);
-    return info.fState & MFS_GRAYED;
+    // The resource grays with one bit, ClosePack with both: either is grayed.
+    return (info.fState & MFS_GRAYED) != 0 ? MFS_GRAYED : 0;
 }
 
 std::string NewTempFolder()

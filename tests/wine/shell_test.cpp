@@ -1,0 +1,284 @@
+// The main window as start-up makes it: its children, their layout, the
+// splitter and the accelerators.
+#include "harness/program_fixture.h"
+
+#include "pack/pack.h"
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "shell/main_window.h"
+
+namespace {
+
+RECT ChildRect(HWND child)
+{
+    RECT rect = {};
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, g_app.mainWindow, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+int ClientWidth()
+{
+    RECT client = {};
+    GetClientRect(g_app.mainWindow, &client);
+    return client.right;
+}
+
+class ShellTest : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        ShowWindow(g_app.mainWindow, SW_RESTORE);
+        SetWindowPos(g_app.mainWindow, nullptr, 0, 0, 800, 500, SWP_NOZORDER | SWP_NOMOVE);
+        // Each test starts from the splitter of a fresh start.
+        g_app.splitPosition = 150;
+        g_app.splitAtDragStart = 0;
+        g_app.dragging = 0;
+        Relayout();
+    }
+
+    void Mouse(UINT message, int x)
+    {
+        SendMessageA(g_app.mainWindow, message, message == WM_LBUTTONDOWN ? MK_LBUTTON : 0,
+                     MAKELPARAM(static_cast<WORD>(static_cast<short>(x)), 100));
+    }
+    void Escape() { SendMessageA(g_app.mainWindow, WM_KEYDOWN, VK_ESCAPE, 0); }
+
+    void ExpectBorderAt(int split, const char* when)
+    {
+        const RECT tree = ChildRect(g_app.treeView);
+        const RECT list = ChildRect(g_app.entryListView);
+        const int width = ClientWidth();
+        const int shown = split > width ? width : split;
+        EXPECT_EQ(tree.left, 0) << when;
+        EXPECT_EQ(tree.right - tree.left, shown - 2 < 0 ? 0 : shown - 2) << when;
+        EXPECT_EQ(list.left, shown + 2) << when;
+        EXPECT_EQ(list.right - list.left, width - shown - 2 < 0 ? 0 : width - shown - 2) << when;
+    }
+};
+
+TEST_F(ShellTest, StartsWithNoPackAndTheCloseItemGrayed)
+{
+    EXPECT_EQ(TitleText(), "quorvel");
+    EXPECT_EQ(CloseItemState(), static_cast<UINT>(MFS_GRAYED));
+    EXPECT_EQ(RowCount(), 0);
+    EXPECT_EQ(TreeItemCount(), 0);
+    char className[64] = {};
+    GetClassNameA(g_app.mainWindow, className, sizeof className);
+    EXPECT_STREQ(className, "QuorvelMainWindowClass");
+    EXPECT_EQ(GetClassLongPtrA(g_app.mainWindow, GCLP_HCURSOR),
+              reinterpret_cast<LONG_PTR>(LoadCursorA(nullptr, MAKEINTRESOURCEA(32644))));
+    EXPECT_EQ(GetClassLongPtrA(g_app.mainWindow, GCLP_HBRBACKGROUND),
+              reinterpret_cast<LONG_PTR>(GetStockObject(LTGRAY_BRUSH)));
+}
+
+TEST_F(ShellTest, ChildrenAreTheTreeTheThreeColumnListAndASimpleStatusBar)
+{
+    char className[64] = {};
+    GetClassNameA(g_app.treeView, className, sizeof className);
+    EXPECT_STREQ(className, "SysTreeView32");
+    GetClassNameA(g_app.entryListView, className, sizeof className);
+    EXPECT_STREQ(className, "SysListView32");
+    EXPECT_EQ(GetWindowLongA(g_app.treeView, GWL_STYLE) & 0x5000003F, 0x50000037);
+    EXPECT_EQ(GetWindowLongA(g_app.entryListView, GWL_STYLE) & 0x5000000F, 0x50000009);
+    EXPECT_TRUE(SendMessageA(g_app.statusBar, SB_ISSIMPLE, 0, 0));
+
+    const char* const headings[] = {"ファイル名", "サイズ", "先頭アドレス"};
+    const int widths[] = {200, 100, 100};
+    for (int column = 0; column < 3; ++column) {
+        char text[64] = {};
+        LVCOLUMNA info = {};
+        info.mask = LVCF_TEXT | LVCF_WIDTH;
+        info.pszText = text;
+        info.cchTextMax = sizeof text - 1;
+        ASSERT_TRUE(SendMessageA(g_app.entryListView, LVM_GETCOLUMNA, column, reinterpret_cast<LPARAM>(&info)));
+        EXPECT_STREQ(text, headings[column]);
+        EXPECT_EQ(info.cx, widths[column]);
+    }
+    LVCOLUMNA fourth = {};
+    fourth.mask = LVCF_WIDTH;
+    EXPECT_FALSE(SendMessageA(g_app.entryListView, LVM_GETCOLUMNA, 3, reinterpret_cast<LPARAM>(&fourth)));
+
+    // Both image lists hold the folder and the entry icon, at their sizes.
+    for (auto [list, size] : {std::pair{g_app.smallImages, 16}, std::pair{g_app.largeImages, 32}}) {
+        EXPECT_EQ(ImageList_GetImageCount(list), 2);
+        int cx = 0, cy = 0;
+        ImageList_GetIconSize(list, &cx, &cy);
+        EXPECT_EQ(cx, size);
+        EXPECT_EQ(cy, size);
+    }
+    EXPECT_EQ(SendMessageA(g_app.treeView, TVM_GETIMAGELIST, TVSIL_NORMAL, 0),
+              reinterpret_cast<LRESULT>(g_app.smallImages));
+    EXPECT_EQ(SendMessageA(g_app.entryListView, LVM_GETIMAGELIST, LVSIL_SMALL, 0),
+              reinterpret_cast<LRESULT>(g_app.smallImages));
+    EXPECT_EQ(SendMessageA(g_app.entryListView, LVM_GETIMAGELIST, LVSIL_NORMAL, 0),
+              reinterpret_cast<LRESULT>(g_app.largeImages));
+}
+
+TEST_F(ShellTest, LayoutPutsTheBorderAtTheSplitAndTheStatusBarBelow)
+{
+    ExpectBorderAt(150, "at start");
+    const RECT tree = ChildRect(g_app.treeView);
+    EXPECT_EQ(tree.right - tree.left, 148);
+    EXPECT_EQ(ChildRect(g_app.entryListView).left, 152);
+
+    RECT client = {};
+    GetClientRect(g_app.mainWindow, &client);
+    const RECT status = ChildRect(g_app.statusBar);
+    EXPECT_EQ(status.bottom, client.bottom);
+    EXPECT_EQ(tree.bottom, status.top);
+    EXPECT_EQ(ChildRect(g_app.entryListView).bottom, status.top);
+
+    // Narrower than the split: the tree takes the width less 2, the list
+    // vanishes, and the stored split comes back when the window widens.
+    SetWindowPos(g_app.mainWindow, nullptr, 0, 0, 140, 300, SWP_NOZORDER | SWP_NOMOVE);
+    ASSERT_LT(ClientWidth(), 150);
+    ExpectBorderAt(150, "narrow");
+    EXPECT_EQ(g_app.splitPosition, 150);
+    SetWindowPos(g_app.mainWindow, nullptr, 0, 0, 800, 500, SWP_NOZORDER | SWP_NOMOVE);
+    ExpectBorderAt(150, "widened");
+
+    // A minimized window's 0 x 0 client: that pass uses 0, the split stays.
+    SendMessageA(g_app.mainWindow, WM_SIZE, SIZE_MINIMIZED, 0);
+    EXPECT_EQ(ChildRect(g_app.treeView).right - ChildRect(g_app.treeView).left, 0);
+    EXPECT_EQ(g_app.splitPosition, 150);
+    Relayout();
+    ExpectBorderAt(150, "restored");
+}
+
+TEST_F(ShellTest, EscapeBeforeAnyDragPutsTheSplitAtZero)
+{
+    Escape();
+    EXPECT_EQ(g_app.splitPosition, 0);
+    ExpectBorderAt(0, "escape before any drag");
+}
+
+TEST_F(ShellTest, DragFollowsTheMouseAndStopsAtBothEdges)
+{
+    Mouse(WM_LBUTTONDOWN, 152);
+    EXPECT_EQ(g_app.dragging, 1);
+    EXPECT_EQ(GetCapture(), g_app.mainWindow);
+    EXPECT_EQ(g_app.splitAtDragStart, 150);
+    // No offset is kept between the press and the line.
+    Mouse(WM_MOUSEMOVE, 153);
+    EXPECT_EQ(g_app.splitPosition, 153);
+    ExpectBorderAt(153, "first move");
+    Mouse(WM_MOUSEMOVE, -40);
+    EXPECT_EQ(g_app.splitPosition, 0);
+    ExpectBorderAt(0, "left of the window");
+    EXPECT_EQ(ChildRect(g_app.entryListView).left, 2);
+    Mouse(WM_MOUSEMOVE, ClientWidth() + 60);
+    EXPECT_EQ(g_app.splitPosition, ClientWidth());
+    ExpectBorderAt(ClientWidth(), "right of the window");
+    Mouse(WM_MOUSEMOVE, 300);
+    Mouse(WM_LBUTTONUP, 300);
+    EXPECT_EQ(g_app.dragging, 0);
+    EXPECT_EQ(GetCapture(), nullptr);
+    EXPECT_EQ(g_app.splitPosition, 300);
+    // Moves after the release change nothing.
+    Mouse(WM_MOUSEMOVE, 400);
+    EXPECT_EQ(g_app.splitPosition, 300);
+    ExpectBorderAt(300, "released");
+}
+
+TEST_F(ShellTest, EscapePutsTheBorderBackWhereTheLastDragBegan)
+{
+    Mouse(WM_LBUTTONDOWN, 150);
+    Mouse(WM_MOUSEMOVE, 260);
+    Escape(); // during the drag: ends it and goes back
+    EXPECT_EQ(g_app.dragging, 0);
+    EXPECT_EQ(GetCapture(), nullptr);
+    EXPECT_EQ(g_app.splitPosition, 150);
+    ExpectBorderAt(150, "escape during drag");
+
+    Mouse(WM_LBUTTONDOWN, 150);
+    Mouse(WM_MOUSEMOVE, 220);
+    Mouse(WM_LBUTTONUP, 220);
+    Mouse(WM_LBUTTONDOWN, 220);
+    Mouse(WM_MOUSEMOVE, 330);
+    Mouse(WM_LBUTTONUP, 330);
+    Escape(); // after the drag: back to where that drag began
+    EXPECT_EQ(g_app.splitPosition, 220);
+
+    // A press and release without a move leaves the split alone.
+    Mouse(WM_LBUTTONDOWN, 221);
+    Mouse(WM_LBUTTONUP, 221);
+    EXPECT_EQ(g_app.splitPosition, 220);
+    EXPECT_EQ(g_app.splitAtDragStart, 220);
+
+    // Another key is the default handling.
+    SendMessageA(g_app.mainWindow, WM_KEYDOWN, 'A', 0);
+    EXPECT_EQ(g_app.splitPosition, 220);
+}
+
+// Records the commands that reach the main window, instead of running them.
+std::vector<WORD> s_commands;
+WNDPROC s_mainProc;
+
+LRESULT CALLBACK RecordingMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COMMAND) {
+        s_commands.push_back(LOWORD(wParam));
+        return 0;
+    }
+    return CallWindowProcA(s_mainProc, window, message, wParam, lParam);
+}
+
+struct KeyRow {
+    const char* what;
+    UINT key;
+    bool control;
+    bool alt;
+    int command; // 0: no command
+};
+
+TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
+{
+    // Every item enabled: a pack with a selected row and a run in progress.
+    const std::string pack = WritePack(temp, "keys.pak", {{"a", {1}}});
+    ASSERT_EQ(OpenPack(pack.c_str()), 0);
+    SelectRows({0});
+    g_app.extracting.store(1);
+
+    const KeyRow rows[] = {
+        {"Ctrl+A", 'A', true, false, IDM_SELECTALL}, {"Ctrl+B", 'B', true, false, IDM_ABORT},
+        {"Ctrl+C", 'C', true, false, IDM_COPYNAMES}, {"Ctrl+E", 'E', true, false, IDM_EXTRACT},
+        {"Ctrl+O", 'O', true, false, IDM_OPEN},      {"F1", VK_F1, false, false, IDM_HELP},
+        {"Ctrl+F4", VK_F4, true, false, IDM_CLOSE},  {"Alt+X", 'X', false, true, IDM_EXIT},
+        {"A", 'A', false, false, 0},                 {"E", 'E', false, false, 0},
+        {"F4", VK_F4, false, false, 0},              {"X", 'X', false, false, 0},
+        {"Ctrl+X", 'X', true, false, 0},             {"Alt+E", 'E', false, true, 0},
+    };
+    s_mainProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingMainProc)));
+    for (const KeyRow& row : rows) {
+        BYTE keys[256] = {};
+        if (row.control)
+            keys[VK_CONTROL] = keys[VK_LCONTROL] = 0x80;
+        if (row.alt)
+            keys[VK_MENU] = keys[VK_LMENU] = 0x80;
+        SetKeyboardState(keys);
+        s_commands.clear();
+        MSG message = {};
+        message.hwnd = g_app.mainWindow;
+        message.message = row.alt ? WM_SYSKEYDOWN : WM_KEYDOWN;
+        message.wParam = row.key;
+        message.lParam = row.alt ? (1 | (1 << 29)) : 1;
+        const int translated = TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message);
+        if (row.command != 0) {
+            EXPECT_TRUE(translated) << row.what;
+            ASSERT_EQ(s_commands.size(), 1u) << row.what;
+            EXPECT_EQ(s_commands[0], row.command) << row.what;
+        } else {
+            EXPECT_FALSE(translated) << row.what;
+            EXPECT_TRUE(s_commands.empty()) << row.what;
+        }
+    }
+    BYTE keys[256] = {};
+    SetKeyboardState(keys);
+    SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(s_mainProc));
+    g_app.extracting.store(0);
+}
+
+} // namespace
