@@ -20,4 +20,22 @@ if(QUORVEL_TESTS)
   set_tests_properties(native_tests PROPERTIES
     ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=1")
   include(cmake/NativeExtras.cmake OPTIONAL)
+
+  # The help file, compiled as quorvel.exe's build compiles it, and checked
+  # by its directory: every topic, the contents, the index, Japanese.
+  find_program(CHMCMD chmcmd)
+  if(CHMCMD)
+    file(GLOB_RECURSE QUORVEL_HELP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/help/*)
+    set(QUORVEL_NATIVE_CHM ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel.chm)
+    add_custom_command(
+      OUTPUT ${QUORVEL_NATIVE_CHM}
+      COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build_help.sh ${CMAKE_SOURCE_DIR}/help ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+      DEPENDS ${QUORVEL_HELP_SOURCES} ${CMAKE_SOURCE_DIR}/scripts/build_help.sh
+      COMMENT "Compiling quorvel.chm")
+    add_custom_target(quorvel_help ALL DEPENDS ${QUORVEL_NATIVE_CHM})
+    add_executable(chm_contents_test tests/native/chm_contents_test.cpp)
+    target_link_libraries(chm_contents_test PRIVATE gtest)
+    add_dependencies(chm_contents_test quorvel_help)
+    add_test(NAME chm_contents_test COMMAND chm_contents_test ${QUORVEL_NATIVE_CHM})
+  endif()
 endif()
