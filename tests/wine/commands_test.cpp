@@ -1,0 +1,561 @@
+// Commands, menu states, the context menu, dropped files and closing, as
+// the user reaches them through the main window.
+#include "harness/program_fixture.h"
+
+#include <shlobj.h>
+
+#include <cstring>
+#include <thread>
+
+#include "extract/extraction.h"
+#include "pack/pack.h"
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "shell/main_window.h"
+
+namespace {
+
+UINT ItemState(HMENU menu, UINT id)
+{
+    MENUITEMINFOA info = {};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_STATE;
+    GetMenuItemInfoA(menu, id, FALSE, &info);
+    return info.fState;
+}
+
+bool Grayed(HMENU menu, UINT id)
+{
+    return (ItemState(menu, id) & MFS_GRAYED) != 0;
+}
+
+HMENU ItemMenu()
+{
+    return GetSubMenu(g_app.mainMenu, 1);
+}
+
+void OpenPopup(HMENU popup)
+{
+    SendMessageA(g_app.mainWindow, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), 1);
+}
+
+std::string ClipboardText()
+{
+    std::string text;
+    if (!OpenClipboard(nullptr))
+        return "(clipboard unavailable)";
+    if (HANDLE data = GetClipboardData(CF_TEXT)) {
+        if (const char* bytes = static_cast<const char*>(GlobalLock(data))) {
+            text = bytes;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+void SetClipboardText(const std::string& text)
+{
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    EmptyClipboard();
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
+    std::memcpy(GlobalLock(block), text.c_str(), text.size() + 1);
+    GlobalUnlock(block);
+    SetClipboardData(CF_TEXT, block);
+    CloseClipboard();
+}
+
+// A drop as the shell delivers it: DROPFILES followed by ANSI paths.
+HDROP MakeDrop(const std::vector<std::string>& paths)
+{
+    size_t bytes = sizeof(DROPFILES) + 1;
+    for (const std::string& path : paths)
+        bytes += path.size() + 1;
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
+    auto* header = static_cast<DROPFILES*>(GlobalLock(block));
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = FALSE;
+    char* p = reinterpret_cast<char*>(header) + sizeof(DROPFILES);
+    for (const std::string& path : paths) {
+        std::memcpy(p, path.c_str(), path.size() + 1);
+        p += path.size() + 1;
+    }
+    GlobalUnlock(block);
+    return static_cast<HDROP>(block);
+}
+
+// The program posts WM_QUIT when it closes; a test swallows it again.
+bool TakeQuitMessage(int* code)
+{
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    *code = static_cast<int>(message.wParam);
+    return true;
+}
+
+size_t BusyBlocks(HANDLE heap)
+{
+    size_t busy = 0;
+    PROCESS_HEAP_ENTRY walk = {};
+    HeapLock(heap);
+    while (HeapWalk(heap, &walk))
+        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+            ++busy;
+    HeapUnlock(heap);
+    return busy;
+}
+
+class CommandsTest : public ProgramTest {
+protected:
+    std::string OpenSample()
+    {
+        const std::string path = WritePack(temp, "sample.pak",
+                                           {{"a.txt", {'a'}}, {"b.bmp", {'b', 'b'}}, {"c.dat", {}}, {"d.bin", {4}}});
+        EXPECT_EQ(OpenPack(path.c_str()), 0);
+        return path;
+    }
+};
+
+TEST_F(CommandsTest, ItemMenuFollowsTheSelectionAndTheRun)
+{
+    OpenSample();
+    CheckMenuItem(ItemMenu(), IDM_COPYNAMES, MF_BYCOMMAND | MF_CHECKED);
+    OpenPopup(ItemMenu());
+    EXPECT_TRUE(Grayed(ItemMenu(), IDM_EXTRACT));
+    EXPECT_TRUE(Grayed(ItemMenu(), IDM_COPYNAMES));
+    EXPECT_TRUE(Grayed(ItemMenu(), IDM_ABORT));
+    EXPECT_FALSE(Grayed(ItemMenu(), IDM_SELECTALL));
+
+    SelectRows({2});
+    OpenPopup(ItemMenu());
+    EXPECT_FALSE(Grayed(ItemMenu(), IDM_EXTRACT));
+    EXPECT_FALSE(Grayed(ItemMenu(), IDM_COPYNAMES));
+    EXPECT_TRUE(Grayed(ItemMenu(), IDM_ABORT));
+    // Other state bits survive the update.
+    EXPECT_NE(ItemState(ItemMenu(), IDM_COPYNAMES) & MFS_CHECKED, 0u);
+    CheckMenuItem(ItemMenu(), IDM_COPYNAMES, MF_BYCOMMAND | MF_UNCHECKED);
+
+    g_app.extracting.store(1);
+    OpenPopup(ItemMenu());
+    EXPECT_FALSE(Grayed(ItemMenu(), IDM_ABORT));
+    g_app.extracting.store(0);
+
+    // The file menu: Close follows the pack, Open and Exit stay enabled.
+    HMENU fileMenu = GetSubMenu(g_app.mainMenu, 0);
+    OpenPopup(fileMenu);
+    EXPECT_FALSE(Grayed(fileMenu, IDM_CLOSE));
+    EXPECT_FALSE(Grayed(fileMenu, IDM_OPEN));
+    ClosePack();
+    OpenPopup(fileMenu);
+    EXPECT_TRUE(Grayed(fileMenu, IDM_CLOSE));
+    EXPECT_FALSE(Grayed(fileMenu, IDM_EXIT));
+}
+
+std::vector<WORD> s_commands;
+WNDPROC s_mainProc;
+
+LRESULT CALLBACK RecordingMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COMMAND) {
+        s_commands.push_back(LOWORD(wParam));
+        return 0;
+    }
+    return CallWindowProcA(s_mainProc, window, message, wParam, lParam);
+}
+
+TEST_F(CommandsTest, AcceleratorsOfGrayedItemsSendNoCommand)
+{
+    struct Key {
+        const char* what;
+        UINT key;
+        bool control;
+    };
+    auto press = [](const Key& key) {
+        BYTE keys[256] = {};
+        if (key.control)
+            keys[VK_CONTROL] = keys[VK_LCONTROL] = 0x80;
+        SetKeyboardState(keys);
+        MSG message = {};
+        message.hwnd = g_app.mainWindow;
+        message.message = WM_KEYDOWN;
+        message.wParam = key.key;
+        message.lParam = 1;
+        s_commands.clear();
+        TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message);
+        BYTE none[256] = {};
+        SetKeyboardState(none);
+        return s_commands;
+    };
+    s_mainProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingMainProc)));
+    // No pack, nothing selected, no run: these are all grayed.
+    for (const Key& key : {Key{"Ctrl+E", 'E', true}, Key{"Ctrl+C", 'C', true}, Key{"Ctrl+B", 'B', true},
+                           Key{"Ctrl+F4", VK_F4, true}})
+        EXPECT_TRUE(press(key).empty()) << key.what;
+    // Select all is never grayed.
+    EXPECT_EQ(press({"Ctrl+A", 'A', true}), std::vector<WORD>{IDM_SELECTALL});
+    SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(s_mainProc));
+
+    // With a pack open and no run, Ctrl+F4 closes at once without a question.
+    OpenSample();
+    BYTE keys[256] = {};
+    keys[VK_CONTROL] = keys[VK_LCONTROL] = 0x80;
+    SetKeyboardState(keys);
+    MSG message = {};
+    message.hwnd = g_app.mainWindow;
+    message.message = WM_KEYDOWN;
+    message.wParam = VK_F4;
+    message.lParam = 1;
+    TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message);
+    BYTE none[256] = {};
+    SetKeyboardState(none);
+    EXPECT_EQ(std::string(g_app.packPath), "");
+    EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+TEST_F(CommandsTest, CopyFileNamesPutsSelectedNamesInRowOrderEachWithALineFeed)
+{
+    const std::string longName(255, 'L');
+    const std::string path = WritePack(temp, "names.pak",
+                                       {{"a.txt", {1}}, {"skip.me", {2}}, {"b.bmp", {3}}, {"表ソ.txt", {4}}, {longName, {5}}});
+    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    SelectRows({3, 0, 2});
+    Command(IDM_COPYNAMES);
+    EXPECT_EQ(ClipboardText(), "a.txt\nb.bmp\n表ソ.txt\n");
+
+    // A 255-byte name gives its first 254 bytes.
+    SelectRows({4});
+    Command(IDM_COPYNAMES);
+    EXPECT_EQ(ClipboardText(), longName.substr(0, 254) + "\n");
+
+    // Nothing selected: the clipboard is not touched.
+    SetClipboardText("untouched");
+    SelectRows({});
+    Command(IDM_COPYNAMES);
+    EXPECT_EQ(ClipboardText(), "untouched");
+}
+
+TEST_F(CommandsTest, CopyFileNamesWithoutMemoryLeavesClipboardAndHeapAsTheyWere)
+{
+    std::vector<pakwriter::Entry> entries;
+    for (int i = 0; i < 3000; ++i)
+        entries.push_back({"a-rather-long-entry-name-to-fill-memory-" + std::to_string(i) + ".bin", {}});
+    const std::string path = WritePack(temp, "many.pak", entries);
+    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    Command(IDM_SELECTALL);
+    SetClipboardText("before");
+
+    // A real heap with a ceiling too low for the joined names.
+    HANDLE roomy = g_app.heap;
+    HANDLE small = HeapCreate(0, 0, 64 * 1024);
+    ASSERT_NE(small, nullptr);
+    g_app.heap = small;
+    Command(IDM_COPYNAMES);
+    g_app.heap = roomy;
+    EXPECT_EQ(BusyBlocks(small), 0u);
+    HeapDestroy(small);
+    EXPECT_EQ(ClipboardText(), "before");
+    EXPECT_EQ(dialogs.Count(), 0u);
+}
+
+TEST_F(CommandsTest, SelectAllSelectsEveryRowAndNothingOnAnEmptyList)
+{
+    Command(IDM_SELECTALL);
+    EXPECT_TRUE(SelectedRows().empty());
+    OpenSample();
+    Command(IDM_SELECTALL);
+    EXPECT_EQ(SelectedRows(), (std::vector<int>{0, 1, 2, 3}));
+    OpenPopup(ItemMenu());
+    EXPECT_FALSE(Grayed(ItemMenu(), IDM_EXTRACT));
+    EXPECT_FALSE(Grayed(ItemMenu(), IDM_COPYNAMES));
+}
+
+TEST_F(CommandsTest, CloseCommandClosesAnyOpenPackAndNothingElse)
+{
+    Command(IDM_CLOSE);
+    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_TRUE(StatusHistory().empty());
+
+    OpenSample();
+    Command(IDM_CLOSE);
+    EXPECT_EQ(std::string(g_app.packPath), "");
+    EXPECT_EQ(RowCount(), 0);
+    EXPECT_EQ(StatusText(), "パックを閉じた。");
+
+    // A pack with an empty directory is closed too: its tree item goes.
+    pakwriter::Layout empty;
+    const std::string path = temp + "\\empty.pak";
+    ASSERT_TRUE(WriteBytes(path, pakwriter::Encode(empty)));
+    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    EXPECT_EQ(CloseItemState(), 0u);
+    Command(IDM_CLOSE);
+    EXPECT_EQ(TreeItemCount(), 0);
+    EXPECT_EQ(TitleText(), "quorvel");
+    EXPECT_EQ(CloseItemState(), static_cast<UINT>(MFS_GRAYED));
+}
+
+TEST_F(CommandsTest, DroppingOneFileOpensItAndMoreAreRefused)
+{
+    const std::string pack = WritePack(temp, "dropped.data", {{"x.txt", {1}}});
+    SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({pack})), 0);
+    EXPECT_EQ(std::string(g_app.packPath), pack);
+    EXPECT_EQ(RowCount(), 1);
+
+    const std::string other = WritePack(temp, "other.pak", {{"y.txt", {1}}});
+    dialogs.Answer({{IDOK}});
+    SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({pack, other})), 0);
+    ASSERT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].caption, "");
+    EXPECT_EQ(dialogs.Seen()[0].text, "そんなにたくさん開けません。");
+    EXPECT_EQ(std::string(g_app.packPath), pack);
+
+    // A folder is handed to OpenPack, which cannot open it.
+    dialogs.Clear();
+    SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({temp})), 0);
+    ASSERT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].caption, "エラー");
+    EXPECT_EQ(std::string(g_app.packPath), "");
+}
+
+TEST_F(CommandsTest, DroppedPathsOf256BytesOrMoreAreRefused)
+{
+    std::string folder = temp;
+    while (folder.size() < 200) {
+        folder += "\\" + std::string(60, 'f');
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    const std::string name = std::string(256 - folder.size() - 1 - 4, 'n') + ".pak";
+    const std::string path = folder + "\\" + name;
+    ASSERT_EQ(path.size(), 256u);
+    WriteBytes(path, pakwriter::BuildPack({{"x", {1}}}));
+    SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({path})), 0);
+    ASSERT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].caption, "エラー");
+    EXPECT_EQ(std::string(g_app.packPath), "");
+    DeleteFileA(path.c_str());
+}
+
+TEST_F(CommandsTest, ClosingWhileIdleClosesThePackRemovesThePreviewFolderAndQuits)
+{
+    OpenSample();
+    char previewFolder[MAX_PATH + 16] = {};
+    GetTempPathA(MAX_PATH, previewFolder);
+    lstrcatA(previewFolder, "$PAKTEMP");
+    CreateDirectoryA(previewFolder, nullptr);
+    WriteBytes(std::string(previewFolder) + "\\old.txt", {1, 2});
+
+    EXPECT_EQ(SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0), 0);
+    int code = -1;
+    EXPECT_TRUE(TakeQuitMessage(&code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(std::string(g_app.packPath), "");
+    EXPECT_FALSE(FileExists(previewFolder));
+    EXPECT_TRUE(IsWindow(g_app.mainWindow));
+}
+
+TEST_F(CommandsTest, ExitPostsTheSameCloseRequestAsTheCloseBox)
+{
+    OpenSample();
+    Command(IDM_EXIT);
+    MSG posted = {};
+    ASSERT_TRUE(PeekMessageA(&posted, g_app.mainWindow, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+    EXPECT_EQ(std::string(g_app.packPath).empty(), false); // nothing happens before it is handled
+    DispatchMessageA(&posted);
+    int code = -1;
+    EXPECT_TRUE(TakeQuitMessage(&code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(std::string(g_app.packPath), "");
+}
+
+// Starts a run on an entry big enough to still be copying when the test acts.
+void StartLongRun(CommandsTest* test, DialogWatcher& dialogs, const std::string& temp, const std::string& out)
+{
+    std::vector<pakwriter::GeneratedEntry> entries = {{"big.bin", 256ull << 20}, {"after.bin", 1024}};
+    const std::string pack = temp + "\\big.pak";
+    ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack, entries, pakwriter::FillPattern));
+    ASSERT_EQ(OpenPack(pack.c_str()), 0);
+    SelectRows({0, 1});
+    CreateDirectoryA(out.c_str(), nullptr);
+    dialogs.Answer({{IDOK, out}});
+    SendMessageA(g_app.mainWindow, WM_COMMAND, IDM_EXTRACT, 0);
+    ASSERT_TRUE(PumpUntil([&] { return FileExists(out + "\\big.bin"); }));
+    (void)test;
+}
+
+TEST_F(CommandsTest, CloseDuringARunAsksFirst)
+{
+    const std::string out = temp + "\\out";
+    StartLongRun(this, dialogs, temp, out);
+    dialogs.Answer({{IDNO}});
+    Command(IDM_CLOSE);
+    ASSERT_GE(dialogs.Count(), 2u);
+    EXPECT_EQ(dialogs.Seen()[1].caption, "質問");
+    EXPECT_EQ(dialogs.Seen()[1].text, "展開中です。 展開を中止して閉じますか?");
+    EXPECT_NE(g_app.packPath[0], 0);
+    EXPECT_EQ(g_app.extracting.load(), 1);
+
+    dialogs.Answer({{IDYES}});
+    Command(IDM_CLOSE);
+    EXPECT_EQ(std::string(g_app.packPath), "");
+    EXPECT_FALSE(IsExtractionWorkerActive());
+    // The job in progress ran to its end; the one behind it was dropped.
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(ReadBytes(out + "\\big.bin", &bytes));
+    EXPECT_EQ(bytes.size(), 256u << 20);
+    EXPECT_FALSE(FileExists(out + "\\after.bin"));
+    EXPECT_EQ(StatusText(), "パックを閉じた。");
+    EXPECT_TRUE(HeapValidate(g_app.heap, 0, nullptr));
+}
+
+TEST_F(CommandsTest, ClosingTheWindowDuringARunAsksAndQuitsPromptly)
+{
+    const std::string out = temp + "\\out";
+    StartLongRun(this, dialogs, temp, out);
+    dialogs.Answer({{IDNO}});
+    EXPECT_EQ(SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0), 1);
+    ASSERT_GE(dialogs.Count(), 2u);
+    EXPECT_EQ(dialogs.Seen()[1].text, "展開中です! それでも終了しますか?");
+    EXPECT_EQ(g_app.extracting.load(), 1);
+    EXPECT_TRUE(IsExtractionWorkerActive());
+
+    dialogs.Answer({{IDYES}});
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_EQ(SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0), 0);
+    const ULONGLONG waited = GetTickCount64() - before;
+    int code = -1;
+    EXPECT_TRUE(TakeQuitMessage(&code));
+    EXPECT_EQ(code, 0);
+    // The interrupted entry is not left looking complete.
+    EXPECT_FALSE(FileExists(out + "\\big.bin"));
+    EXPECT_FALSE(FileExists(out + "\\after.bin"));
+    EXPECT_EQ(std::string(g_app.packPath), "");
+    std::printf("closing during a 256 MiB entry took %llu ms\n", static_cast<unsigned long long>(waited));
+    g_app.quitRequested.store(0);
+}
+
+struct MenuSighting {
+    RECT rect = {};
+    bool seen = false;
+};
+
+BOOL CALLBACK FindVisibleMenu(HWND window, LPARAM context)
+{
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId() && IsWindowVisible(window) && std::string(className) == "#32768") {
+        *reinterpret_cast<HWND*>(context) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Watches for the popup menu window, notes where it opened, then closes it.
+void WatchContextMenu(MenuSighting* sighting)
+{
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (GetTickCount64() < deadline) {
+        HWND menu = nullptr;
+        EnumWindows(FindVisibleMenu, reinterpret_cast<LPARAM>(&menu));
+        if (menu != nullptr) {
+            // The window shows before it is placed and sized.
+            for (int i = 0; i < 50 && sighting->rect.right == sighting->rect.left; ++i) {
+                Sleep(10);
+                GetWindowRect(menu, &sighting->rect);
+            }
+            sighting->seen = true;
+            PostMessageA(g_app.mainWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+            PostMessageA(g_app.mainWindow, WM_CANCELMODE, 0, 0);
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+// Where the program asked the platform to show its popup: the call is
+// redirected through this program's import table to a recorder.
+struct PopupRequest {
+    int x = 0;
+    int y = 0;
+    HWND owner = nullptr;
+    bool made = false;
+};
+PopupRequest s_request;
+using TrackPopupMenuExFunction = BOOL(WINAPI*)(HMENU, UINT, int, int, HWND, LPTPMPARAMS);
+TrackPopupMenuExFunction s_realTrackPopupMenuEx;
+
+BOOL WINAPI RecordingTrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPTPMPARAMS parameters)
+{
+    s_request = {x, y, owner, true};
+    return s_realTrackPopupMenuEx(menu, flags, x, y, owner, parameters);
+}
+
+// Swaps the import of user32's TrackPopupMenuEx in this program; returns
+// the previous target.
+void* SwapImport(const char* function, void* replacement)
+{
+    auto* base = reinterpret_cast<unsigned char*>(GetModuleHandleA(nullptr));
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name;
+         ++import) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), "user32.dll") != 0)
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), function) != 0)
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
+            void* previous = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(void*), protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(CommandsTest, ContextMenuOpensAtTheUnsignedPointOfTheMessage)
+{
+    OpenSample();
+    SelectRows({0});
+    s_realTrackPopupMenuEx = reinterpret_cast<TrackPopupMenuExFunction>(
+        SwapImport("TrackPopupMenuEx", reinterpret_cast<void*>(RecordingTrackPopupMenuEx)));
+    ASSERT_NE(s_realTrackPopupMenuEx, nullptr);
+
+    MenuSighting atPoint;
+    std::thread watcher(WatchContextMenu, &atPoint);
+    SendMessageA(g_app.mainWindow, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(g_app.mainWindow), MAKELPARAM(120, 140));
+    watcher.join();
+    EXPECT_TRUE(s_request.made);
+    EXPECT_EQ(s_request.x, 120);
+    EXPECT_EQ(s_request.y, 140);
+    EXPECT_EQ(s_request.owner, g_app.mainWindow);
+    // The menu really opened there, top-left corner at the point.
+    ASSERT_TRUE(atPoint.seen);
+    EXPECT_EQ(atPoint.rect.left, 120);
+    EXPECT_EQ(atPoint.rect.top, 140);
+
+    // The keyboard form (-1, -1) is read as 65535, 65535, not near the selection.
+    s_request = {};
+    MenuSighting keyboard;
+    std::thread keyboardWatcher(WatchContextMenu, &keyboard);
+    SendMessageA(g_app.mainWindow, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(g_app.mainWindow), MAKELPARAM(-1, -1));
+    keyboardWatcher.join();
+    EXPECT_TRUE(s_request.made);
+    EXPECT_EQ(s_request.x, 65535);
+    EXPECT_EQ(s_request.y, 65535);
+
+    SwapImport("TrackPopupMenuEx", reinterpret_cast<void*>(s_realTrackPopupMenuEx));
+}
+
+} // namespace
