@@ -57,3 +57,10 @@ target_include_directories(wine_bench_support PUBLIC ${CMAKE_SOURCE_DIR}/tests/w
 target_compile_options(wine_bench_support PRIVATE ${QUORVEL_CHARSET_FLAGS})
 target_link_libraries(wine_bench_support PUBLIC quorvel_core pack_writer gtest ${QUORVEL_SYSTEM_LIBRARIES})
 include(cmake/Benchmarks.cmake)
+
+# Drives the real program through the scenes of the user's guide.
+add_executable(screenshot_driver tools/screenshot_driver.cpp)
+target_compile_options(screenshot_driver PRIVATE ${QUORVEL_CHARSET_FLAGS})
+target_include_directories(screenshot_driver PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(screenshot_driver PRIVATE ${QUORVEL_SYSTEM_LIBRARIES})
+target_link_options(screenshot_driver PRIVATE -static -static-libgcc -static-libstdc++)

@@ -1,0 +1,152 @@
+// Drives the real quorvel.exe through the scenes of the user's guide so
+// that scripts/screenshots.sh can photograph each one. The script and this
+// program meet through marker files in a folder both can see: the driver
+// writes "<scene>.ready" and waits for the script's "<scene>.taken".
+//   screenshot_driver.exe MARKER_FOLDER DEMO_PACK BIG_PACK OUT_FOLDER
+#include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <string>
+
+#include "resources/resource.h"
+
+namespace {
+
+std::string g_markers;
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void Scene(const char* name)
+{
+    Sleep(400); // let the window paint
+    const std::string ready = g_markers + "\\" + name + ".ready";
+    HANDLE file = CreateFileA(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(file);
+    const std::string taken = g_markers + "\\" + name + ".taken";
+    for (int i = 0; i < 600 && !Exists(taken); ++i)
+        Sleep(50);
+}
+
+struct Search {
+    DWORD process;
+    const char* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindWindowOf(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<Search*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char name[64] = {};
+    GetClassNameA(window, name, sizeof name);
+    if (process == search->process && IsWindowVisible(window) && lstrcmpA(name, search->className) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForWindow(DWORD process, const char* className)
+{
+    for (int i = 0; i < 400; ++i) {
+        Search search{process, className, nullptr};
+        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+PROCESS_INFORMATION Start(const std::string& pack)
+{
+    char program[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    std::string path = program;
+    path = path.substr(0, path.find_last_of('\\') + 1) + "quorvel.exe";
+    std::string line = "\"" + path + "\" \"" + pack + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    WaitForInputIdle(process.hProcess, 20000);
+    return process;
+}
+
+void Close(PROCESS_INFORMATION& process, HWND window)
+{
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    // A run in progress asks first; the question is answered Yes.
+    for (int i = 0; i < 40; ++i) {
+        Search search{process.dwProcessId, "#32770", nullptr};
+        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            PostMessageA(search.found, WM_COMMAND, IDYES, 0);
+        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
+            break;
+    }
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: screenshot_driver MARKERS DEMO_PACK BIG_PACK OUT_FOLDER\n");
+        return 2;
+    }
+    g_markers = argv[1];
+
+    PROCESS_INFORMATION demo = Start(argv[2]);
+    HWND window = WaitForWindow(demo.dwProcessId, "QuorvelMainWindowClass");
+    if (window == nullptr)
+        return 1;
+    SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
+    HWND list = FindWindowExA(window, nullptr, "SysListView32", nullptr);
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED;
+    item.state = LVIS_SELECTED;
+    Scene("main");
+
+    // The item menu, opened as Alt+I opens it.
+    PostMessageA(window, WM_COMMAND, IDM_SELECTALL, 0);
+    Sleep(200);
+    PostMessageA(window, WM_SYSCOMMAND, SC_KEYMENU, 'i');
+    Scene("menu");
+    PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
+    Sleep(300);
+    Close(demo, window);
+    (void)list;
+    (void)item;
+
+    // An extraction in progress, on a pack with one large entry.
+    PROCESS_INFORMATION big = Start(argv[3]);
+    window = WaitForWindow(big.dwProcessId, "QuorvelMainWindowClass");
+    if (window == nullptr)
+        return 1;
+    SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
+    PostMessageA(window, WM_COMMAND, IDM_SELECTALL, 0);
+    PostMessageA(window, WM_COMMAND, IDM_EXTRACT, 0);
+    HWND chooser = WaitForWindow(big.dwProcessId, "#32770");
+    if (chooser != nullptr) {
+        const std::string out = argv[4];
+        void* remote = VirtualAllocEx(big.hProcess, nullptr, out.size() + 1, MEM_COMMIT, PAGE_READWRITE);
+        WriteProcessMemory(big.hProcess, remote, out.c_str(), out.size() + 1, nullptr);
+        SendMessageA(chooser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote));
+        PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+        Sleep(700);
+        Scene("extracting");
+    }
+    Close(big, window);
+    return 0;
+}
