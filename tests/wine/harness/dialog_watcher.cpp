@@ -1,5 +1,6 @@
 #include "harness/dialog_watcher.h"
 
+#include <commctrl.h>
 #include <shlobj.h>
 
 
@@ -49,6 +50,30 @@ BOOL CALLBACK CollectStatic(HWND window, LPARAM context)
         }
     }
     return TRUE;
+}
+
+// Wine's folder chooser now and then ignores BFFM_SETSELECTIONA and stays on
+// the desktop (about one time in three here); OK would then choose the
+// desktop, the user's home folder. Selects until the tree shows the folder.
+bool SelectFolder(HWND dialog, const std::string& path)
+{
+    HWND tree = FindWindowExA(dialog, nullptr, "SysTreeView32", nullptr);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(path.c_str()));
+        char text[MAX_PATH] = {};
+        TVITEMA item = {};
+        item.mask = TVIF_TEXT;
+        item.hItem = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+        item.pszText = text;
+        item.cchTextMax = sizeof text - 1;
+        if (item.hItem != nullptr && SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item))) {
+            const std::string leaf = std::string("\\") + text;
+            if (path.size() > leaf.size() && path.compare(path.size() - leaf.size(), leaf.size(), leaf) == 0)
+                return true;
+        }
+        Sleep(20);
+    }
+    return false;
 }
 
 void Click(HWND dialog, int button)
@@ -163,7 +188,9 @@ void DialogWatcher::Handle(HWND dialog)
         // The folder chooser takes a selection by message; the open dialog
         // takes a typed file name.
         if (FindWindowExA(dialog, nullptr, "SysTreeView32", nullptr) != nullptr) {
-            SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(answer.path.c_str()));
+            // Never OK a chooser that does not show the folder asked for.
+            if (!SelectFolder(dialog, answer.path) && answer.button == IDOK)
+                answer.button = IDCANCEL;
         } else {
             for (int box : {0x47C, 0x480})
                 SetDlgItemTextA(dialog, box, answer.path.c_str());
