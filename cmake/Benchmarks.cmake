@@ -9,3 +9,14 @@ foreach(source ${QUORVEL_BENCH_SOURCES})
   target_link_libraries(${stem} PRIVATE quorvel_core pack_writer wine_bench_support ${QUORVEL_SYSTEM_LIBRARIES})
   target_link_options(${stem} PRIVATE -static -static-libgcc -static-libstdc++)
 endforeach()
+
+# The bare window program that the start-up figure compares against.
+add_executable(bare_window WIN32 tests/bench/bare_window.cpp support/builtin_memory.cpp)
+target_compile_options(bare_window PRIVATE ${QUORVEL_FREESTANDING_FLAGS})
+target_link_options(bare_window PRIVATE -nostdlib -nostartfiles
+                    -Wl,-e,$<IF:$<STREQUAL:${QUORVEL_ENTRY_SYMBOL},ProgramEntry>,BareEntry,_BareEntry>
+                    -Wl,--subsystem,windows -s)
+target_link_libraries(bare_window PRIVATE kernel32 user32 gdi32 gcc)
+if(TARGET startup_bench)
+  add_dependencies(startup_bench bare_window quorvel)
+endif()

@@ -1,0 +1,25 @@
+#!/bin/bash
+# Prints quorvel's performance figures, each with the baseline it is
+# compared against, measured in the same run under Wine on a private Xvfb.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/display.sh
+
+bash scripts/bootstrap.sh
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64 -j"$(nproc)"
+
+export WINEPREFIX="$PWD/build/windows-x64/wineprefix"
+trap stop_private_display EXIT
+start_private_display
+cmake/wine-prefix.sh "$WINEPREFIX"
+WINEDEBUG=-all wineserver -p
+bin="$PWD/build/windows-x64/bin"
+
+echo "== start-up"
+cmake/wine-run.sh "$WINEPREFIX" "$bin/startup_bench.exe"
+for runner in tests/bench/run_*.sh; do
+  [ -e "$runner" ] || continue
+  echo "== $(basename "$runner" .sh)"
+  bash "$runner" "$WINEPREFIX" "$bin"
+done
