@@ -14,12 +14,12 @@ trap stop_private_display EXIT
 start_private_display
 cmake/wine-prefix.sh "$WINEPREFIX"
 WINEDEBUG=-all wineserver -p
-bin="$PWD/build/windows-x64/bin"
+bin="$PWD/build/windows-x64/bin"  # runners take the build tree
 
 echo "== start-up"
 cmake/wine-run.sh "$WINEPREFIX" "$bin/startup_bench.exe"
 for runner in tests/bench/run_*.sh; do
   [ -e "$runner" ] || continue
   echo "== $(basename "$runner" .sh)"
-  bash "$runner" "$WINEPREFIX" "$bin"
+  bash "$runner" "$PWD/build/windows-x64"
 done
