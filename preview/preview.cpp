@@ -25,9 +25,20 @@ PackEntry* EntryOfRow(int row)
     return reinterpret_cast<PackEntry*>(item.lParam);
 }
 
+// Only a file system with named streams can carry the mark. Elsewhere the
+// stream's name is not always refused: Wine's file system takes
+// "x:Zone.Identifier" as a file name of its own and leaves a stray file.
+bool CarriesStreams(const char* folder)
+{
+    char root[PATH_BUFFER_BYTES];
+    DWORD flags = 0;
+    return GetVolumePathNameA(folder, root, PLATFORM_PATH_CHARS) &&
+           GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_NAMED_STREAMS) != 0;
+}
+
 // Marks a preview copy as coming from outside, so that opening a program
-// that came out of a pack asks first. File systems without streams refuse
-// the name; the copy then simply carries no mark.
+// that came out of a pack asks first.
 void MarkAsDownloaded(const char* file)
 {
     char streamPath[PATH_BUFFER_BYTES];
@@ -43,7 +54,7 @@ void MarkAsDownloaded(const char* file)
     CloseHandle(stream);
 }
 
-void PreviewEntry(const char* folder, const PackEntry* entry)
+void PreviewEntry(const char* folder, const PackEntry* entry, bool markable)
 {
     ExtractEntry(g_app.mainWindow, folder, entry, 1);
     // ExtractEntry refuses (and reports) a name that leaves the folder or a
@@ -54,7 +65,7 @@ void PreviewEntry(const char* folder, const PackEntry* entry)
     TextCopy(file, folder);
     AppendSeparator(file);
     TextAppend(file, entry->name);
-    if (GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES)
+    if (markable && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES)
         MarkAsDownloaded(file);
     ShellExecuteA(g_app.mainWindow, nullptr, file, nullptr, nullptr, SW_SHOWNORMAL);
 }
@@ -87,10 +98,11 @@ void PreviewSelection()
                     MB_ICONERROR);
         return;
     }
+    const bool markable = CarriesStreams(folder);
     int row = -1;
     while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
                                                 MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
-        PreviewEntry(folder, EntryOfRow(row));
+        PreviewEntry(folder, EntryOfRow(row), markable);
 }
 
 void RemovePreviewFolder()
