@@ -259,6 +259,25 @@ TEST_F(CommandsTest, CopyFileNamesWithoutMemoryLeavesClipboardAndHeapAsTheyWere)
     EXPECT_EQ(dialogs.Count(), 0u);
 }
 
+TEST_F(CommandsTest, OpenAsksForAPackAndOpensTheChosenFile)
+{
+    const std::string pack = WritePack(temp, "chosen.pak", {{"x.txt", {1}}, {"y.txt", {2}}});
+    dialogs.Answer({{IDOK, pack}});
+    Command(IDM_OPEN);
+    ASSERT_GE(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].caption, "パックファイルを指定してね");
+    EXPECT_EQ(std::string(g_app.packPath), pack);
+    EXPECT_EQ(RowCount(), 2);
+
+    // Cancelled: the open pack stays as it is.
+    dialogs.Clear();
+    dialogs.Answer({{IDCANCEL}});
+    Command(IDM_OPEN);
+    EXPECT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(std::string(g_app.packPath), pack);
+    EXPECT_EQ(RowCount(), 2);
+}
+
 TEST_F(CommandsTest, SelectAllSelectsEveryRowAndNothingOnAnEmptyList)
 {
     Command(IDM_SELECTALL);

@@ -73,6 +73,19 @@ TEST_F(ShellTest, StartsWithNoPackAndTheCloseItemGrayed)
               reinterpret_cast<LONG_PTR>(GetStockObject(LTGRAY_BRUSH)));
 }
 
+TEST_F(ShellTest, ASecondMainWindowCannotBeMadeAndSaysSo)
+{
+    // The class is registered already: the very first step fails, before
+    // anything of the running window is touched.
+    const HACCEL accelerators = g_app.accelerators;
+    const HMENU menu = g_app.mainMenu;
+    const HWND window = g_app.mainWindow;
+    EXPECT_EQ(CreateMainWindow(), 1);
+    EXPECT_EQ(g_app.accelerators, accelerators);
+    EXPECT_EQ(g_app.mainMenu, menu);
+    EXPECT_EQ(g_app.mainWindow, window);
+}
+
 TEST_F(ShellTest, ChildrenAreTheTreeTheThreeColumnListAndASimpleStatusBar)
 {
     char className[64] = {};
