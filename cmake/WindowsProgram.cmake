@@ -9,6 +9,7 @@ set(QUORVEL_SOURCES
   support/entry_name.cpp
   support/about.cpp
   support/help.cpp
+  support/on_demand_dlls.cpp
   pack/directory.cpp
   pack/open_pack.cpp
   pack/extract_entry.cpp

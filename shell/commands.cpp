@@ -1,9 +1,6 @@
 // Commands, menu states, the context menu, dropped files and closing.
 #include "shell/main_window.h"
 
-#include <commdlg.h>
-#include <shellapi.h>
-
 #include "extract/extraction.h"
 #include "pack/pack.h"
 #include "preview/preview.h"
@@ -11,6 +8,7 @@
 #include "shell/app_state.h"
 #include "support/about.h"
 #include "support/help.h"
+#include "support/on_demand_dlls.h"
 #include "support/text.h"
 
 namespace {
@@ -31,7 +29,7 @@ void OpenCommand()
     dialog.nMaxFile = PLATFORM_PATH_CHARS;
     dialog.lpstrTitle = "パックファイルを指定してね";
     dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
-    if (GetOpenFileNameA(&dialog))
+    if (OnDemandGetOpenFileNameA(&dialog))
         OpenPack(path);
 }
 
@@ -202,19 +200,19 @@ void ShowContextMenu(LPARAM point)
 void OnDropFiles(HDROP drop)
 {
     if (IsWaitingForWorker()) {
-        DragFinish(drop);
+        OnDemandDragFinish(drop);
         return;
     }
-    const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
+    const UINT count = OnDemandDragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
     if (count == 1) {
         char path[PATH_BUFFER_BYTES];
         path[0] = 0;
-        DragQueryFileA(drop, 0, path, PLATFORM_PATH_CHARS);
-        DragFinish(drop);
+        OnDemandDragQueryFileA(drop, 0, path, PLATFORM_PATH_CHARS);
+        OnDemandDragFinish(drop);
         OpenPack(path);
         return;
     }
-    DragFinish(drop);
+    OnDemandDragFinish(drop);
     MessageBoxA(g_app.mainWindow, "そんなにたくさん開けません。", "", MB_ICONINFORMATION);
 }
 

@@ -40,7 +40,9 @@ int CreateMainWindow()
                                        instance, nullptr);
     if (g_app.mainWindow == nullptr)
         return 1;
-    DragAcceptFiles(g_app.mainWindow, TRUE);
+    // What DragAcceptFiles does, without loading shell32 at start-up.
+    SetWindowLongPtrA(g_app.mainWindow, GWL_EXSTYLE,
+                      GetWindowLongPtrA(g_app.mainWindow, GWL_EXSTYLE) | WS_EX_ACCEPTFILES);
     ShowWindow(g_app.mainWindow, SW_SHOW);
     UpdateWindow(g_app.mainWindow);
     SetForegroundWindow(g_app.mainWindow);
