@@ -26,25 +26,35 @@ void ShowFileVersion(HWND dialog)
     GetModuleFileNameA(nullptr, text, PLATFORM_PATH_CHARS);
     text[PLATFORM_PATH_CHARS - 1] = 0;
     const DWORD size = GetFileVersionInfoSizeA(text, nullptr);
-    // Too small a block, or one without the fixed information, keeps the
-    // template's "Version 0.0.0.0": nothing is read outside the block.
-    if (size < FILE_VERSION_LS_OFFSET + 4)
+    if (size == 0)
         return;
     auto* block = static_cast<unsigned char*>(HeapAlloc(g_app.heap, 0, size));
     if (block == nullptr)
         return;
-    if (GetFileVersionInfoA(text, 0, size, block) &&
-        ReadWord32(block + FIXED_INFO_OFFSET) == FIXED_INFO_SIGNATURE) {
-        const DWORD high = ReadWord32(block + FILE_VERSION_MS_OFFSET);
-        const DWORD low = ReadWord32(block + FILE_VERSION_LS_OFFSET);
-        wsprintfA(text, "Version %d.%d.%d.%d", int(HIWORD(high)), int(LOWORD(high)), int(HIWORD(low)),
-                  int(LOWORD(low)));
+    if (GetFileVersionInfoA(text, 0, size, block) && FormatFileVersion(block, size, text))
         SetDlgItemTextA(dialog, IDC_VERSION, text);
-    }
     HeapFree(g_app.heap, 0, block);
 }
 
 } // namespace
+
+bool FormatFileVersion(const unsigned char* block, DWORD size, char* text)
+{
+    // The block's own length (its first 16 bits) may be less than the
+    // buffer the platform asked for; only bytes inside both are read.
+    if (size < 2)
+        return false;
+    const DWORD declared = DWORD(block[0]) | DWORD(block[1]) << 8;
+    const DWORD usable = declared < size ? declared : size;
+    // Too short a block, or one whose fixed information is not where the
+    // header puts it, keeps the template's "Version 0.0.0.0".
+    if (usable < FILE_VERSION_LS_OFFSET + 4 || ReadWord32(block + FIXED_INFO_OFFSET) != FIXED_INFO_SIGNATURE)
+        return false;
+    const DWORD high = ReadWord32(block + FILE_VERSION_MS_OFFSET);
+    const DWORD low = ReadWord32(block + FILE_VERSION_LS_OFFSET);
+    wsprintfA(text, "Version %d.%d.%d.%d", int(HIWORD(high)), int(LOWORD(high)), int(HIWORD(low)), int(LOWORD(low)));
+    return true;
+}
 
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
