@@ -1,11 +1,10 @@
 #include "preview/preview.h"
 
-#include <shellapi.h>
-
 #include "pack/pack.h"
 #include "preview/preview_folder.h"
 #include "shell/app_state.h"
 #include "support/entry_name.h"
+#include "support/on_demand_dlls.h"
 #include "support/text.h"
 
 namespace {
@@ -67,7 +66,7 @@ void PreviewEntry(const char* folder, const PackEntry* entry, bool markable)
     TextAppend(file, entry->name);
     if (markable && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES)
         MarkAsDownloaded(file);
-    ShellExecuteA(g_app.mainWindow, nullptr, file, nullptr, nullptr, SW_SHOWNORMAL);
+    OnDemandShellExecuteA(g_app.mainWindow, nullptr, file, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 } // namespace
