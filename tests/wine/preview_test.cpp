@@ -1,9 +1,10 @@
 // Previewing entries through the shell from the preview folder, and the
 // removal of that folder when the program ends.
 //
-// What the shell is given is watched through the program's import of
-// ShellExecuteA: the replacement records each call with the file as it lay
-// on disk at that moment and starts nothing. A real association would only
+// What the shell is given is watched by replacing ShellExecuteA as the
+// program reaches it (shell32 is loaded on first use, so the function is
+// looked up by name): the replacement records each call with the file as it
+// lay on disk at that moment and starts nothing. A real association would only
 // show that some program was started, later and in any order; under Wine a
 // fresh prefix has none, and the real ShellExecuteA on an unassociated type
 // returns 31 and shows nothing, which one test checks without the patch.
@@ -217,6 +218,24 @@ HINSTANCE WINAPI RecordShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR
     return reinterpret_cast<HINSTANCE>(42);
 }
 
+using LookUpFunction = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+
+// The real GetProcAddress, taken from kernel32's own exports.
+LookUpFunction RealLookUp()
+{
+    static const LookUpFunction real = reinterpret_cast<LookUpFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcAddress")));
+    return real;
+}
+
+// Hands out the recorder wherever ShellExecuteA is looked up by name.
+FARPROC WINAPI LookUpWithRecorder(HMODULE module, LPCSTR name)
+{
+    if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && lstrcmpA(name, "ShellExecuteA") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordShellExecute));
+    return RealLookUp()(module, name);
+}
+
 std::vector<std::string> ShellFiles()
 {
     std::vector<std::string> files;
@@ -238,18 +257,32 @@ protected:
         // Anything made relative to the current folder lands in this test's own.
         SetCurrentDirectoryA(temp.c_str());
         ShellCalls().clear();
-        shell = std::make_unique<ImportPatch>("shell32.dll", "ShellExecuteA",
-                                              reinterpret_cast<void*>(&RecordShellExecute));
-        ASSERT_TRUE(shell->Installed());
+        RecordShell(true);
     }
 
     void TearDown() override
     {
-        shell.reset();
+        RecordShell(false);
         // A folder that is the current one cannot be removed.
         SetCurrentDirectoryA(tempRoot.c_str());
         RemovePreviewLeftovers();
         ProgramTest::TearDown();
+    }
+
+    // Both ways to reach ShellExecuteA: the import, if the program has one,
+    // and the look-up by name.
+    void RecordShell(bool on)
+    {
+        shellImport.reset();
+        shellLookUp.reset();
+        if (!on)
+            return;
+        ASSERT_NE(RealLookUp(), nullptr);
+        shellImport = std::make_unique<ImportPatch>("shell32.dll", "ShellExecuteA",
+                                                    reinterpret_cast<void*>(&RecordShellExecute));
+        shellLookUp = std::make_unique<ImportPatch>("kernel32.dll", "GetProcAddress",
+                                                    reinterpret_cast<void*>(&LookUpWithRecorder));
+        ASSERT_TRUE(shellLookUp->Installed());
     }
 
     void RemovePreviewLeftovers() { RemoveTreeWithLinks(preview); }
@@ -275,7 +308,8 @@ protected:
 
     std::string InPreview(const std::string& name) const { return preview + "\\" + name; }
 
-    std::unique_ptr<ImportPatch> shell;
+    std::unique_ptr<ImportPatch> shellImport;
+    std::unique_ptr<ImportPatch> shellLookUp;
     std::string tempRoot; // with its trailing backslash
     std::string preview;  // without one
     std::string packPath;
@@ -533,7 +567,7 @@ TEST_F(PreviewTest, PreviewPathOf256BytesOrMoreIsRefusedBeforeTheShell)
 
 TEST_F(PreviewTest, UnassociatedTypeIsLeftToTheShellWhichShowsNothing)
 {
-    shell.reset(); // the real ShellExecuteA
+    RecordShell(false); // the real ShellExecuteA
     OpenThreeEntries();
     SelectRows({0});
     DoubleClick();
