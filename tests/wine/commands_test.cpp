@@ -39,21 +39,6 @@ void OpenPopup(HMENU popup)
     SendMessageA(g_app.mainWindow, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), 1);
 }
 
-std::string ClipboardText()
-{
-    std::string text;
-    if (!OpenClipboard(nullptr))
-        return "(clipboard unavailable)";
-    if (HANDLE data = GetClipboardData(CF_TEXT)) {
-        if (const char* bytes = static_cast<const char*>(GlobalLock(data))) {
-            text = bytes;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
-
 void SetClipboardText(const std::string& text)
 {
     ASSERT_TRUE(OpenClipboard(nullptr));
@@ -92,18 +77,6 @@ bool TakeQuitMessage(int* code)
         return false;
     *code = static_cast<int>(message.wParam);
     return true;
-}
-
-size_t BusyBlocks(HANDLE heap)
-{
-    size_t busy = 0;
-    PROCESS_HEAP_ENTRY walk = {};
-    HeapLock(heap);
-    while (HeapWalk(heap, &walk))
-        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-            ++busy;
-    HeapUnlock(heap);
-    return busy;
 }
 
 class CommandsTest : public ProgramTest {
@@ -253,7 +226,7 @@ TEST_F(CommandsTest, CopyFileNamesWithoutMemoryLeavesClipboardAndHeapAsTheyWere)
     g_app.heap = small;
     Command(IDM_COPYNAMES);
     g_app.heap = roomy;
-    EXPECT_EQ(BusyBlocks(small), 0u);
+    EXPECT_EQ(HeapBusyBlocks(small), 0u);
     HeapDestroy(small);
     EXPECT_EQ(ClipboardText(), "before");
     EXPECT_EQ(dialogs.Count(), 0u);

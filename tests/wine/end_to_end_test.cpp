@@ -10,37 +10,6 @@
 
 namespace {
 
-struct WindowSearch {
-    DWORD processId;
-    const char* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<WindowSearch*>(context);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    char className[64] = {};
-    GetClassNameA(window, className, sizeof className);
-    if (processId == search->processId && IsWindowVisible(window) && TextCompare(className, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND WaitForWindow(DWORD processId, const char* className)
-{
-    WindowSearch search{processId, className, nullptr};
-    PumpUntil([&] {
-        search.found = nullptr;
-        EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
-    });
-    return search.found;
-}
-
 // Memory inside quorvel's process, for the few messages that carry a pointer.
 class RemoteBlock {
 public:
@@ -57,21 +26,6 @@ private:
     HANDLE process_;
     void* address_;
 };
-
-std::string ClipboardText()
-{
-    std::string text;
-    if (!OpenClipboard(nullptr))
-        return text;
-    if (HANDLE data = GetClipboardData(CF_TEXT)) {
-        if (const char* bytes = static_cast<const char*>(GlobalLock(data))) {
-            text = bytes;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
-}
 
 bool FileHolds(const std::string& path, const std::vector<uint8_t>& expected)
 {
@@ -104,7 +58,7 @@ TEST_F(EndToEndTest, OpenSelectCopyExtractPreviewAndClose)
     PROCESS_INFORMATION process = {};
     ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
     WaitForInputIdle(process.hProcess, 20000);
-    HWND window = WaitForWindow(process.dwProcessId, "QuorvelMainWindowClass");
+    HWND window = WaitForProcessWindow(process.dwProcessId, "QuorvelMainWindowClass");
     ASSERT_NE(window, nullptr);
     HWND list = FindWindowExA(window, nullptr, "SysListView32", nullptr);
     ASSERT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 5);
@@ -122,7 +76,7 @@ TEST_F(EndToEndTest, OpenSelectCopyExtractPreviewAndClose)
     const std::string out = temp + "\\extracted";
     CreateDirectoryA(out.c_str(), nullptr);
     PostMessageA(window, WM_COMMAND, IDM_EXTRACT, 0);
-    HWND chooser = WaitForWindow(process.dwProcessId, "#32770");
+    HWND chooser = WaitForProcessWindow(process.dwProcessId, "#32770");
     ASSERT_NE(chooser, nullptr);
     EXPECT_EQ(WindowText(chooser), "フォルダーの参照");
     {

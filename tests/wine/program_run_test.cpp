@@ -11,36 +11,6 @@ struct Started {
     HWND window = nullptr;
 };
 
-struct WindowSearch {
-    DWORD processId;
-    const char* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<WindowSearch*>(context);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    char className[64] = {};
-    GetClassNameA(window, className, sizeof className);
-    if (processId == search->processId && IsWindowVisible(window) && TextCompare(className, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND WaitForWindow(DWORD processId, const char* className)
-{
-    WindowSearch search{processId, className, nullptr};
-    PumpUntil([&] {
-        EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
-    });
-    return search.found;
-}
-
 std::string ProgramPath()
 {
     char path[MAX_PATH + 8] = {};
@@ -60,7 +30,7 @@ Started Start(const std::string& arguments)
                                &started.process));
     // The window shows before the command line is read: wait for the loop.
     WaitForInputIdle(started.process.hProcess, 20000);
-    started.window = WaitForWindow(started.process.dwProcessId, "QuorvelMainWindowClass");
+    started.window = WaitForProcessWindow(started.process.dwProcessId, "QuorvelMainWindowClass");
     return started;
 }
 
@@ -128,11 +98,11 @@ TEST_F(ProgramRunTest, AMissingPackIsReportedAndStartUpGoesOn)
     startup.cb = sizeof startup;
     ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                                &started.process));
-    HWND box = WaitForWindow(started.process.dwProcessId, "#32770");
+    HWND box = WaitForProcessWindow(started.process.dwProcessId, "#32770");
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(WindowText(box), "エラー");
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    started.window = WaitForWindow(started.process.dwProcessId, "QuorvelMainWindowClass");
+    started.window = WaitForProcessWindow(started.process.dwProcessId, "QuorvelMainWindowClass");
     ASSERT_NE(started.window, nullptr);
     PumpUntil([&] { return StatusLength(started.window) == 5; }, 5000);
     EXPECT_EQ(StatusLength(started.window), 5);

@@ -111,6 +111,70 @@ UINT CloseItemState()
     return (info.fState & MFS_GRAYED) != 0 ? MFS_GRAYED : 0;
 }
 
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    const char* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindProcessWindow(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    char className[64] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (processId == search->processId && IsWindowVisible(window) && lstrcmpA(className, search->className) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+HWND WaitForProcessWindow(DWORD processId, const char* className, DWORD timeoutMs)
+{
+    WindowSearch search{processId, className, nullptr};
+    PumpUntil(
+        [&] {
+            search.found = nullptr;
+            EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+        },
+        timeoutMs);
+    return search.found;
+}
+
+size_t HeapBusyBlocks(HANDLE heap)
+{
+    size_t busy = 0;
+    PROCESS_HEAP_ENTRY walk = {};
+    HeapLock(heap);
+    while (HeapWalk(heap, &walk))
+        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+            ++busy;
+    HeapUnlock(heap);
+    return busy;
+}
+
+std::string ClipboardText()
+{
+    std::string text;
+    if (!OpenClipboard(nullptr))
+        return text;
+    if (HANDLE data = GetClipboardData(CF_TEXT)) {
+        if (const char* bytes = static_cast<const char*>(GlobalLock(data))) {
+            text = bytes;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
 std::string NewTempFolder()
 {
     static int counter = 0;

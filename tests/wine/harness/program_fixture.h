@@ -33,6 +33,16 @@ std::string TreeItemText(); // "" when the tree is empty
 int TreeItemCount();
 UINT CloseItemState();      // MFS_GRAYED or MFS_ENABLED bits of the Close item
 
+// A visible top-level window of another process, by class; nullptr after
+// the time limit. The calling thread's messages are handled meanwhile.
+HWND WaitForProcessWindow(DWORD processId, const char* className, DWORD timeoutMs = 20000);
+
+// Blocks in use on a heap: what a leak check compares.
+size_t HeapBusyBlocks(HANDLE heap);
+
+// The clipboard's CF_TEXT, "" when it has none.
+std::string ClipboardText();
+
 // Files and folders, with Windows paths in the ANSI code page.
 std::string NewTempFolder();                // a fresh folder under the temporary folder
 void RemoveTree(const std::string& folder); // recursive, test-side
