@@ -7,9 +7,11 @@ add_test(NAME wine_prefix COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh ${QUO
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 
 # The same modules as quorvel.exe, with released blocks poisoned so that a
-# late read shows.
+# late read shows, and stack buffers guarded so that an overrun shows.
 quorvel_core_library(quorvel_core_tested)
 target_compile_definitions(quorvel_core_tested PRIVATE QUORVEL_POISON_RELEASED)
+target_compile_options(quorvel_core_tested PRIVATE -fstack-protector-strong)
+target_link_libraries(quorvel_core_tested PUBLIC ssp)
 
 add_library(wine_harness STATIC
   tests/wine/harness/dialog_watcher.cpp

@@ -19,11 +19,24 @@ LRESULT CALLBACK RecordingStatusBarProc(HWND window, UINT message, WPARAM wParam
     return CallWindowProcA(s_statusBarProc, window, message, wParam, lParam);
 }
 
+// A fault on any thread, the extraction worker's included, fails the test
+// program with a message instead of passing unnoticed in a thread that
+// nobody joins.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
+{
+    std::fprintf(stderr, "unhandled exception 0x%08lX at %p on thread %lu\n",
+                 exception->ExceptionRecord->ExceptionCode, exception->ExceptionRecord->ExceptionAddress,
+                 GetCurrentThreadId());
+    std::fflush(stderr);
+    ExitProcess(3);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    SetUnhandledExceptionFilter(ReportCrash);
     if (StartProgram() != 0) {
         std::fprintf(stderr, "quorvel's main window could not be created\n");
         return 1;
