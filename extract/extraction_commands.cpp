@@ -1,9 +1,8 @@
 #include "extract/extraction.h"
 
-#include <shlobj.h>
-
 #include "pack/pack.h"
 #include "shell/app_state.h"
+#include "support/on_demand_dlls.h"
 #include "support/text.h"
 
 namespace {
@@ -58,13 +57,13 @@ void ExtractSelection()
     browse.hwndOwner = g_app.mainWindow;
     browse.lpszTitle = "展開先を指定してね";
     browse.ulFlags = BIF_RETURNONLYFSDIRS;
-    PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&browse);
+    PIDLIST_ABSOLUTE item = OnDemandSHBrowseForFolderA(&browse);
     if (item == nullptr)
         return;
     char destination[PATH_BUFFER_BYTES];
     destination[0] = 0;
-    const BOOL converted = SHGetPathFromIDListA(item, destination);
-    CoTaskMemFree(item);
+    const BOOL converted = OnDemandSHGetPathFromIDListA(item, destination);
+    OnDemandCoTaskMemFree(item);
     if (!converted || destination[0] == 0)
         return;
 
