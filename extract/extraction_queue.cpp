@@ -1,10 +1,10 @@
 // The queue, the worker's life and the UI thread's waits for it.
 //
 // Shared state and its rule:
-// - g_app.queueHead, every job's next link, and s_workerActive are read and
-//   written only while g_app.queueLock is held. The lock is never held
-//   across a message send or a message box, so neither thread can block the
-//   other's message handling.
+// - g_app.queueHead, every job's next link, s_workerActive and
+//   s_keptAfterError are read and written only while g_app.queueLock is
+//   held. The lock is never held across a message send or a message box, so
+//   neither thread can block the other's message handling.
 // - g_app.extracting is one atomic word. The worker decides to end a run
 //   (and clears the flag on completion) under the lock; the Extract command
 //   sets it under the lock. Abort, Close and opening a pack store 0 without
@@ -20,6 +20,9 @@
 namespace {
 
 bool s_workerActive;         // guarded by g_app.queueLock
+// True from a stop on error until the next Extract command: the jobs then
+// queued are kept for a later run. Guarded by g_app.queueLock.
+bool s_keptAfterError;
 HANDLE s_workerHandle;       // UI thread only: the last worker started
 DWORD s_workerThreadId;      // UI thread only
 bool s_waitingForWorker;     // UI thread only
@@ -48,16 +51,20 @@ void WaitForWorkerThread(bool answerWorkerQuestions)
     if (s_workerHandle == nullptr)
         return;
     s_waitingForWorker = true;
-    const BOOL wasEnabled = IsWindowEnabled(g_app.mainWindow);
-    EnableWindow(g_app.mainWindow, FALSE);
     bool quitSeen = false;
     int quitCode = 0;
+    bool ended = false;
     for (;;) {
+        // A worker's message box that closes gives its owner back its input;
+        // the window stays disabled until the wait is over all the same.
+        if (IsWindowEnabled(g_app.mainWindow))
+            EnableWindow(g_app.mainWindow, FALSE);
         if (answerWorkerQuestions)
             EnumThreadWindows(s_workerThreadId, AnswerNo, 0);
         const DWORD woken = MsgWaitForMultipleObjects(1, &s_workerHandle, FALSE, answerWorkerQuestions ? 50 : INFINITE,
                                                       QS_ALLINPUT);
-        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED)
+        ended = woken == WAIT_OBJECT_0;
+        if (ended || woken == WAIT_FAILED)
             break;
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -70,8 +77,15 @@ void WaitForWorkerThread(bool answerWorkerQuestions)
             DispatchMessageA(&message);
         }
     }
-    if (wasEnabled)
-        EnableWindow(g_app.mainWindow, TRUE);
+    // The thread has ended, also when it abandoned its run without a word:
+    // a later Extract command must start a new one.
+    if (ended) {
+        QueueLock lock;
+        s_workerActive = false;
+    }
+    // Nothing else on this thread disables the window across the wait, and
+    // the worker's message boxes are gone with it.
+    EnableWindow(g_app.mainWindow, TRUE);
     s_waitingForWorker = false;
     if (quitSeen)
         PostQuitMessage(quitCode);
@@ -105,6 +119,8 @@ bool EnqueueJobsAndStart(ExtractJob* first, ExtractJob* last)
             previousTail->next = first;
         }
     }
+    const bool wasKeptAfterError = s_keptAfterError;
+    s_keptAfterError = false;
     if (s_workerActive) {
         // Running or Aborting: the worker looks at the flag under this lock
         // before each job and before it ends, so setting it here withdraws
@@ -121,6 +137,7 @@ bool EnqueueJobsAndStart(ExtractJob* first, ExtractJob* last)
         else if (g_app.queueHead == first)
             g_app.queueHead = nullptr;
         g_app.extracting.store(0);
+        s_keptAfterError = wasKeptAfterError;
         return false;
     }
     s_workerActive = true;
@@ -133,10 +150,13 @@ bool EnqueueJobsAndStart(ExtractJob* first, ExtractJob* last)
 
 // Called by the worker under no lock; decides under the lock whether the
 // run goes on (true) or the worker ends (false, worker no longer active).
+// Jobs queued while the run was ending get a run of their own; if they were
+// aborted meanwhile, that run releases them, as any abort does. Only the
+// jobs kept by a stop on error stay queued.
 bool WorkerShouldStartAnotherRun()
 {
     QueueLock lock;
-    if (g_app.queueHead != nullptr && g_app.extracting.load() == 1)
+    if (g_app.queueHead != nullptr && (g_app.extracting.load() == 1 || !s_keptAfterError))
         return true;
     s_workerActive = false;
     return false;
@@ -173,6 +193,7 @@ void WorkerStopOnError()
 {
     QueueLock lock;
     g_app.extracting.store(0);
+    s_keptAfterError = true;
 }
 
 void StopExtractionAndWait()
@@ -190,6 +211,7 @@ void StopExtractionAndWait()
         QueueLock lock;
         left = g_app.queueHead;
         g_app.queueHead = nullptr;
+        s_keptAfterError = false;
     }
     ReleaseJobs(left);
 }
