@@ -66,6 +66,13 @@ bool IsSafeEntryName(const char* name)
     const char* componentStart = name;
     for (const char* position = name;; position = NextCharacter(position)) {
         const bool atEnd = *position == 0;
+        // No double-byte code page has trail bytes below 0x40, and the
+        // platform's conversion may read such a byte after a lead byte as a
+        // character of its own: a hidden "/", ":", "." or " " would then act
+        // where this walk did not see it.
+        if (!atEnd && IsLeadByte(static_cast<unsigned char>(*position)) && position[1] != 0 &&
+            static_cast<unsigned char>(position[1]) < 0x40)
+            return false;
         if (!atEnd && !IsLeadByte(static_cast<unsigned char>(*position)) && *position == ':')
             return false;
         if (atEnd || IsSeparatorAt(position)) {

@@ -46,4 +46,18 @@ TEST(EntryName, TrailBytesThatEqualABackslashDoNotSplitComponents)
     EXPECT_FALSE(IsSafeEntryName("ソ\\.."));
 }
 
+TEST(EntryName, RefusesLeadBytesFollowedByWhatCannotBeATrailByte)
+{
+    // The walk would take these pairs as one character and miss the
+    // punctuation that the platform's conversion may see on its own.
+    const char* const hidden[] = {
+        "\x9F:stream", "a\x81/CON", "\x81/..\\x", "x\x88 ", "\xE0.", "\xFC\x01",
+    };
+    for (const char* name : hidden)
+        EXPECT_FALSE(IsSafeEntryName(name)) << name;
+    // Real double-byte characters and a lone lead byte at the end stay fine.
+    for (const char* name : {"\x81\x40", "\x83\x5C.txt", "a\x81", "\x9F\xFC"})
+        EXPECT_TRUE(IsSafeEntryName(name)) << name;
+}
+
 } // namespace
