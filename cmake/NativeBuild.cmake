@@ -39,3 +39,26 @@ if(QUORVEL_TESTS)
     add_test(NAME chm_contents_test COMMAND chm_contents_test ${QUORVEL_NATIVE_CHM})
   endif()
 endif()
+
+# libFuzzer target for the pack directory decoder; needs clang, and only this
+# target is built in such a tree (the rest wants GCC's code page 932 literals):
+#   cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+#         -DQUORVEL_FUZZ=ON -DQUORVEL_TESTS=OFF
+#   cmake --build build/fuzz --target directory_fuzzer
+#   build/fuzz/bin/directory_fuzzer -max_total_time=30 tests/fuzz/corpus
+option(QUORVEL_FUZZ "Native build with clang: the libFuzzer target directory_fuzzer" OFF)
+if(QUORVEL_FUZZ)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_executable(directory_fuzzer
+      tests/fuzz/directory_fuzzer.cpp
+      pack/directory.cpp
+      support/text.cpp
+      support/entry_name.cpp)
+    target_include_directories(directory_fuzzer PRIVATE ${CMAKE_SOURCE_DIR})
+    target_compile_options(directory_fuzzer PRIVATE
+      -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined ${QUORVEL_WARNINGS})
+    target_link_options(directory_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+  else()
+    message(WARNING "QUORVEL_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++); directory_fuzzer is not built")
+  endif()
+endif()
