@@ -45,7 +45,8 @@ endif()
 #   cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 #         -DQUORVEL_FUZZ=ON -DQUORVEL_TESTS=OFF
 #   cmake --build build/fuzz --target directory_fuzzer
-#   build/fuzz/bin/directory_fuzzer -max_total_time=30 tests/fuzz/corpus
+#   mkdir -p build/fuzz/corpus   (new inputs go there, the seeds stay untouched)
+#   build/fuzz/bin/directory_fuzzer -max_total_time=30 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/corpus
 option(QUORVEL_FUZZ "Native build with clang: the libFuzzer target directory_fuzzer" OFF)
 if(QUORVEL_FUZZ)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
