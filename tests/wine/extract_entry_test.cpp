@@ -493,7 +493,13 @@ TEST_F(ExtractEntryTest, NamesThatLeaveTheFolderAreNeverWritten)
         "COM1",
         "LPT9",
         "lpt1.log",
+        // Punctuation behind a lead byte, where no trail byte can be. The
+        // message box shows such a pair converted, so only the folder part of
+        // its caption is compared.
+        "\x9F:q-escape.bin",
+        "sub\x81/CON",
     };
+    const size_t firstConverted = std::size(names) - 2;
     std::vector<pakwriter::Entry> entries;
     for (const char* name : names)
         entries.push_back({name, Pattern(12, 64)});
@@ -515,7 +521,14 @@ TEST_F(ExtractEntryTest, NamesThatLeaveTheFolderAreNeverWritten)
     for (size_t i = 0; i < std::size(names); ++i) {
         dialogs.Clear();
         EXPECT_EQ(Extract(out, static_cast<int>(i), 0), EXTRACT_DONE) << "name '" << names[i] << "'";
-        ExpectOneDialog(OUTPUT_UNOPENED_TEXT, out + "\\" + names[i], names[i]);
+        if (i < firstConverted) {
+            ExpectOneDialog(OUTPUT_UNOPENED_TEXT, out + "\\" + names[i], names[i]);
+        } else {
+            const std::vector<SeenDialog> seen = dialogs.Seen();
+            ASSERT_EQ(seen.size(), 1u) << names[i];
+            EXPECT_EQ(seen[0].text, OUTPUT_UNOPENED_TEXT) << names[i];
+            EXPECT_EQ(seen[0].caption.rfind(out + "\\", 0), 0u) << names[i];
+        }
         EXPECT_EQ(Tree(temp), before) << "name '" << names[i] << "'";
     }
     SetCurrentDirectoryA(previousWorking);
