@@ -74,6 +74,26 @@ TEST(NegateBytes, IsBytewiseTwosComplement)
     EXPECT_EQ(bytes[5], 0xD4);
 }
 
+TEST(NegateBytes, NegatesEveryValueAtEveryAlignmentAndLength)
+{
+    // Each byte negated on its own, whatever lies beside it, however the
+    // buffer is aligned and however many bytes trail the last full word.
+    std::vector<unsigned char> plain(256 + 64);
+    for (size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<unsigned char>(i * 37 + (i >> 8));
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t length : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 255u, 256u, 300u}) {
+            std::vector<unsigned char> bytes = plain;
+            NegateBytes(bytes.data() + start, static_cast<uint32_t>(length));
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                const bool inside = i >= start && i < start + length;
+                const unsigned char expected = inside ? static_cast<unsigned char>(0u - plain[i]) : plain[i];
+                ASSERT_EQ(bytes[i], expected) << "start " << start << " length " << length << " byte " << i;
+            }
+        }
+    }
+}
+
 TEST(Directory, WorkedExampleDecodesToItsTwoEntries)
 {
     const std::vector<uint8_t> stored = {
