@@ -6,10 +6,10 @@ set -e
 export WINEPREFIX="$1"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" LC_ALL=ja_JP.UTF-8
 if [ ! -f "$WINEPREFIX/.quorvel-ready" ]; then
-  wineboot -i >/dev/null 2>&1 || true
+  wineboot -i >/dev/null 2>&1 </dev/null || true
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-  wineserver -w
+  wineserver -w >/dev/null 2>&1
   rm -f "$WINEPREFIX"/dosdevices/com* 2>/dev/null || true
   touch "$WINEPREFIX/.quorvel-ready"
 fi

@@ -1,6 +1,11 @@
 #!/bin/bash
 # Runs a Windows program of the build under Wine, in the build tree's own
 # prefix, in the Japanese code page. Usage: wine-run.sh PREFIX PROGRAM [ARGS...]
+#
+# The program's output goes through a file, never straight to our own
+# standard output: Wine's background services, started by the first program
+# of a prefix, inherit its descriptors and would keep a pipe (CTest's, CI's)
+# open long after the program ended.
 set -e
 export WINEPREFIX="$1"
 shift
@@ -9,4 +14,11 @@ if [ -z "$DISPLAY" ]; then
   echo "wine-run.sh: no DISPLAY; run the tests through scripts/test.sh, which starts Xvfb" >&2
   exit 1
 fi
-exec wine "$@"
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+set +e
+wine "$@" >"$output" 2>&1 </dev/null
+code=$?
+set -e
+cat "$output"
+exit $code

@@ -13,7 +13,7 @@ export WINEPREFIX="$PWD/build/windows-x64/wineprefix"
 trap stop_private_display EXIT
 start_private_display
 cmake/wine-prefix.sh "$WINEPREFIX"
-WINEDEBUG=-all wineserver -p
+WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null
 bin="$PWD/build/windows-x64/bin"  # runners take the build tree
 
 echo "== start-up"

@@ -28,6 +28,7 @@ export WINEPREFIX="$PWD/build/windows-x64/wineprefix"
 trap stop_private_display EXIT
 start_private_display
 cmake/wine-prefix.sh "$WINEPREFIX"
-# A persistent server keeps each test program's start short.
-WINEDEBUG=-all wineserver -p
+# A persistent server keeps each test program's start short; its output and
+# that of the services it starts must not hold our standard output open.
+WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null
 ctest --preset windows-x64
