@@ -74,7 +74,7 @@ int main()
 {
     const std::string quorvel = Beside("quorvel.exe");
     const std::string bare = Beside("bare_window.exe");
-    constexpr int ROUNDS = 11;
+    constexpr int ROUNDS = 25;
     std::vector<double> quorvelMs, bareMs;
     StartOnce(bare); // warm the server and the file cache for both
     StartOnce(quorvel);
