@@ -19,7 +19,6 @@ if(QUORVEL_TESTS)
   add_test(NAME native_tests COMMAND native_tests)
   set_tests_properties(native_tests PROPERTIES
     ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=1")
-  include(cmake/NativeExtras.cmake OPTIONAL)
 
   # The help file, compiled as quorvel.exe's build compiles it, and checked
   # by its directory: every topic, the contents, the index, Japanese.
@@ -45,7 +44,7 @@ endif()
 #   cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 #         -DQUORVEL_FUZZ=ON -DQUORVEL_TESTS=OFF
 #   cmake --build build/fuzz --target directory_fuzzer
-#   mkdir -p build/fuzz/corpus   (new inputs go there, the seeds stay untouched)
+#   mkdir -p build/fuzz/corpus   (new inputs go there; tests/fuzz/corpus stays as committed)
 #   build/fuzz/bin/directory_fuzzer -max_total_time=30 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/corpus
 option(QUORVEL_FUZZ "Native build with clang: the libFuzzer target directory_fuzzer" OFF)
 if(QUORVEL_FUZZ)
