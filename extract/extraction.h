@@ -38,10 +38,10 @@ bool IsWaitingForWorker();
 bool IsExtractionWorkerActive();
 
 // The queue's link step and the worker's start decision, shared by the
-// Extract command: links the filled jobs first..last behind the tail and
+// Extract command: links the filled chain from first behind the tail and
 // starts a worker when none is active. Returns false (and links nothing)
 // when a worker was needed but could not be started.
-bool EnqueueJobsAndStart(ExtractJob* first, ExtractJob* last);
+bool EnqueueJobsAndStart(ExtractJob* first);
 
 // Releases a chain of jobs (destination text, then job).
 void ReleaseJobs(ExtractJob* first);

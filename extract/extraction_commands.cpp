@@ -10,10 +10,10 @@ namespace {
 // Reads the selected rows' entries into filled jobs, in row order, before
 // anything is linked. Returns false (having released its jobs) when memory
 // runs out.
-bool BuildJobs(const char* destination, ExtractJob** first, ExtractJob** last)
+bool BuildJobs(const char* destination, ExtractJob** first)
 {
     *first = nullptr;
-    *last = nullptr;
+    ExtractJob* last = nullptr;
     const uint32_t destinationBytes = TextLength(destination) + 1;
     int row = -1;
     while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
@@ -31,7 +31,6 @@ bool BuildJobs(const char* destination, ExtractJob** first, ExtractJob** last)
                 HeapFree(g_app.heap, 0, job);
             ReleaseJobs(*first);
             *first = nullptr;
-            *last = nullptr;
             return false;
         }
         TextCopy(copy, destination);
@@ -40,8 +39,8 @@ bool BuildJobs(const char* destination, ExtractJob** first, ExtractJob** last)
         if (*first == nullptr)
             *first = job;
         else
-            (*last)->next = job;
-        *last = job;
+            last->next = job;
+        last = job;
     }
     return true;
 }
@@ -68,13 +67,12 @@ void ExtractSelection()
         return;
 
     ExtractJob* first;
-    ExtractJob* last;
-    if (!BuildJobs(destination, &first, &last)) {
+    if (!BuildJobs(destination, &first)) {
         MessageBoxA(g_app.mainWindow, "展開の準備に失敗した。何も展開していない。\n原因: メモリ不足", "エラー",
                     MB_ICONERROR);
         return;
     }
-    if (!EnqueueJobsAndStart(first, last)) {
+    if (!EnqueueJobsAndStart(first)) {
         ReleaseJobs(first);
         MessageBoxA(g_app.mainWindow, "展開スレッドが開始できない。何も展開していない。\n原因: メモリ/リソース不足",
                     "エラー", MB_ICONERROR);

@@ -105,7 +105,7 @@ void ReleaseJobs(ExtractJob* first)
     }
 }
 
-bool EnqueueJobsAndStart(ExtractJob* first, ExtractJob* last)
+bool EnqueueJobsAndStart(ExtractJob* first)
 {
     QueueLock lock;
     ExtractJob* previousTail = nullptr;

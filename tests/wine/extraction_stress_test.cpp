@@ -286,7 +286,7 @@ TEST_F(RaceTest, JobsLinkedWhileRunsEndAreNeverLeftQueued)
         if (!IsExtractionWorkerActive())
             ++foundEnded;
         ExtractJob* filled = NewJob(job % SMALL_ENTRIES, folders[job / SMALL_ENTRIES]);
-        ASSERT_TRUE(EnqueueJobsAndStart(filled, filled));
+        ASSERT_TRUE(EnqueueJobsAndStart(filled));
         // The worker is on this, its last job.
         ASSERT_TRUE(PumpUntil([&] { return ProgressCount() == static_cast<size_t>(job + 1); }, 10000)) << job;
         noise = noise * 1103515245u + 12345u;
@@ -303,8 +303,9 @@ TEST_F(RaceTest, JobsLinkedWhileRunsEndAreNeverLeftQueued)
         PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
         if (moment == 2) {
             // Just after the end text: the worker decides whether to go on.
-            for (volatile uint32_t spin = (noise >> 4) % 20000; spin != 0; --spin) {
-            }
+            volatile uint32_t spin = (noise >> 4) % 20000;
+            while (spin != 0)
+                spin = spin - 1;
             continue;
         }
         ASSERT_TRUE(WorkerGone());
