@@ -1,6 +1,7 @@
 // The Extract and Abort commands and the worker that drains the queue, in
 // the real main window with real dialogs.
 #include "extraction_support.h"
+#include "import_patch.h"
 
 #include <algorithm>
 #include <memory>
@@ -539,6 +540,58 @@ TEST_F(FailedJobTest, KeptJobsGoWithTheirPack)
     EXPECT_EQ(StatusHistory(), Run({0}, COMPLETE_TEXT));
     EXPECT_TRUE(Holds(second, 0));
     ExpectIdleAndEmpty();
+}
+
+// The platform refuses the worker thread, as CreateThread does when the
+// process runs out of memory or address space for its stack.
+HANDLE WINAPI RefusingCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+TEST_F(FailedJobTest, AWorkerThatCannotStartLeavesNothingHalfLinked)
+{
+    // Jobs kept by a stop on error stand in the queue beforehand.
+    const FailureCase& c = FAILURES[1];
+    OpenFailing(c);
+    SelectRows({0, 1, 2});
+    dialogs.Answer({{IDOK, Folder("first")}, {IDOK}, {IDNO}});
+    Command(IDM_EXTRACT);
+    ASSERT_TRUE(WorkerGone());
+    ASSERT_EQ(QueueLength(), 2);
+    ExtractJob* const keptHead = g_app.queueHead;
+    const size_t blocksBefore = HeapBusyBlocks(g_app.heap);
+
+    dialogs.Clear();
+    StatusHistory().clear();
+    const std::string second = Folder("second");
+    {
+        ImportPatch refuse("kernel32.dll", "CreateThread", reinterpret_cast<void*>(RefusingCreateThread));
+        ASSERT_TRUE(refuse.Installed());
+        SelectRows({2});
+        ExtractTo(second);
+    }
+    ASSERT_EQ(dialogs.Count(), 2u);
+    EXPECT_EQ(dialogs.Seen()[1].caption, "エラー");
+    EXPECT_EQ(dialogs.Seen()[1].text, "展開スレッドが開始できない。何も展開していない。\n原因: メモリ/リソース不足");
+    EXPECT_TRUE(StatusHistory().empty());
+    // The flag is back at 0, no worker counts as running, the new job is
+    // gone again and the kept ones stand as they stood.
+    EXPECT_EQ(g_app.extracting.load(), 0);
+    EXPECT_FALSE(IsExtractionWorkerActive());
+    EXPECT_EQ(g_app.queueHead, keptHead);
+    EXPECT_EQ(QueueLength(), 2);
+    EXPECT_EQ(HeapBusyBlocks(g_app.heap), blocksBefore);
+    EXPECT_TRUE(HeapValidate(g_app.heap, 0, nullptr));
+
+    // With threads to be had again, the next Extract runs the kept jobs.
+    Repair(c);
+    dialogs.Clear();
+    ExtractTo(second);
+    ASSERT_TRUE(WorkerGone());
+    EXPECT_EQ(QueueLength(), 0);
+    EXPECT_EQ(g_app.extracting.load(), 0);
 }
 
 // ---- Closing or replacing the pack during a run -------------------------------
