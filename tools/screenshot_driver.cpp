@@ -111,10 +111,6 @@ int main(int argc, char** argv)
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
-    HWND list = FindWindowExA(window, nullptr, "SysListView32", nullptr);
-    LVITEMA item = {};
-    item.stateMask = LVIS_SELECTED;
-    item.state = LVIS_SELECTED;
     Scene("main");
 
     // The item menu, opened as Alt+I opens it.
@@ -126,8 +122,6 @@ int main(int argc, char** argv)
     PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
     Sleep(300);
     Close(demo, window);
-    (void)list;
-    (void)item;
 
     // An extraction in progress, on a pack with one large entry.
     PROCESS_INFORMATION big = Start(argv[3]);
