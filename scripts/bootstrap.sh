@@ -20,7 +20,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # With recommends: Debian's Wine lists its X11, font and graphics
+  # libraries as recommended, and without them it has no usable display.
+  apt-get install -y -q "${missing[@]}"
 fi
 
 # Wine runs in code page 932 only under a Japanese locale.
