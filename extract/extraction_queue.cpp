@@ -199,12 +199,7 @@ void WorkerStopOnError()
 void StopExtractionAndWait()
 {
     g_app.extracting.store(0);
-    bool active;
-    {
-        QueueLock lock;
-        active = s_workerActive;
-    }
-    if (active)
+    if (IsExtractionWorkerActive())
         WaitForWorkerThread(false);
     ExtractJob* left;
     {
@@ -219,12 +214,7 @@ void StopExtractionAndWait()
 void AbandonExtraction()
 {
     g_app.quitRequested.store(1);
-    bool active;
-    {
-        QueueLock lock;
-        active = s_workerActive;
-    }
-    if (active)
+    if (IsExtractionWorkerActive())
         WaitForWorkerThread(true);
 }
 
