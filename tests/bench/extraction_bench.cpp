@@ -13,6 +13,8 @@
 // Usage: extraction_bench.exe [FOLDER]. The packs are written into FOLDER
 // and left there for the baseline; without FOLDER a temporary folder is used
 // and removed.
+#include "bench_clock.h"
+
 #include "harness/program_fixture.h"
 
 #include "extract/extraction.h"
@@ -36,24 +38,6 @@ constexpr int SMALL_ENTRY_COUNT = 1000;
 constexpr uint64_t SMALL_ENTRY_BYTES = 64 * 1024;
 constexpr uint64_t LARGE_ENTRY_BYTES = 1ull << 30;
 constexpr UINT PING_MESSAGE = WM_APP + 7;
-
-double Seconds()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) / double(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 bool Check(bool condition, const char* what)
 {

@@ -10,6 +10,8 @@
 // Usage: pack_bench.exe [FOLDER]. The packs are written into FOLDER and the
 // 256 MiB pack is left there for the native baseline; without FOLDER a
 // temporary folder is used and removed.
+#include "bench_clock.h"
+
 #include "harness/program_fixture.h"
 
 #include "pack/directory.h"
@@ -27,24 +29,6 @@ namespace {
 constexpr int ENTRY_COUNT = 100000;
 constexpr int ROUNDS = 5;
 constexpr uint64_t BIG_ENTRY_BYTES = 256ull << 20;
-
-double Seconds()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) / double(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Lets every pending paint and notification run, as the message loop would
 // right after the command that opened the pack.

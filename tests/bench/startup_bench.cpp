@@ -1,6 +1,8 @@
 // Start-up time of quorvel.exe under Wine: from process creation until
 // its main window is painted and its message loop waits for input, against
 // a bare Win32 window program started the same way in the same run.
+#include "bench_clock.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -60,12 +62,6 @@ double StartOnce(const std::string& program)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace
