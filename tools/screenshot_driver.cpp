@@ -11,6 +11,7 @@
 #include <string>
 
 #include "resources/resource.h"
+#include "tests/wine/harness/window_search.h"
 
 namespace {
 
@@ -32,33 +33,11 @@ void Scene(const char* name)
         Sleep(50);
 }
 
-struct Search {
-    DWORD process;
-    const char* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindWindowOf(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<Search*>(context);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    char name[64] = {};
-    GetClassNameA(window, name, sizeof name);
-    if (process == search->process && IsWindowVisible(window) && lstrcmpA(name, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 HWND WaitForWindow(DWORD process, const char* className)
 {
     for (int i = 0; i < 400; ++i) {
-        Search search{process, className, nullptr};
-        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            return search.found;
+        if (HWND found = FindProcessWindow(process, className))
+            return found;
         Sleep(50);
     }
     return nullptr;
@@ -84,10 +63,8 @@ void Close(PROCESS_INFORMATION& process, HWND window)
     PostMessageA(window, WM_CLOSE, 0, 0);
     // A run in progress asks first; the question is answered Yes.
     for (int i = 0; i < 40; ++i) {
-        Search search{process.dwProcessId, "#32770", nullptr};
-        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            PostMessageA(search.found, WM_COMMAND, IDYES, 0);
+        if (HWND question = FindProcessWindow(process.dwProcessId, "#32770"))
+            PostMessageA(question, WM_COMMAND, IDYES, 0);
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
             break;
     }

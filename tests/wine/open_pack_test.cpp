@@ -204,13 +204,7 @@ TEST_F(OpenPackTest, RunningOutOfMemoryReleasesWhatWasBuiltAndRefuses)
     const int result = OpenPack(path.c_str());
     const bool valid = HeapValidate(small, 0, nullptr);
     // Everything that was built was given back.
-    PROCESS_HEAP_ENTRY walk = {};
-    size_t busyBlocks = 0;
-    HeapLock(small);
-    while (HeapWalk(small, &walk))
-        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-            ++busyBlocks;
-    HeapUnlock(small);
+    const size_t busyBlocks = HeapBusyBlocks(small);
     g_app.heap = roomy;
     HeapDestroy(small);
 

@@ -9,7 +9,7 @@
 // fresh prefix has none, and the real ShellExecuteA on an unassociated type
 // returns 31 and shows nothing, which one test checks without the patch.
 #include "harness/program_fixture.h"
-#include "import_patch.h"
+#include "harness/import_patch.h"
 
 #include <shellapi.h>
 

@@ -225,19 +225,6 @@ TEST_F(ShellTest, EscapePutsTheBorderBackWhereTheLastDragBegan)
     EXPECT_EQ(g_app.splitPosition, 220);
 }
 
-// Records the commands that reach the main window, instead of running them.
-std::vector<WORD> s_commands;
-WNDPROC s_mainProc;
-
-LRESULT CALLBACK RecordingMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_COMMAND) {
-        s_commands.push_back(LOWORD(wParam));
-        return 0;
-    }
-    return CallWindowProcA(s_mainProc, window, message, wParam, lParam);
-}
-
 struct KeyRow {
     const char* what;
     UINT key;
@@ -263,8 +250,7 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
         {"F4", VK_F4, false, false, 0},              {"X", 'X', false, false, 0},
         {"Ctrl+X", 'X', true, false, 0},             {"Alt+E", 'E', false, true, 0},
     };
-    s_mainProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingMainProc)));
+    CommandRecorder recorder;
     for (const KeyRow& row : rows) {
         BYTE keys[256] = {};
         if (row.control)
@@ -272,7 +258,7 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
         if (row.alt)
             keys[VK_MENU] = keys[VK_LMENU] = 0x80;
         SetKeyboardState(keys);
-        s_commands.clear();
+        recorder.commands.clear();
         MSG message = {};
         message.hwnd = g_app.mainWindow;
         message.message = row.alt ? WM_SYSKEYDOWN : WM_KEYDOWN;
@@ -281,16 +267,15 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
         const int translated = TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message);
         if (row.command != 0) {
             EXPECT_TRUE(translated) << row.what;
-            ASSERT_EQ(s_commands.size(), 1u) << row.what;
-            EXPECT_EQ(s_commands[0], row.command) << row.what;
+            ASSERT_EQ(recorder.commands.size(), 1u) << row.what;
+            EXPECT_EQ(recorder.commands[0], row.command) << row.what;
         } else {
             EXPECT_FALSE(translated) << row.what;
-            EXPECT_TRUE(s_commands.empty()) << row.what;
+            EXPECT_TRUE(recorder.commands.empty()) << row.what;
         }
     }
     BYTE keys[256] = {};
     SetKeyboardState(keys);
-    SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(s_mainProc));
     g_app.extracting.store(0);
 }
 
