@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine xvfb xdotool x11-utils imagemagick fonts-ipafont-gothic locales
   fp-utils-3.2.2
+  clang libclang-rt-dev
   libcli11-dev nlohmann-json3-dev
 )
 missing=()

@@ -2,18 +2,11 @@
 # Makes the pictures of the README and the user's guide: the main window on
 # the demo pack, the item menu, and an extraction in progress, each taken
 # under Xvfb from the real program.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/display.sh
-
-bash scripts/bootstrap.sh
+source "$(dirname "$0")/common.sh"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help pakwriter screenshot_driver
 
-export WINEPREFIX="$PWD/build/windows-x64/wineprefix"
-trap stop_private_display EXIT
-start_private_display
-cmake/wine-prefix.sh "$WINEPREFIX"
+start_wine_session
 
 work="$PWD/build/windows-x64/screenshots"
 rm -rf "$work" && mkdir -p "$work/markers" "$work/out"
