@@ -42,15 +42,17 @@ endfunction()
 
 quorvel_core_library(quorvel_core)
 
-# The entry symbol as the linker sees it: 32-bit x86 gives C names a leading
-# underscore, x86-64 and ARM64 do not. Taken from the target, not from a
-# toolchain file, so that any MinGW-w64 configuration links a program that
-# starts where it should.
+# Entry symbols as the linker sees them: 32-bit x86 gives C names a leading
+# underscore, x86-64 and ARM64 do not (given without it, the 32-bit linker
+# warns and starts the program at the beginning of its code). Taken from the
+# target, not from a toolchain file, so that any MinGW-w64 configuration
+# links a program that starts where it should.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(QUORVEL_ENTRY_SYMBOL _ProgramEntry)
+  set(QUORVEL_C_SYMBOL_PREFIX _)
 else()
-  set(QUORVEL_ENTRY_SYMBOL ProgramEntry)
+  set(QUORVEL_C_SYMBOL_PREFIX "")
 endif()
+set(QUORVEL_ENTRY_SYMBOL ${QUORVEL_C_SYMBOL_PREFIX}ProgramEntry)
 
 add_executable(quorvel WIN32 support/builtin_memory.cpp ${QUORVEL_RESOURCE_SCRIPT})
 target_link_libraries(quorvel PRIVATE quorvel_core)
