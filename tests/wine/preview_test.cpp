@@ -14,6 +14,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -589,44 +590,47 @@ TEST_F(PreviewTest, NoPreviewFolderMeansNothingToRemove)
     EXPECT_EQ(CurrentFolder(), temp);
 }
 
-TEST_F(PreviewTest, EmptyPreviewFolderIsRemovedSilently)
+TEST_F(PreviewTest, PreviewFolderIsEmptiedAndRemovedSilently)
 {
-    ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
-    RemovePreviewFolder();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_FALSE(FileExists(preview));
-    // Entered, then left for its parent, the temporary folder.
-    EXPECT_EQ(CurrentFolder() + "\\", tempRoot);
-}
-
-TEST_F(PreviewTest, PreviewFolderThatIsTheCurrentFolderIsLeftBeforeItIsRemoved)
-{
-    OpenThreeEntries();
-    SelectRows({0});
-    DoubleClick();
-    DoubleClick(); // the folder exists now: this preview enters it
-    ASSERT_EQ(CurrentFolder(), preview);
-    RemovePreviewFolder();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_FALSE(FileExists(preview));
-    EXPECT_EQ(CurrentFolder() + "\\", tempRoot);
-}
-
-TEST_F(PreviewTest, SubFoldersAreEmptiedAndRemovedFirst)
-{
-    ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(InPreview("top.qvdat"), {1}));
-    std::string folder = preview;
-    for (const char* sub : {"one", "two", "three"}) {
-        folder += std::string("\\") + sub;
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-        ASSERT_TRUE(WriteBytes(folder + "\\file.qvdat", {2}));
-        ASSERT_TRUE(WriteBytes(folder + "\\other.qvdat", {3}));
+    const struct {
+        const char* what;
+        std::function<void()> fill;
+    } cases[] = {
+        {"empty", [&] { ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr)); }},
+        {"the current folder",
+         [&] {
+             OpenThreeEntries();
+             SelectRows({0});
+             DoubleClick();
+             DoubleClick(); // the folder exists now: this preview enters it
+             ASSERT_EQ(CurrentFolder(), preview);
+         }},
+        {"sub-folders, emptied and removed first",
+         [&] {
+             ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
+             ASSERT_TRUE(WriteBytes(InPreview("top.qvdat"), {1}));
+             std::string folder = preview;
+             for (const char* sub : {"one", "two", "three"}) {
+                 folder += std::string("\\") + sub;
+                 ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+                 ASSERT_TRUE(WriteBytes(folder + "\\file.qvdat", {2}));
+                 ASSERT_TRUE(WriteBytes(folder + "\\other.qvdat", {3}));
+             }
+             ASSERT_TRUE(CreateDirectoryA((preview + "\\empty").c_str(), nullptr));
+         }},
+    };
+    for (const auto& c : cases) {
+        SetCurrentDirectoryA(temp.c_str());
+        RemovePreviewLeftovers();
+        c.fill();
+        ASSERT_TRUE(IsFolder(preview)) << c.what;
+        dialogs.Clear();
+        RemovePreviewFolder();
+        EXPECT_EQ(dialogs.Count(), 0u) << c.what;
+        EXPECT_FALSE(FileExists(preview)) << c.what;
+        // Entered, then left for its parent, the temporary folder.
+        EXPECT_EQ(CurrentFolder() + "\\", tempRoot) << c.what;
     }
-    ASSERT_TRUE(CreateDirectoryA((preview + "\\empty").c_str(), nullptr));
-    RemovePreviewFolder();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_FALSE(FileExists(preview));
 }
 
 TEST_F(PreviewTest, NoToTheRetryQuestionLeavesTheRestInPlace)
