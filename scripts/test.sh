@@ -32,3 +32,7 @@ cmake/wine-prefix.sh "$WINEPREFIX"
 # that of the services it starts must not hold our standard output open.
 WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null
 ctest --preset windows-x64
+
+echo "== release archives"
+bash scripts/package.sh
+bash tests/package/package_test.sh dist

@@ -65,6 +65,14 @@ std::string TitleOf(HWND window)
     return text;
 }
 
+// The window shows before the command line is read: the title changes later.
+std::string WaitForTitle(HWND window, const std::string& expected)
+{
+    for (DWORD waited = 0; waited < WAIT_MS && TitleOf(window) != expected; waited += 50)
+        Sleep(50);
+    return TitleOf(window);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -93,7 +101,8 @@ int main(int argc, char** argv)
     HWND window = WaitForWindow(process.dwProcessId, "QuorvelMainWindowClass");
     Check(window != nullptr, "the main window shows", line);
     if (window != nullptr) {
-        Check(TitleOf(window) == "quorvel - " + pack, "the title names the pack", TitleOf(window));
+        const std::string title = WaitForTitle(window, "quorvel - " + pack);
+        Check(title == "quorvel - " + pack, "the title names the pack", title);
         HWND list = FindWindowExA(window, nullptr, "SysListView32", nullptr);
         const LRESULT count = SendMessageA(list, LVM_GETITEMCOUNT, 0, 0);
         Check(count == rows, "one row per entry", std::to_string(count) + " rows");
