@@ -42,6 +42,12 @@ for library in $needed; do
     *) echo "package: $linux_cli needs $library, which a stock system may lack" >&2; exit 1 ;;
   esac
 done
+# Debian 12's C library is 2.36: a build on a newer system must not ask for more.
+newest=$(objdump -T "$linux_cli" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
+if [ "$(printf '%s\n' "$newest" 2.36 | sort -V | tail -1)" != 2.36 ]; then
+  echo "package: $linux_cli needs glibc $newest; Debian 12 has 2.36" >&2
+  exit 1
+fi
 # Unpacked anywhere on Windows, the programs find no MinGW DLLs beside them.
 for program in quorvel.exe quorvel-cli.exe; do
   if x86_64-w64-mingw32-objdump -p "$windows_bin/$program" | grep -i 'DLL Name: lib'; then
