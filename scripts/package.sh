@@ -69,7 +69,7 @@ cp "$windows_bin/quorvel.exe" "$windows_bin/quorvel.chm" "$win/"
 x86_64-w64-mingw32-strip -o "$win/quorvel-cli.exe" "$windows_bin/quorvel-cli.exe"
 {
   printf '\xef\xbb\xbf'
-  python3 tools/release_archive.py guide README.md "quorvel $version" "User's guide" "Command line" | sed 's/$/\r/'
+  python3 tools/release_archive.py guide README.md "quorvel $version" "User's guide" "Command line" -"Installing quorvel-cli" | sed 's/$/\r/'
 } >"$win/README.txt"
 sed 's/$/\r/' LICENSE >"$win/LICENSE.txt"
 zip_name="quorvel-$version-windows-x64.zip"
@@ -82,7 +82,7 @@ python3 tools/release_archive.py zip "$dist/$zip_name" "$epoch" \
 top="quorvel-cli-$version"
 mkdir -p "$stage/linux/$top"
 strip -o "$stage/linux/$top/quorvel-cli" "$linux_cli"
-python3 tools/release_archive.py guide README.md "quorvel-cli $version" "Command line" >"$stage/linux/$top/README.md"
+python3 tools/release_archive.py guide README.md "quorvel-cli $version" "Command line" -"Installing quorvel-cli" >"$stage/linux/$top/README.md"
 cp LICENSE "$stage/linux/$top/LICENSE"
 chmod 0755 "$stage/linux/$top" "$stage/linux/$top/quorvel-cli"
 chmod 0644 "$stage/linux/$top/README.md" "$stage/linux/$top/LICENSE"

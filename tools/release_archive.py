@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Pieces of a release that scripts/package.sh cannot make with a shell tool.
 
-  release_archive.py guide README.md TITLE HEADING...
+  release_archive.py guide README.md TITLE HEADING... [-HEADING...]
       Writes to standard output a guide for the archive: "# TITLE", then the
       README's sections under each HEADING (found at any level, ending at the
-      next heading of the same or a higher level), without their pictures.
+      next heading of the same or a higher level), without their pictures
+      and without the subsections named by a -HEADING, when present.
   release_archive.py zip OUT.zip EPOCH NAME=FILE...
       Writes a zip whose bytes depend only on the files' contents and names:
       entries sorted by name, each dated EPOCH, with the same permissions.
@@ -18,7 +19,7 @@ HEADING = re.compile(r"^(#{1,6})\s+(.*?)\s*#*\s*$")
 PICTURE = re.compile(r"^!\[[^\]]*\]\([^)]*\)\s*$")
 
 
-def section(lines, heading):
+def section(lines, heading, required=True):
     """The lines of the section named heading, its own heading line first."""
     fenced = False
     start = level = None
@@ -35,16 +36,33 @@ def section(lines, heading):
         elif len(match.group(1)) <= level:
             return lines[start:number]
     if start is None:
-        raise SystemExit(f"release_archive: the README has no section \"{heading}\"")
+        if required:
+            raise SystemExit(f"release_archive: the README has no section \"{heading}\"")
+        return []
     return lines[start:]
+
+
+def without(lines, heading):
+    """lines less the subsection named heading (how to build it, say)."""
+    part = section(lines, heading, required=False)
+    if not part:
+        return lines
+    start = next(n for n in range(len(lines)) if lines[n:n + len(part)] == part)
+    return lines[:start] + lines[start + len(part):]
 
 
 def guide(readme, title, headings):
     with open(readme, encoding="utf-8") as file:
         lines = file.read().split("\n")
     out = [f"# {title}", ""]
+    left_out = [heading[1:] for heading in headings if heading.startswith("-")]
     for heading in headings:
-        body = [line for line in section(lines, heading) if not PICTURE.match(line)]
+        if heading.startswith("-"):
+            continue
+        body = section(lines, heading)
+        for subsection in left_out:
+            body = without(body, subsection)
+        body = [line for line in body if not PICTURE.match(line)]
         while body and not body[-1].strip():
             body.pop()
         out += body + [""]
