@@ -65,8 +65,9 @@ dist=$(cd "$dist" && pwd)
 # UTF-8 with a byte-order mark, so that Notepad shows its Japanese.
 win="$stage/windows"
 mkdir -p "$win"
-cp "$windows_bin/quorvel.exe" "$windows_bin/quorvel.chm" "$win/"
-x86_64-w64-mingw32-strip -o "$win/quorvel-cli.exe" "$windows_bin/quorvel-cli.exe"
+# Both programs are linked stripped; stripping here again would stamp the
+# time into the PE header.
+cp "$windows_bin/quorvel.exe" "$windows_bin/quorvel.chm" "$windows_bin/quorvel-cli.exe" "$win/"
 {
   printf '\xef\xbb\xbf'
   python3 tools/release_archive.py guide README.md "quorvel $version" "User's guide" "Command line" -"Installing quorvel-cli" | sed 's/$/\r/'
