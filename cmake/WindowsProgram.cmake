@@ -1,4 +1,6 @@
 # quorvel.exe and its Wine-run tests (MinGW-w64 cross build).
+# No link time in the PE header: the same sources give the same program bytes.
+add_link_options(-Wl,--no-insert-timestamp)
 enable_language(RC)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 set(CMAKE_RC_COMPILE_OBJECT

@@ -73,3 +73,10 @@ target_compile_options(screenshot_driver PRIVATE ${QUORVEL_CHARSET_FLAGS})
 target_include_directories(screenshot_driver PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(screenshot_driver PRIVATE ${QUORVEL_SYSTEM_LIBRARIES})
 target_link_options(screenshot_driver PRIVATE -static -static-libgcc -static-libstdc++)
+
+# Watches the quorvel.exe of an unpacked release zip (tests/package).
+add_executable(unpacked_release_check tests/package/unpacked_release_check.cpp)
+target_compile_options(unpacked_release_check PRIVATE ${QUORVEL_CHARSET_FLAGS})
+target_include_directories(unpacked_release_check PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(unpacked_release_check PRIVATE ${QUORVEL_SYSTEM_LIBRARIES})
+target_link_options(unpacked_release_check PRIVATE -static -static-libgcc -static-libstdc++)

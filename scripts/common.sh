@@ -6,12 +6,13 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/display.sh
 bash scripts/bootstrap.sh
 
-# Wine in the 64-bit build tree's own prefix (made once), on a private Xvfb
+# Wine in the 64-bit build tree's own prefix (made once; QUORVEL_WINEPREFIX
+# names another), on a private Xvfb
 # display, or on $DISPLAY when there is one and --caller-display is given;
 # the server persists, so each program starts quickly, and it and the
 # display are stopped when the script exits.
 start_wine_session() {
-  export WINEPREFIX="$PWD/build/windows-x64/wineprefix"
+  export WINEPREFIX="${QUORVEL_WINEPREFIX:-$PWD/build/windows-x64/wineprefix}"
   trap stop_private_display EXIT
   if [ "${1:-}" != "--caller-display" ] || [ -z "${DISPLAY:-}" ]; then
     start_private_display

@@ -6,15 +6,30 @@ source "$(dirname "$0")/common.sh"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help pakwriter screenshot_driver
 
-start_wine_session
+# A prefix of the pictures' own, so that what it needs leaves the tests' alone.
+QUORVEL_WINEPREFIX="$PWD/build/windows-x64/wineprefix-pictures" start_wine_session
+# Wine draws the caption buttons as the characters 0, 1 and r of its Marlett
+# font. Debian's Wine 8 looks for its own fonts in "<data dir>\../fonts", a
+# path its file layer cannot open, so nothing of /usr/share/wine/fonts is ever
+# loaded, in any locale, and the font mapper draws those letters in a
+# fallback font. Fonts in the prefix's own Fonts folder are loaded at start-up.
+marlett=/usr/share/wine/fonts/marlett.ttf
+if [ ! -f "$marlett" ]; then
+  echo "screenshots: $marlett is missing (package fonts-wine)" >&2
+  exit 1
+fi
+cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
 
+# The packs sit in a short folder a user might have, so that no path of this
+# machine shows in a title.
+games="$WINEPREFIX/drive_c/Games"
 work="$PWD/build/windows-x64/screenshots"
-rm -rf "$work" && mkdir -p "$work/markers" "$work/out"
+rm -rf "$work" "$games" && mkdir -p "$work/markers" "$games/extracted"
 winpath() { local p="${1//\//\\}"; echo "Z:$p"; }
-cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/pakwriter.exe --demo "$(winpath "$work/demo.pak")"
-cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/pakwriter.exe --generated "$(winpath "$work/big.pak")" 1 1073741824 movie
+cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/pakwriter.exe --demo 'C:\Games\demo.pak'
+cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/pakwriter.exe --generated 'C:\Games\movies.pak' 1 1073741824 movie
 cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/screenshot_driver.exe "$(winpath "$work/markers")" \
-  "$(winpath "$work/demo.pak")" "$(winpath "$work/big.pak")" "$(winpath "$work/out")" &
+  'C:\Games\demo.pak' 'C:\Games\movies.pak' 'C:\Games\extracted' &
 driver=$!
 
 mkdir -p docs
@@ -34,4 +49,4 @@ for scene in main menu extracting; do
 done
 wait "$driver" || true
 cp docs/main.png docs/screenshot.png
-rm -rf "$work"
+rm -rf "$work" "$games"

@@ -33,3 +33,7 @@ cmake --build --preset windows-x64 -j"$jobs"
 echo "== Windows tests under Wine"
 start_wine_session
 ctest --preset windows-x64
+
+echo "== release archives"
+bash scripts/package.sh
+bash tests/package/package_test.sh dist

@@ -1,0 +1,96 @@
+#!/bin/bash
+# Makes what a user downloads, in dist/ (or the folder given):
+#   quorvel-VERSION-windows-x64.zip       quorvel.exe, its help file, quorvel-cli.exe,
+#                                         the user's guide and the licence
+#   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its guide and the licence
+#   SHA256SUMS
+# Two runs from the same commit give the same bytes: every entry is dated
+# SOURCE_DATE_EPOCH (by default the commit's time), entries are sorted, and
+# owners and permissions are fixed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dist=${1:-dist}
+bash scripts/bootstrap.sh >/dev/null
+
+echo "== release builds"
+cmake --preset linux-release >/dev/null
+cmake --build --preset linux-release -j"$(nproc)" --target quorvel-cli
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help quorvel-cli
+
+version=$(cat build/linux-release/quorvel-version.txt)
+if [ "$version" != "$(cat build/windows-x64/quorvel-version.txt)" ]; then
+  echo "package: the two build trees disagree on the version" >&2
+  exit 1
+fi
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+if [ -z "$epoch" ]; then
+  echo "package: outside a git checkout, set SOURCE_DATE_EPOCH" >&2
+  exit 1
+fi
+
+linux_cli=build/linux-release/bin/quorvel-cli
+windows_bin=build/windows-x64/bin
+
+# The Linux program must start on a stock Debian 12: it may need glibc's own
+# libraries and nothing else (libstdc++ and libgcc are linked in).
+needed=$(objdump -p "$linux_cli" | awk '$1 == "NEEDED" { print $2 }')
+for library in $needed; do
+  case "$library" in
+    libc.so.6 | libm.so.6 | libpthread.so.0 | libdl.so.2 | librt.so.1 | ld-linux-x86-64.so.2) ;;
+    *) echo "package: $linux_cli needs $library, which a stock system may lack" >&2; exit 1 ;;
+  esac
+done
+# Debian 12's C library is 2.36: a build on a newer system must not ask for more.
+newest=$(objdump -T "$linux_cli" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
+if [ "$(printf '%s\n' "$newest" 2.36 | sort -V | tail -1)" != 2.36 ]; then
+  echo "package: $linux_cli needs glibc $newest; Debian 12 has 2.36" >&2
+  exit 1
+fi
+# Unpacked anywhere on Windows, the programs find no MinGW DLLs beside them.
+for program in quorvel.exe quorvel-cli.exe; do
+  if x86_64-w64-mingw32-objdump -p "$windows_bin/$program" | grep -i 'DLL Name: lib'; then
+    echo "package: $program needs a MinGW DLL" >&2
+    exit 1
+  fi
+done
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir -p "$dist"
+dist=$(cd "$dist" && pwd)
+
+# Windows: the guide and the licence with CR LF line ends; the guide in
+# UTF-8 with a byte-order mark, so that Notepad shows its Japanese.
+win="$stage/windows"
+mkdir -p "$win"
+# Both programs are linked stripped; stripping here again would stamp the
+# time into the PE header.
+cp "$windows_bin/quorvel.exe" "$windows_bin/quorvel.chm" "$windows_bin/quorvel-cli.exe" "$win/"
+{
+  printf '\xef\xbb\xbf'
+  python3 tools/release_archive.py guide README.md "quorvel $version" "User's guide" "Command line" -"Installing quorvel-cli" | sed 's/$/\r/'
+} >"$win/README.txt"
+sed 's/$/\r/' LICENSE >"$win/LICENSE.txt"
+zip_name="quorvel-$version-windows-x64.zip"
+rm -f "$dist/$zip_name"
+python3 tools/release_archive.py zip "$dist/$zip_name" "$epoch" \
+  quorvel.exe="$win/quorvel.exe" quorvel.chm="$win/quorvel.chm" quorvel-cli.exe="$win/quorvel-cli.exe" \
+  README.txt="$win/README.txt" LICENSE.txt="$win/LICENSE.txt"
+
+# Linux: one folder, as Linux archives are unpacked.
+top="quorvel-cli-$version"
+mkdir -p "$stage/linux/$top"
+strip -o "$stage/linux/$top/quorvel-cli" "$linux_cli"
+python3 tools/release_archive.py guide README.md "quorvel-cli $version" "Command line" -"Installing quorvel-cli" >"$stage/linux/$top/README.md"
+cp LICENSE "$stage/linux/$top/LICENSE"
+chmod 0755 "$stage/linux/$top" "$stage/linux/$top/quorvel-cli"
+chmod 0644 "$stage/linux/$top/README.md" "$stage/linux/$top/LICENSE"
+tar_name="quorvel-cli-$version-linux-x86_64.tar.gz"
+tar --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner --format=gnu \
+  -C "$stage/linux" -cf - "$top" | gzip -9 -n >"$dist/$tar_name"
+
+(cd "$dist" && sha256sum "$zip_name" "$tar_name" >SHA256SUMS)
+ls -l "$dist/$zip_name" "$dist/$tar_name"
+cat "$dist/SHA256SUMS"

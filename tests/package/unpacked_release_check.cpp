@@ -1,0 +1,127 @@
+// Starts the quorvel.exe of an unpacked release zip on a pack, from another
+// current folder, opens Help as the menu does and closes both, watching from
+// outside. Prints what it found; exits 0 only when all of it held.
+//   unpacked_release_check.exe UNPACKED_FOLDER PACK ROWS
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "resources/resource.h"
+
+namespace {
+
+const char* const HELP_WINDOW_CLASS = "HH Parent";
+const char* const HELP_TITLE = "quorvel ヘルプ"; // from inside quorvel.chm
+constexpr DWORD WAIT_MS = 30000;
+
+int g_failures = 0;
+
+void Check(bool holds, const char* what, const std::string& seen)
+{
+    std::printf("%s: %s (%s)\n", holds ? "ok" : "FAILED", what, seen.c_str());
+    if (!holds)
+        ++g_failures;
+}
+
+struct Search {
+    DWORD process;
+    const char* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindWindowOf(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<Search*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char name[64] = {};
+    GetClassNameA(window, name, sizeof name);
+    if (process == search->process && IsWindowVisible(window) && lstrcmpA(name, search->className) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForWindow(DWORD process, const char* className)
+{
+    for (DWORD waited = 0; waited < WAIT_MS; waited += 50) {
+        Search search{process, className, nullptr};
+        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr)
+            return search.found;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+std::string TitleOf(HWND window)
+{
+    char text[MAX_PATH + 64] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+// The window shows before the command line is read: the title changes later.
+std::string WaitForTitle(HWND window, const std::string& expected)
+{
+    for (DWORD waited = 0; waited < WAIT_MS && TitleOf(window) != expected; waited += 50)
+        Sleep(50);
+    return TitleOf(window);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: unpacked_release_check UNPACKED_FOLDER PACK ROWS\n");
+        return 2;
+    }
+    const std::string folder = argv[1];
+    const std::string pack = argv[2];
+    const long rows = std::strtol(argv[3], nullptr, 10);
+
+    // The current folder is the Windows folder, which holds no quorvel.chm:
+    // Help has to find its file beside the program.
+    char current[MAX_PATH] = {};
+    GetWindowsDirectoryA(current, MAX_PATH);
+    std::string line = "\"" + folder + "\\quorvel.exe\" \"" + pack + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, current, &startup, &process)) {
+        std::printf("FAILED: %s does not start (error %lu)\n", line.c_str(), GetLastError());
+        return 1;
+    }
+    WaitForInputIdle(process.hProcess, WAIT_MS);
+    HWND window = WaitForWindow(process.dwProcessId, "QuorvelMainWindowClass");
+    Check(window != nullptr, "the main window shows", line);
+    if (window != nullptr) {
+        const std::string title = WaitForTitle(window, "quorvel - " + pack);
+        Check(title == "quorvel - " + pack, "the title names the pack", title);
+        HWND list = FindWindowExA(window, nullptr, "SysListView32", nullptr);
+        const LRESULT count = SendMessageA(list, LVM_GETITEMCOUNT, 0, 0);
+        Check(count == rows, "one row per entry", std::to_string(count) + " rows");
+
+        PostMessageA(window, WM_COMMAND, IDM_HELP, 0);
+        HWND help = WaitForWindow(process.dwProcessId, HELP_WINDOW_CLASS);
+        Check(help != nullptr && TitleOf(help) == HELP_TITLE, "Help opens the help file beside the program",
+              help != nullptr ? TitleOf(help) : "no help window");
+        if (help != nullptr)
+            PostMessageA(help, WM_CLOSE, 0, 0);
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    }
+    DWORD code = 0xDEAD;
+    if (WaitForSingleObject(process.hProcess, WAIT_MS) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 99);
+    Check(code == 0, "quorvel ends with exit code 0", std::to_string(code));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return g_failures == 0 ? 0 : 1;
+}
