@@ -9,7 +9,7 @@ packages=(
   wine64 wine xvfb xdotool x11-utils imagemagick fonts-ipafont-gothic locales
   fp-utils-3.2.2
   clang libclang-rt-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev fonts-wine
 )
 missing=()
 for package in "${packages[@]}"; do
