@@ -11,6 +11,7 @@
 #include <string>
 
 #include "resources/resource.h"
+#include "tests/wine/harness/folder_chooser.h"
 #include "tests/wine/harness/window_search.h"
 
 namespace {
@@ -113,7 +114,7 @@ int main(int argc, char** argv)
         const std::string out = argv[4];
         void* remote = VirtualAllocEx(big.hProcess, nullptr, out.size() + 1, MEM_COMMIT, PAGE_READWRITE);
         WriteProcessMemory(big.hProcess, remote, out.c_str(), out.size() + 1, nullptr);
-        SendMessageA(chooser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote));
+        SelectChooserFolder(chooser, reinterpret_cast<LPARAM>(remote));
         PostMessageA(chooser, WM_COMMAND, IDOK, 0);
         Sleep(700);
         Scene("extracting");
