@@ -199,6 +199,19 @@ TEST_F(CliWine, JapaneseNamesAndFoldersRoundTrip)
     EXPECT_EQ(Run(L"cat " + Q(pack_) + L" 音楽\\タイトル.ogg").out, "music");
 }
 
+// Pack names are code page 932 whatever the system's code page is: run
+// also in a Western locale (code page 1252), where a 0x5C trail byte must
+// still not split a name.
+TEST_F(CliWine, NamesFollowCp932InAnyLocale)
+{
+    WritePack({{Sjis(L"ソース一覧.txt"), B("trail byte")}, {Sjis(L"表\\紙.bmp"), B("folder")}});
+    const Result r = Run(L"extract -C " + Q(base_ + L"\\out") + L" " + Q(pack_));
+    EXPECT_EQ(r.code, 0u) << r.err;
+    EXPECT_EQ(ReadWhole(base_ + L"\\out\\ソース一覧.txt"), "trail byte");
+    EXPECT_EQ(ReadWhole(base_ + L"\\out\\表\\紙.bmp"), "folder");
+    EXPECT_EQ(Run(L"list " + Q(pack_)).out, Utf8(L"ソース一覧.txt\n表/紙.bmp\n"));
+}
+
 TEST_F(CliWine, RefusedNamesWriteNothingOutside)
 {
     const std::vector<std::string> hostile = {
