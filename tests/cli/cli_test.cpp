@@ -446,6 +446,11 @@ TEST_F(Cli, CreateReplacesOnlyWithForce)
     EXPECT_EQ(ReadText(pack_), "old pack");
     EXPECT_EQ(Run({"create", "--force", pack_, base_ / "src"}).code, 0);
     EXPECT_EQ(Run({"list", pack_}).out, "new.txt\n");
+    // The old pack inside the folder being packed is not packed again.
+    const fs::path inside = base_ / "src" / "self.pak";
+    fs::copy_file(pack_, inside);
+    EXPECT_EQ(Run({"create", "--force", inside, base_ / "src"}).code, 0);
+    EXPECT_EQ(Run({"list", inside}).out, "new.txt\n");
 }
 
 // ---- Interruption
