@@ -461,10 +461,19 @@ TEST_F(Cli, InterruptedExtractionLeavesNothing)
                                               pakwriter::FillPattern));
     fs::create_directory(out_);
     std::atomic<pid_t> child{0};
+    // Presses Ctrl+C once the program holds a file open in out_ (unnamed
+    // or under a temporary name: /proc shows it either way).
+    const auto writingIntoOut = [this](pid_t pid) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+            if (fs::read_symlink(fd.path(), ignored).string().rfind(out_.string() + "/", 0) == 0)
+                return true;
+        }
+        return false;
+    };
     std::thread interrupter([&] {
-        // Waits for the temporary file, then presses Ctrl+C.
         for (int i = 0; i < 20000; ++i) {
-            if (child != 0 && !fs::is_empty(out_)) {
+            if (child != 0 && writingIntoOut(child)) {
                 kill(child, SIGINT);
                 return;
             }
