@@ -11,6 +11,7 @@
 #include <string>
 
 #include "resources/resource.h"
+#include "tools/process_window.h"
 
 namespace {
 
@@ -30,38 +31,6 @@ void Scene(const char* name)
     const std::string taken = g_markers + "\\" + name + ".taken";
     for (int i = 0; i < 600 && !Exists(taken); ++i)
         Sleep(50);
-}
-
-struct Search {
-    DWORD process;
-    const char* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindWindowOf(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<Search*>(context);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    char name[64] = {};
-    GetClassNameA(window, name, sizeof name);
-    if (process == search->process && IsWindowVisible(window) && lstrcmpA(name, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND WaitForWindow(DWORD process, const char* className)
-{
-    for (int i = 0; i < 400; ++i) {
-        Search search{process, className, nullptr};
-        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            return search.found;
-        Sleep(50);
-    }
-    return nullptr;
 }
 
 PROCESS_INFORMATION Start(const std::string& pack)
@@ -84,10 +53,8 @@ void Close(PROCESS_INFORMATION& process, HWND window)
     PostMessageA(window, WM_CLOSE, 0, 0);
     // A run in progress asks first; the question is answered Yes.
     for (int i = 0; i < 40; ++i) {
-        Search search{process.dwProcessId, "#32770", nullptr};
-        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            PostMessageA(search.found, WM_COMMAND, IDYES, 0);
+        if (HWND question = process_window::Find(process.dwProcessId, "#32770"))
+            PostMessageA(question, WM_COMMAND, IDYES, 0);
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
             break;
     }
@@ -107,7 +74,7 @@ int main(int argc, char** argv)
     g_markers = argv[1];
 
     PROCESS_INFORMATION demo = Start(argv[2]);
-    HWND window = WaitForWindow(demo.dwProcessId, "QuorvelMainWindowClass");
+    HWND window = process_window::WaitFor(demo.dwProcessId, "QuorvelMainWindowClass", 20000);
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
@@ -125,13 +92,13 @@ int main(int argc, char** argv)
 
     // An extraction in progress, on a pack with one large entry.
     PROCESS_INFORMATION big = Start(argv[3]);
-    window = WaitForWindow(big.dwProcessId, "QuorvelMainWindowClass");
+    window = process_window::WaitFor(big.dwProcessId, "QuorvelMainWindowClass", 20000);
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
     PostMessageA(window, WM_COMMAND, IDM_SELECTALL, 0);
     PostMessageA(window, WM_COMMAND, IDM_EXTRACT, 0);
-    HWND chooser = WaitForWindow(big.dwProcessId, "#32770");
+    HWND chooser = process_window::WaitFor(big.dwProcessId, "#32770", 20000);
     if (chooser != nullptr) {
         const std::string out = argv[4];
         void* remote = VirtualAllocEx(big.hProcess, nullptr, out.size() + 1, MEM_COMMIT, PAGE_READWRITE);
