@@ -31,8 +31,8 @@ cmake/wine-prefix.sh "$WINEPREFIX"
 # A persistent server keeps each test program's start short; its output and
 # that of the services it starts must not hold our standard output open.
 WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null
-ctest --preset windows-x64
-
+# The archives first, so that CTest's summary stays the last line.
 echo "== release archives"
 bash scripts/package.sh
 bash tests/package/package_test.sh dist
+ctest --preset windows-x64
