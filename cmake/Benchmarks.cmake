@@ -14,7 +14,7 @@ endforeach()
 add_executable(bare_window WIN32 tests/bench/bare_window.cpp support/builtin_memory.cpp)
 target_compile_options(bare_window PRIVATE ${QUORVEL_FREESTANDING_FLAGS})
 target_link_options(bare_window PRIVATE -nostdlib -nostartfiles
-                    -Wl,-e,$<IF:$<STREQUAL:${QUORVEL_ENTRY_SYMBOL},ProgramEntry>,BareEntry,_BareEntry>
+                    -Wl,-e,${QUORVEL_C_SYMBOL_PREFIX}BareEntry
                     -Wl,--subsystem,windows -s)
 target_link_libraries(bare_window PRIVATE kernel32 user32 gdi32 gcc)
 if(TARGET startup_bench)

@@ -1,9 +1,5 @@
 # The portable part of quorvel (no window headers), built and tested on Linux.
-add_library(quorvel_portable STATIC
-  support/text.cpp
-  support/entry_name.cpp
-  pack/directory.cpp
-  shell/command_line.cpp)
+add_library(quorvel_portable STATIC ${QUORVEL_PORTABLE_SOURCES})
 target_include_directories(quorvel_portable PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(quorvel_portable PRIVATE ${QUORVEL_CHARSET_FLAGS} ${QUORVEL_WARNINGS})
 
@@ -22,42 +18,37 @@ if(QUORVEL_TESTS)
 
   # The help file, compiled as quorvel.exe's build compiles it, and checked
   # by its directory: every topic, the contents, the index, Japanese.
-  find_program(CHMCMD chmcmd)
-  if(CHMCMD)
-    file(GLOB_RECURSE QUORVEL_HELP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/help/*)
-    set(QUORVEL_NATIVE_CHM ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel.chm)
-    add_custom_command(
-      OUTPUT ${QUORVEL_NATIVE_CHM}
-      COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build_help.sh ${CMAKE_SOURCE_DIR}/help ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
-      DEPENDS ${QUORVEL_HELP_SOURCES} ${CMAKE_SOURCE_DIR}/scripts/build_help.sh
-      COMMENT "Compiling quorvel.chm")
-    add_custom_target(quorvel_help ALL DEPENDS ${QUORVEL_NATIVE_CHM})
+  include(cmake/Help.cmake)
+  if(TARGET quorvel_help)
     add_executable(chm_contents_test tests/native/chm_contents_test.cpp)
     target_link_libraries(chm_contents_test PRIVATE gtest)
     add_dependencies(chm_contents_test quorvel_help)
-    add_test(NAME chm_contents_test COMMAND chm_contents_test ${QUORVEL_NATIVE_CHM})
+    add_test(NAME chm_contents_test COMMAND chm_contents_test ${QUORVEL_HELP_FILE})
   endif()
 endif()
 
-# libFuzzer target for the pack directory decoder; needs clang, and only this
-# target is built in such a tree (the rest wants GCC's code page 932 literals):
-#   cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-#         -DQUORVEL_FUZZ=ON -DQUORVEL_TESTS=OFF
-#   cmake --build build/fuzz --target directory_fuzzer
-#   mkdir -p build/fuzz/corpus   (new inputs go there; tests/fuzz/corpus stays as committed)
-#   build/fuzz/bin/directory_fuzzer -max_total_time=30 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/corpus
+# libFuzzer target for the pack directory decoder (preset "fuzz": clang, and
+# only this target is built in such a tree, since the rest wants GCC's code
+# page 932 literals). Its test runs it for a bounded time on the corpus kept
+# in the repository, which stays as committed: new inputs and any crashing
+# input go into the build tree. scripts/test.sh runs it where clang is.
 option(QUORVEL_FUZZ "Native build with clang: the libFuzzer target directory_fuzzer" OFF)
+set(QUORVEL_FUZZ_SECONDS 60 CACHE STRING "How long the fuzzer's test runs")
 if(QUORVEL_FUZZ)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    add_executable(directory_fuzzer
-      tests/fuzz/directory_fuzzer.cpp
-      pack/directory.cpp
-      support/text.cpp
-      support/entry_name.cpp)
+    add_executable(directory_fuzzer tests/fuzz/directory_fuzzer.cpp ${QUORVEL_PORTABLE_SOURCES})
     target_include_directories(directory_fuzzer PRIVATE ${CMAKE_SOURCE_DIR})
     target_compile_options(directory_fuzzer PRIVATE
       -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined ${QUORVEL_WARNINGS})
     target_link_options(directory_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+    enable_testing()
+    set(QUORVEL_FUZZ_WORK ${CMAKE_BINARY_DIR}/fuzz)
+    file(MAKE_DIRECTORY ${QUORVEL_FUZZ_WORK}/corpus)
+    add_test(NAME directory_fuzzer
+      COMMAND directory_fuzzer -max_total_time=${QUORVEL_FUZZ_SECONDS} -print_final_stats=1
+              -artifact_prefix=${QUORVEL_FUZZ_WORK}/ ${QUORVEL_FUZZ_WORK}/corpus ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus)
+    set_tests_properties(directory_fuzzer PROPERTIES
+      TIMEOUT 600 ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1")
   else()
     message(WARNING "QUORVEL_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++); directory_fuzzer is not built")
   endif()

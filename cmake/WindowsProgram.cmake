@@ -7,17 +7,14 @@ set(CMAKE_RC_COMPILE_OBJECT
     "<CMAKE_RC_COMPILER> <DEFINES> <INCLUDES> <FLAGS> -O coff <SOURCE> <OBJECT>")
 
 set(QUORVEL_SOURCES
-  support/text.cpp
-  support/entry_name.cpp
+  ${QUORVEL_PORTABLE_SOURCES}
   support/about.cpp
   support/help.cpp
   support/on_demand_dlls.cpp
-  pack/directory.cpp
   pack/open_pack.cpp
   pack/extract_entry.cpp
   shell/app_state.cpp
   shell/status.cpp
-  shell/command_line.cpp
   shell/main_window.cpp
   shell/layout.cpp
   shell/commands.cpp
@@ -47,6 +44,18 @@ endfunction()
 
 quorvel_core_library(quorvel_core)
 
+# Entry symbols as the linker sees them: 32-bit x86 gives C names a leading
+# underscore, x86-64 and ARM64 do not (given without it, the 32-bit linker
+# warns and starts the program at the beginning of its code). Taken from the
+# target, not from a toolchain file, so that any MinGW-w64 configuration
+# links a program that starts where it should.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(QUORVEL_C_SYMBOL_PREFIX _)
+else()
+  set(QUORVEL_C_SYMBOL_PREFIX "")
+endif()
+set(QUORVEL_ENTRY_SYMBOL ${QUORVEL_C_SYMBOL_PREFIX}ProgramEntry)
+
 add_executable(quorvel WIN32 support/builtin_memory.cpp ${QUORVEL_RESOURCE_SCRIPT})
 target_link_libraries(quorvel PRIVATE quorvel_core)
 target_compile_options(quorvel PRIVATE ${QUORVEL_FREESTANDING_FLAGS})
@@ -57,17 +66,7 @@ target_link_options(quorvel PRIVATE -nostdlib -nostartfiles -Wl,-e,${QUORVEL_ENT
                     -Wl,--subsystem,windows -s)
 target_link_libraries(quorvel PRIVATE ${QUORVEL_SYSTEM_LIBRARIES} gcc)
 
-# The help file, compiled from the topics under help/ and put beside the program.
-find_program(CHMCMD chmcmd)
-if(CHMCMD AND EXISTS ${CMAKE_SOURCE_DIR}/scripts/build_help.sh)
-  file(GLOB_RECURSE QUORVEL_HELP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/help/*)
-  add_custom_command(
-    OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel.chm
-    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build_help.sh ${CMAKE_SOURCE_DIR}/help ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
-    DEPENDS ${QUORVEL_HELP_SOURCES} ${CMAKE_SOURCE_DIR}/scripts/build_help.sh
-    COMMENT "Compiling quorvel.chm")
-  add_custom_target(quorvel_help ALL DEPENDS ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel.chm)
-endif()
+include(cmake/Help.cmake)
 
 if(QUORVEL_TESTS)
   include(cmake/WineTests.cmake)

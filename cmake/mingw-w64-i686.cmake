@@ -1,15 +1,4 @@
 # Cross build for 32-bit Windows: it must compile and link, which catches
 # size and pointer assumptions; its tests are not run.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(QUORVEL_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${QUORVEL_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QUORVEL_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${QUORVEL_TRIPLET}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORVEL_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# 32-bit C symbols carry a leading underscore.
-set(QUORVEL_ENTRY_SYMBOL _ProgramEntry)
-set(QUORVEL_OBJDUMP ${QUORVEL_TRIPLET}-objdump)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

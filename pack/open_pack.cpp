@@ -147,12 +147,18 @@ int OpenPack(const char* path)
         ClosePack();
     }
 
-    // The pack path must fit its 256-byte home; the title holds any such path.
-    if (!TextsFit(PACK_PATH_BYTES, path)) {
+    // Every later read reopens the pack by its stored path, and the preview
+    // moves the current folder: a relative path would then name another
+    // file. The full path must fit its 256-byte home; the title holds any
+    // such path. The count is the length on success and the size needed
+    // (terminator included) when the buffer is too small.
+    char fullPath[PACK_PATH_BYTES];
+    const DWORD fullLength = GetFullPathNameA(path, PACK_PATH_BYTES, fullPath, nullptr);
+    if (fullLength == 0 || fullLength >= PACK_PATH_BYTES) {
         ShowOpenFailure();
         return 1;
     }
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileA(fullPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         ShowOpenFailure();
         return 1;
@@ -191,15 +197,15 @@ int OpenPack(const char* path)
     tree.hParent = TVI_ROOT;
     tree.hInsertAfter = TVI_FIRST;
     tree.item.mask = TVIF_TEXT;
-    tree.item.pszText = const_cast<char*>(FileNamePart(path));
+    tree.item.pszText = FileNamePart(fullPath);
     SendMessageA(g_app.treeView, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&tree));
 
     char title[PATH_BUFFER_BYTES + 16];
-    wsprintfA(title, "quorvel - %s", path);
+    wsprintfA(title, "quorvel - %s", fullPath);
     SetWindowTextA(g_app.mainWindow, title);
     SetCloseItemState(MFS_ENABLED);
     ShowStatus("パックを開いた。");
-    TextCopy(g_app.packPath, path);
+    TextCopy(g_app.packPath, fullPath);
     return 0;
 }
 

@@ -28,6 +28,11 @@ enum ExtractResult {
     EXTRACT_ABANDONED = 5,     // the program is quitting; the partial output was removed
 };
 
+// The one rule for where an entry may be written: destination, a separator
+// and name joined into path (PACK_PATH_BYTES). False, with path unusable,
+// when the name would leave the destination or the whole would not fit.
+bool BuildOutputPath(const char* destination, const char* name, char* path);
+
 // Copies entry into destination\name, decoding it. noPrompt 0 asks before
 // replacing an existing file. Reports every failure itself, owned by owner.
 int ExtractEntry(HWND owner, const char* destination, const PackEntry* entry, int noPrompt);

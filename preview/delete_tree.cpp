@@ -15,6 +15,24 @@ bool RemoveWithRetry(const char* path, bool folder)
     return true;
 }
 
+// A search handle closed on every way out of the search's scope.
+class OwnedSearch {
+public:
+    explicit OwnedSearch(HANDLE search) : search_(search) {}
+    ~OwnedSearch()
+    {
+        if (search_ != INVALID_HANDLE_VALUE)
+            FindClose(search_);
+    }
+    OwnedSearch(const OwnedSearch&) = delete;
+    OwnedSearch& operator=(const OwnedSearch&) = delete;
+    bool IsOpen() const { return search_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return search_; }
+
+private:
+    HANDLE search_;
+};
+
 bool IsDotOrDotDot(const char* name)
 {
     return TextCompare(name, ".") == 0 || TextCompare(name, "..") == 0;
@@ -34,43 +52,38 @@ int DeleteTree(const char* folder)
         // Too deep to name: reported like a search that cannot start.
         TextCopy(path, "*.*");
     }
-    WIN32_FIND_DATAA found;
-    HANDLE search = fits ? FindFirstFileA(path, &found) : INVALID_HANDLE_VALUE;
-    if (search == INVALID_HANDLE_VALUE) {
-        MessageBoxA(nullptr, "ディレクトリ検索失敗\n再帰ディレクトリ削除中止。", fits ? path : folder, MB_ICONERROR);
-        return 1;
+    {
+        WIN32_FIND_DATAA found;
+        const OwnedSearch search(fits ? FindFirstFileA(path, &found) : INVALID_HANDLE_VALUE);
+        if (!search.IsOpen()) {
+            MessageBoxA(nullptr, "ディレクトリ検索失敗\n再帰ディレクトリ削除中止。", fits ? path : folder, MB_ICONERROR);
+            return 1;
+        }
+        do {
+            if (IsDotOrDotDot(found.cFileName))
+                continue;
+            if (!TextsFit(PATH_BUFFER_BYTES - 1, folder, found.cFileName)) {
+                MessageBoxA(nullptr, "ディレクトリ検索失敗\n再帰ディレクトリ削除中止。", folder, MB_ICONERROR);
+                return 1;
+            }
+            TextCopy(path, folder);
+            AppendSeparator(path);
+            TextAppend(path, found.cFileName);
+            const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            // A link (junction or symbolic link) is removed itself, never
+            // entered: its target lies outside the preview folder.
+            bool removed;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                removed = RemoveWithRetry(path, isFolder);
+            else if (isFolder)
+                removed = DeleteTree(path) == 0;
+            else
+                removed = RemoveWithRetry(path, false);
+            if (!removed)
+                return 1;
+        } while (FindNextFileA(search.Get(), &found));
     }
-    do {
-        if (IsDotOrDotDot(found.cFileName))
-            continue;
-        if (!TextsFit(PATH_BUFFER_BYTES - 1, folder, found.cFileName)) {
-            FindClose(search);
-            MessageBoxA(nullptr, "ディレクトリ検索失敗\n再帰ディレクトリ削除中止。", folder, MB_ICONERROR);
-            return 1;
-        }
-        TextCopy(path, folder);
-        AppendSeparator(path);
-        TextAppend(path, found.cFileName);
-        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        // A link (junction or symbolic link) is removed itself, never
-        // entered: its target lies outside the preview folder.
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            if (!RemoveWithRetry(path, isFolder)) {
-                FindClose(search);
-                return 1;
-            }
-        } else if (isFolder) {
-            if (DeleteTree(path) != 0) {
-                FindClose(search);
-                return 1;
-            }
-        } else if (!RemoveWithRetry(path, false)) {
-            FindClose(search);
-            return 1;
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-
+    // The search is closed by now: a folder still searched cannot go.
     TextCopy(path, folder);
     if (*FileNamePart(path) == 0)
         CutLastSeparator(path);

@@ -3,15 +3,14 @@
 #include "pack/pack.h"
 #include "preview/preview_folder.h"
 #include "shell/app_state.h"
-#include "support/entry_name.h"
 #include "support/on_demand_dlls.h"
 #include "support/text.h"
 
 namespace {
 
 const char* const ZONE_STREAM_SUFFIX = ":Zone.Identifier";
-// Internet zone: the shell warns before it runs a program marked so.
-const char ZONE_INTERNET[] = "[ZoneTransfer]\r\nZoneId=3\r\n";
+// The Internet zone; anything above it is trusted even less.
+constexpr int ZONE_INTERNET = 3;
 
 PackEntry* EntryOfRow(int row)
 {
@@ -26,46 +25,37 @@ PackEntry* EntryOfRow(int row)
 
 // Only a file system with named streams can carry the mark. Elsewhere the
 // stream's name is not always refused: Wine's file system takes
-// "x:Zone.Identifier" as a file name of its own and leaves a stray file.
-bool CarriesStreams(const char* folder)
+// "x:Zone.Identifier" as a file name of its own, so a stray file would be
+// written, or one read as if it were the mark.
+bool CarriesStreams(const char* path)
 {
     char root[PATH_BUFFER_BYTES];
     DWORD flags = 0;
-    return GetVolumePathNameA(folder, root, PLATFORM_PATH_CHARS) &&
+    return GetVolumePathNameA(path, root, PLATFORM_PATH_CHARS) &&
            GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
            (flags & FILE_NAMED_STREAMS) != 0;
 }
 
-// Marks a preview copy as coming from outside, so that opening a program
-// that came out of a pack asks first.
-void MarkAsDownloaded(const char* file)
+bool StreamPath(const char* file, char* path)
 {
-    char streamPath[PATH_BUFFER_BYTES];
     if (!TextsFit(PATH_BUFFER_BYTES, file, ZONE_STREAM_SUFFIX))
-        return;
-    TextCopy(streamPath, file);
-    TextAppend(streamPath, ZONE_STREAM_SUFFIX);
-    HANDLE stream = CreateFileA(streamPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (stream == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    WriteFile(stream, ZONE_INTERNET, sizeof ZONE_INTERNET - 1, &written, nullptr);
-    CloseHandle(stream);
+        return false;
+    TextCopy(path, file);
+    TextAppend(path, ZONE_STREAM_SUFFIX);
+    return true;
 }
 
-void PreviewEntry(const char* folder, const PackEntry* entry, bool markable)
+void PreviewEntry(const char* folder, const PackEntry* entry, int zone)
 {
     ExtractEntry(g_app.mainWindow, folder, entry, 1);
     // ExtractEntry refuses (and reports) a name that leaves the folder or a
-    // path that does not fit; the shell is then given nothing.
-    char file[PATH_BUFFER_BYTES];
-    if (!IsSafeEntryName(entry->name) || !TextsFit(PACK_PATH_BYTES, folder, entry->name))
+    // path that does not fit, by the same rule; the shell is then given
+    // nothing.
+    char file[PACK_PATH_BYTES];
+    if (!BuildOutputPath(folder, entry->name, file))
         return;
-    TextCopy(file, folder);
-    AppendSeparator(file);
-    TextAppend(file, entry->name);
-    if (markable && GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES)
-        MarkAsDownloaded(file);
+    if (GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES)
+        MarkWithZone(file, zone);
     OnDemandShellExecuteA(g_app.mainWindow, nullptr, file, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
@@ -97,11 +87,14 @@ void PreviewSelection()
                     MB_ICONERROR);
         return;
     }
-    const bool markable = CarriesStreams(folder);
+    // The copies carry the zone of the pack they came out of, as the
+    // platform's own archive handling does: a program from a downloaded pack
+    // asks before it runs, one from the user's own pack does not.
+    const int zone = CarriesStreams(g_app.packPath) && CarriesStreams(folder) ? ZoneOfMark(g_app.packPath) : 0;
     int row = -1;
     while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
                                                 MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
-        PreviewEntry(folder, EntryOfRow(row), markable);
+        PreviewEntry(folder, EntryOfRow(row), zone);
 }
 
 void RemovePreviewFolder()
@@ -124,4 +117,29 @@ void RemovePreviewFolder()
     // The folder a process stands in cannot be removed.
     SetCurrentDirectoryA("..");
     DeleteTree(folder);
+}
+
+int ZoneOfMark(const char* file)
+{
+    char stream[PATH_BUFFER_BYTES];
+    if (!StreamPath(file, stream))
+        return 0;
+    // The mark is a profile text; the platform reads it as it reads any.
+    // Read signed: a negative zone is no zone.
+    return static_cast<int>(GetPrivateProfileIntA("ZoneTransfer", "ZoneId", 0, stream));
+}
+
+void MarkWithZone(const char* file, int zone)
+{
+    char stream[PATH_BUFFER_BYTES];
+    if (zone < ZONE_INTERNET || !StreamPath(file, stream))
+        return;
+    HANDLE mark = CreateFileA(stream, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (mark == INVALID_HANDLE_VALUE)
+        return;
+    char text[48];
+    const int length = wsprintfA(text, "[ZoneTransfer]\r\nZoneId=%d\r\n", zone);
+    DWORD written = 0;
+    WriteFile(mark, text, static_cast<DWORD>(length), &written, nullptr);
+    CloseHandle(mark);
 }

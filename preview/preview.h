@@ -12,4 +12,12 @@ void RemovePreviewFolder();
 // Removes folder and everything in it; 0 when it is gone, 1 when stopped.
 int DeleteTree(const char* folder);
 
+// The zone that file's mark (its Zone.Identifier stream) gives it: 0, the
+// computer's own, when it has none. Only for a volume with named streams.
+int ZoneOfMark(const char* file);
+// Marks file as coming from zone when that is the Internet zone (3) or a
+// less trusted one; writes nothing for a trusted zone. Only for a volume
+// with named streams.
+void MarkWithZone(const char* file, int zone);
+
 #endif

@@ -1,3 +1,4 @@
+// The preview folder's path, shared by the preview and its removal at exit.
 #ifndef QUORVEL_PREVIEW_PREVIEW_FOLDER_H
 #define QUORVEL_PREVIEW_PREVIEW_FOLDER_H
 

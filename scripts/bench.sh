@@ -1,19 +1,11 @@
 #!/bin/bash
 # Prints quorvel's performance figures, each with the baseline it is
 # compared against, measured in the same run under Wine on a private Xvfb.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/display.sh
-
-bash scripts/bootstrap.sh
+source "$(dirname "$0")/common.sh"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)"
 
-export WINEPREFIX="$PWD/build/windows-x64/wineprefix"
-trap stop_private_display EXIT
-start_private_display
-cmake/wine-prefix.sh "$WINEPREFIX"
-WINEDEBUG=-all wineserver -p >/dev/null 2>&1 </dev/null
+start_wine_session
 bin="$PWD/build/windows-x64/bin"  # runners take the build tree
 
 echo "== start-up"

@@ -8,7 +8,8 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine xvfb xdotool x11-utils imagemagick fonts-ipafont-gothic locales
   fp-utils-3.2.2
-  libcli11-dev nlohmann-json3-dev
+  clang libclang-rt-dev
+  libcli11-dev nlohmann-json3-dev fonts-wine
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -7,11 +7,9 @@
 # Two runs from the same commit give the same bytes: every entry is dated
 # SOURCE_DATE_EPOCH (by default the commit's time), entries are sorted, and
 # owners and permissions are fixed.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 
 dist=${1:-dist}
-bash scripts/bootstrap.sh >/dev/null
 
 echo "== release builds"
 cmake --preset linux-release >/dev/null

@@ -2,19 +2,12 @@
 # Makes the pictures of the README and the user's guide: the main window on
 # the demo pack, the item menu, and an extraction in progress, each taken
 # under Xvfb from the real program.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/display.sh
-
-bash scripts/bootstrap.sh
+source "$(dirname "$0")/common.sh"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help pakwriter screenshot_driver
 
 # A prefix of the pictures' own, so that what it needs leaves the tests' alone.
-export WINEPREFIX="$PWD/build/windows-x64/wineprefix-pictures"
-trap stop_private_display EXIT
-start_private_display
-cmake/wine-prefix.sh "$WINEPREFIX"
+QUORVEL_WINEPREFIX="$PWD/build/windows-x64/wineprefix-pictures" start_wine_session
 # Wine draws the caption buttons as the characters 0, 1 and r of its Marlett
 # font. Debian's Wine 8 looks for its own fonts in "<data dir>\../fonts", a
 # path its file layer cannot open, so nothing of /usr/share/wine/fonts is ever

@@ -69,12 +69,14 @@ void CreateChildWindows(HWND window)
     ShowStatus("起動処理中");
 }
 
-void LayoutChildren(int width, int height)
+void LayoutChildren(UINT sizeType, int width, int height)
 {
     // A narrow window shows less of the tree for this pass only; the stored
     // split comes back when the window widens again.
     const int split = g_app.splitPosition > width ? width : g_app.splitPosition;
-    SendMessageA(g_app.statusBar, WM_SIZE, SIZE_RESTORED, MAKELPARAM(width, height));
+    // Told exactly what the main window was told: the bar decides from the
+    // kind of sizing as well as from the size.
+    SendMessageA(g_app.statusBar, WM_SIZE, sizeType, MAKELPARAM(width, height));
     RECT statusRect = {};
     GetClientRect(g_app.statusBar, &statusRect);
     const int viewHeight = AtLeastZero(height - statusRect.bottom);

@@ -56,7 +56,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         CreateChildWindows(window);
         return 0;
     case WM_SIZE:
-        LayoutChildren(LOWORD(lParam), HIWORD(lParam));
+        LayoutChildren(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
         return 0;
     case WM_LBUTTONDOWN:
         BeginSplitterDrag();

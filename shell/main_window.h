@@ -11,7 +11,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 // Layout and splitter (layout.cpp).
 void CreateChildWindows(HWND window);
-void LayoutChildren(int width, int height);
+void LayoutChildren(UINT sizeType, int width, int height);
 void Relayout();
 void BeginSplitterDrag();
 void MoveSplitter(LPARAM point);

@@ -59,7 +59,12 @@ int RunMessageLoop()
 {
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (!TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message))
+        // Only keys meant for the main window or its children are commands:
+        // the help viewer runs on this thread too, and its Ctrl+C or Alt+X
+        // belongs to it.
+        const bool forMainWindow =
+            message.hwnd == g_app.mainWindow || IsChild(g_app.mainWindow, message.hwnd) != FALSE;
+        if (!forMainWindow || !TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message))
             TranslateMessage(&message);
         // Dispatched in either case: a keystroke turned into a command still
         // reaches the window it was meant for.

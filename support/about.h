@@ -1,3 +1,4 @@
+// The About box and the version text it shows.
 #ifndef QUORVEL_SUPPORT_ABOUT_H
 #define QUORVEL_SUPPORT_ABOUT_H
 

@@ -16,9 +16,27 @@ bool IsSeparatorAt(const char* position)
     return !IsLeadByte(static_cast<unsigned char>(*position)) && (*position == '\\' || *position == '/');
 }
 
+bool IsPortNumber(const char* begin, long length)
+{
+    if (length < 1 || length > 2)
+        return false;
+    const auto first = static_cast<unsigned char>(begin[0]);
+    if (length == 1 && first >= '1' && first <= '9')
+        return true;
+    // The platform also takes the superscript digits 1, 2 and 3 for port
+    // numbers. No cp932 character converts to one, but the ANSI code page in
+    // force may be another: a single byte B9, B2 or B3 is one in the Western
+    // code page, C2 followed by it in UTF-8. In cp932 those bytes are
+    // half-width katakana, which no port name needs.
+    const char* last = begin + length - 1;
+    const auto digit = static_cast<unsigned char>(*last);
+    const bool superscript = digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    return superscript && (length == 1 || (length == 2 && first == 0xC2));
+}
+
 // The platform treats these names as devices in any folder and with any
 // extension ("nul.txt" is the null device), and ignores trailing spaces and
-// dots before the extension.
+// dots before the extension. COM0 and LPT0 name ordinary files.
 bool IsDeviceName(const char* begin, const char* end)
 {
     const char* stem = begin;
@@ -27,22 +45,21 @@ bool IsDeviceName(const char* begin, const char* end)
     while (stem > begin && (stem[-1] == ' ' || stem[-1] == '.'))
         --stem;
     const long length = stem - begin;
-    char upper[5] = {};
-    if (length < 3 || length > 4)
+    constexpr long LONGEST_DEVICE_NAME = 7; // "CONOUT$"
+    if (length < 3 || length > LONGEST_DEVICE_NAME)
         return false;
+    char upper[LONGEST_DEVICE_NAME + 1] = {};
     for (long i = 0; i < length; ++i)
         upper[i] = UpperAscii(begin[i]);
-    static const char* const threeLetter[] = {"CON", "PRN", "AUX", "NUL"};
-    if (length == 3) {
-        for (const char* device : threeLetter) {
-            if (TextCompare(upper, device) == 0)
-                return true;
-        }
-        return false;
+    // CONIN$ and CONOUT$ are the console's input and output, as CreateFile
+    // knows them.
+    static const char* const named[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : named) {
+        if (TextCompare(upper, device) == 0)
+            return true;
     }
-    const bool numbered = upper[3] >= '1' && upper[3] <= '9';
     upper[3] = 0;
-    return numbered && (TextCompare(upper, "COM") == 0 || TextCompare(upper, "LPT") == 0);
+    return (TextCompare(upper, "COM") == 0 || TextCompare(upper, "LPT") == 0) && IsPortNumber(begin + 3, length - 3);
 }
 
 // A component of dots and spaces only ("", ".", "..", "...", ". .") either

@@ -1,3 +1,4 @@
+// Help: the HTML Help control, loaded only when the user first asks for help.
 #ifndef QUORVEL_SUPPORT_HELP_H
 #define QUORVEL_SUPPORT_HELP_H
 

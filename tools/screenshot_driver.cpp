@@ -11,7 +11,8 @@
 #include <string>
 
 #include "resources/resource.h"
-#include "tools/process_window.h"
+#include "tests/wine/harness/folder_chooser.h"
+#include "tests/wine/harness/window_search.h"
 
 namespace {
 
@@ -31,6 +32,11 @@ void Scene(const char* name)
     const std::string taken = g_markers + "\\" + name + ".taken";
     for (int i = 0; i < 600 && !Exists(taken); ++i)
         Sleep(50);
+}
+
+HWND WaitForWindow(DWORD process, const char* className)
+{
+    return WaitForProcessWindowBySleeping(process, className, 20000);
 }
 
 PROCESS_INFORMATION Start(const std::string& pack)
@@ -53,7 +59,7 @@ void Close(PROCESS_INFORMATION& process, HWND window)
     PostMessageA(window, WM_CLOSE, 0, 0);
     // A run in progress asks first; the question is answered Yes.
     for (int i = 0; i < 40; ++i) {
-        if (HWND question = process_window::Find(process.dwProcessId, "#32770"))
+        if (HWND question = FindProcessWindow(process.dwProcessId, "#32770"))
             PostMessageA(question, WM_COMMAND, IDYES, 0);
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
             break;
@@ -74,7 +80,7 @@ int main(int argc, char** argv)
     g_markers = argv[1];
 
     PROCESS_INFORMATION demo = Start(argv[2]);
-    HWND window = process_window::WaitFor(demo.dwProcessId, "QuorvelMainWindowClass", 20000);
+    HWND window = WaitForWindow(demo.dwProcessId, "QuorvelMainWindowClass");
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
@@ -92,18 +98,18 @@ int main(int argc, char** argv)
 
     // An extraction in progress, on a pack with one large entry.
     PROCESS_INFORMATION big = Start(argv[3]);
-    window = process_window::WaitFor(big.dwProcessId, "QuorvelMainWindowClass", 20000);
+    window = WaitForWindow(big.dwProcessId, "QuorvelMainWindowClass");
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
     PostMessageA(window, WM_COMMAND, IDM_SELECTALL, 0);
     PostMessageA(window, WM_COMMAND, IDM_EXTRACT, 0);
-    HWND chooser = process_window::WaitFor(big.dwProcessId, "#32770", 20000);
+    HWND chooser = WaitForWindow(big.dwProcessId, "#32770");
     if (chooser != nullptr) {
         const std::string out = argv[4];
         void* remote = VirtualAllocEx(big.hProcess, nullptr, out.size() + 1, MEM_COMMIT, PAGE_READWRITE);
         WriteProcessMemory(big.hProcess, remote, out.c_str(), out.size() + 1, nullptr);
-        SendMessageA(chooser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote));
+        SelectChooserFolder(chooser, reinterpret_cast<LPARAM>(remote));
         PostMessageA(chooser, WM_COMMAND, IDOK, 0);
         Sleep(700);
         Scene("extracting");

@@ -57,31 +57,6 @@ pakwriter::Layout ManyEntries()
     return layout;
 }
 
-struct HeapUse {
-    uint64_t blocks = 0;
-    uint64_t requestedBytes = 0; // what the callers asked for
-    uint64_t blockBytes = 0;     // with the heap's own per-block overhead
-    uint64_t committedBytes = 0; // memory the heap holds from the system
-};
-
-HeapUse MeasureHeap(HANDLE heap)
-{
-    HeapUse use;
-    PROCESS_HEAP_ENTRY walk = {};
-    HeapLock(heap);
-    while (HeapWalk(heap, &walk)) {
-        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-            ++use.blocks;
-            use.requestedBytes += walk.cbData;
-            use.blockBytes += walk.cbData + walk.cbOverhead;
-        } else if (walk.wFlags & PROCESS_HEAP_REGION) {
-            use.committedBytes += walk.Region.dwCommittedSize;
-        }
-    }
-    HeapUnlock(heap);
-    return use;
-}
-
 // A top-level window of the main window's size holding a list view made
 // like quorvel's: report view, three columns, the same small images.
 HWND MakeBareListView()

@@ -5,54 +5,14 @@
 # figures, the dd figures and the ratios.
 #
 # Usage: tests/bench/run_extraction_bench.sh [BUILD_DIR]   (default build/windows-x64)
-# Uses $DISPLAY when set, else starts a private Xvfb display; the Wine prefix
-# is BUILD_DIR/wineprefix unless WINEPREFIX is set.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
-build=$(realpath "${1:-build/windows-x64}")
-bench="$build/bin/extraction_bench.exe"
-export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
+source "$(dirname "$0")/runner.sh" extraction_bench "${1:-}"
 rounds=3
 
-if [ ! -f "$bench" ]; then
-  echo "run_extraction_bench.sh: $bench is missing; build the target extraction_bench first" >&2
-  exit 1
-fi
-
-work=$(mktemp -d "$build/extraction-bench.XXXXXX")
-cleanup() {
-  rm -rf "$work"
-  if [ -n "${QUORVEL_XVFB_PID:-}" ]; then stop_private_display; fi
-}
-trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  source scripts/display.sh
-  start_private_display
-fi
-cmake/wine-prefix.sh "$WINEPREFIX"
-
-# The bench writes its packs into our folder and leaves them there.
-# Wine's output goes to a file: its background services would keep a pipe open.
-status=0
-cmake/wine-run.sh "$WINEPREFIX" "$bench" "Z:${work//\//\\}" >"$work/bench.log" 2>&1 || status=$?
 grep -av "^wine: Read access denied" "$work/bench.log" || true
-if [ "$status" -ne 0 ] || [ ! -f "$work/large.pak" ] || [ ! -f "$work/many.pak" ]; then
-  echo "run_extraction_bench.sh: extraction_bench failed (exit $status)" >&2
+if [ "$bench_status" -ne 0 ] || [ ! -f "$work/large.pak" ] || [ ! -f "$work/many.pak" ]; then
+  echo "run_extraction_bench.sh: extraction_bench failed (exit $bench_status)" >&2
   exit 1
 fi
-
-# Seconds of one dd run, from the shell's own clock.
-time_dd() {
-  local start end
-  start=$(date +%s.%N)
-  dd "$@" bs=4k status=none
-  end=$(date +%s.%N)
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f\n", e - s }'
-}
-
-median() {
-  sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
-}
 
 # Each pack's dd copy carries the bytes that the bench extracted from it,
 # and the directory besides; dd's rate counts the whole file.

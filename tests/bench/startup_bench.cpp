@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "harness/window_search.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -20,23 +22,6 @@ std::string Beside(const char* name)
     return folder.substr(0, folder.find_last_of('\\') + 1) + name;
 }
 
-struct Search {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK FindTopWindow(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<Search*>(context);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == search->process && IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Milliseconds until the program's window is up and its loop idle.
 double StartOnce(const std::string& program)
 {
@@ -50,14 +35,11 @@ double StartOnce(const std::string& program)
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return -1;
     WaitForInputIdle(process.hProcess, 30000);
-    Search search{process.dwProcessId, nullptr};
-    while (search.found == nullptr) {
-        EnumWindows(FindTopWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found == nullptr)
-            Sleep(1);
-    }
+    HWND window = nullptr;
+    while ((window = FindProcessWindow(process.dwProcessId, nullptr)) == nullptr)
+        Sleep(1);
     QueryPerformanceCounter(&end);
-    PostMessageA(search.found, WM_CLOSE, 0, 0);
+    PostMessageA(window, WM_CLOSE, 0, 0);
     WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "resources/resource.h"
-#include "tools/process_window.h"
+#include "tests/wine/harness/window_search.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ int main(int argc, char** argv)
         return 1;
     }
     WaitForInputIdle(process.hProcess, WAIT_MS);
-    HWND window = process_window::WaitFor(process.dwProcessId, "QuorvelMainWindowClass", WAIT_MS);
+    HWND window = WaitForProcessWindowBySleeping(process.dwProcessId, "QuorvelMainWindowClass", WAIT_MS);
     Check(window != nullptr, "the main window shows", line);
     if (window != nullptr) {
         const std::string title = WaitForTitle(window, "quorvel - " + pack);
@@ -77,7 +77,7 @@ int main(int argc, char** argv)
         Check(count == rows, "one row per entry", std::to_string(count) + " rows");
 
         PostMessageA(window, WM_COMMAND, IDM_HELP, 0);
-        HWND help = process_window::WaitFor(process.dwProcessId, HELP_WINDOW_CLASS, WAIT_MS);
+        HWND help = WaitForProcessWindowBySleeping(process.dwProcessId, HELP_WINDOW_CLASS, WAIT_MS);
         Check(help != nullptr && TitleOf(help) == HELP_TITLE, "Help opens the help file beside the program",
               help != nullptr ? TitleOf(help) : "no help window");
         if (help != nullptr)

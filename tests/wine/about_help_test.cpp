@@ -1,6 +1,7 @@
 // The About box and the Help command, as the Help menu runs them.
 #include "harness/program_fixture.h"
-#include "import_patch.h"
+#include "harness/import_patch.h"
+#include "harness/window_search.h"
 
 #include <functional>
 #include <thread>
@@ -17,31 +18,10 @@ const char* const HELP_TITLE = "quorvel ヘルプ";
 // ---------------------------------------------------------------------------
 // The About box
 
-// The busy bytes of a heap, walked block by block.
-SIZE_T BusyBytes(HANDLE heap)
-{
-    SIZE_T busy = 0;
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(heap);
-    while (HeapWalk(heap, &entry)) {
-        if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0)
-            busy += entry.cbData;
-    }
-    HeapUnlock(heap);
-    return busy;
-}
-
 // The About box of this process: other processes of the prefix may show one too.
 HWND FindAboutBox()
 {
-    for (HWND box = FindWindowExA(nullptr, nullptr, "#32770", ABOUT_CAPTION); box != nullptr;
-         box = FindWindowExA(nullptr, box, "#32770", ABOUT_CAPTION)) {
-        DWORD process = 0;
-        GetWindowThreadProcessId(box, &process);
-        if (process == GetCurrentProcessId() && IsWindowVisible(box))
-            return box;
-    }
-    return nullptr;
+    return FindProcessWindow(GetCurrentProcessId(), "#32770", ABOUT_CAPTION);
 }
 
 bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs)
@@ -150,10 +130,10 @@ TEST_F(AboutBoxTest, OpeningItManyTimesDoesNotGrowThePrivateHeap)
 {
     // The watcher answers each box with OK.
     Command(IDM_ABOUT);
-    const SIZE_T before = BusyBytes(g_app.heap);
+    const uint64_t before = MeasureHeap(g_app.heap).requestedBytes;
     for (int i = 0; i < 100; ++i)
         Command(IDM_ABOUT);
-    const SIZE_T after = BusyBytes(g_app.heap);
+    const uint64_t after = MeasureHeap(g_app.heap).requestedBytes;
     EXPECT_EQ(dialogs.Count(), 101u);
     for (const SeenDialog& seen : dialogs.Seen())
         EXPECT_EQ(seen.caption, ABOUT_CAPTION);

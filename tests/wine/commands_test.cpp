@@ -1,6 +1,8 @@
 // Commands, menu states, the context menu, dropped files and closing, as
 // the user reaches them through the main window.
 #include "harness/program_fixture.h"
+#include "harness/import_patch.h"
+#include "harness/window_search.h"
 
 #include <shlobj.h>
 
@@ -125,18 +127,6 @@ TEST_F(CommandsTest, ItemMenuFollowsTheSelectionAndTheRun)
     EXPECT_FALSE(Grayed(fileMenu, IDM_EXIT));
 }
 
-std::vector<WORD> s_commands;
-WNDPROC s_mainProc;
-
-LRESULT CALLBACK RecordingMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_COMMAND) {
-        s_commands.push_back(LOWORD(wParam));
-        return 0;
-    }
-    return CallWindowProcA(s_mainProc, window, message, wParam, lParam);
-}
-
 TEST_F(CommandsTest, AcceleratorsOfGrayedItemsSendNoCommand)
 {
     struct Key {
@@ -154,21 +144,18 @@ TEST_F(CommandsTest, AcceleratorsOfGrayedItemsSendNoCommand)
         message.message = WM_KEYDOWN;
         message.wParam = key.key;
         message.lParam = 1;
-        s_commands.clear();
+        CommandRecorder recorder;
         TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message);
         BYTE none[256] = {};
         SetKeyboardState(none);
-        return s_commands;
+        return recorder.commands;
     };
-    s_mainProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingMainProc)));
     // No pack, nothing selected, no run: these are all grayed.
     for (const Key& key : {Key{"Ctrl+E", 'E', true}, Key{"Ctrl+C", 'C', true}, Key{"Ctrl+B", 'B', true},
                            Key{"Ctrl+F4", VK_F4, true}})
         EXPECT_TRUE(press(key).empty()) << key.what;
     // Select all is never grayed.
     EXPECT_EQ(press({"Ctrl+A", 'A', true}), std::vector<WORD>{IDM_SELECTALL});
-    SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(s_mainProc));
 
     // With a pack open and no run, Ctrl+F4 closes at once without a question.
     OpenSample();
@@ -432,26 +419,12 @@ struct MenuSighting {
     bool seen = false;
 };
 
-BOOL CALLBACK FindVisibleMenu(HWND window, LPARAM context)
-{
-    char className[16] = {};
-    GetClassNameA(window, className, sizeof className);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == GetCurrentProcessId() && IsWindowVisible(window) && std::string(className) == "#32768") {
-        *reinterpret_cast<HWND*>(context) = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Watches for the popup menu window, notes where it opened, then closes it.
 void WatchContextMenu(MenuSighting* sighting)
 {
     const ULONGLONG deadline = GetTickCount64() + 5000;
     while (GetTickCount64() < deadline) {
-        HWND menu = nullptr;
-        EnumWindows(FindVisibleMenu, reinterpret_cast<LPARAM>(&menu));
+        HWND menu = FindProcessWindow(GetCurrentProcessId(), "#32768");
         if (menu != nullptr) {
             // The window shows before it is placed and sized.
             for (int i = 0; i < 50 && sighting->rect.right == sighting->rect.left; ++i) {
@@ -485,44 +458,13 @@ BOOL WINAPI RecordingTrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND
     return s_realTrackPopupMenuEx(menu, flags, x, y, owner, parameters);
 }
 
-// Swaps the import of user32's TrackPopupMenuEx in this program; returns
-// the previous target.
-void* SwapImport(const char* function, void* replacement)
-{
-    auto* base = reinterpret_cast<unsigned char*>(GetModuleHandleA(nullptr));
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name;
-         ++import) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), "user32.dll") != 0)
-            continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), function) != 0)
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
-            void* previous = reinterpret_cast<void*>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(void*), protection, &protection);
-            return previous;
-        }
-    }
-    return nullptr;
-}
-
 TEST_F(CommandsTest, ContextMenuOpensAtTheUnsignedPointOfTheMessage)
 {
     OpenSample();
     SelectRows({0});
-    s_realTrackPopupMenuEx = reinterpret_cast<TrackPopupMenuExFunction>(
-        SwapImport("TrackPopupMenuEx", reinterpret_cast<void*>(RecordingTrackPopupMenuEx)));
-    ASSERT_NE(s_realTrackPopupMenuEx, nullptr);
+    ImportPatch popup("user32.dll", "TrackPopupMenuEx", reinterpret_cast<void*>(RecordingTrackPopupMenuEx));
+    ASSERT_TRUE(popup.Installed());
+    s_realTrackPopupMenuEx = reinterpret_cast<TrackPopupMenuExFunction>(popup.Original());
 
     MenuSighting atPoint;
     std::thread watcher(WatchContextMenu, &atPoint);
@@ -546,8 +488,6 @@ TEST_F(CommandsTest, ContextMenuOpensAtTheUnsignedPointOfTheMessage)
     EXPECT_TRUE(s_request.made);
     EXPECT_EQ(s_request.x, 65535);
     EXPECT_EQ(s_request.y, 65535);
-
-    SwapImport("TrackPopupMenuEx", reinterpret_cast<void*>(s_realTrackPopupMenuEx));
 }
 
 } // namespace

@@ -656,4 +656,20 @@ TEST_F(ExtractEntryTest, QuittingAbandonsTheEntryAndRemovesItsPartialOutput)
     EXPECT_EQ(dialogs.Count(), 0u);
 }
 
+// A folder that bears the entry's name is no file to replace: the question
+// would only lead to a failed create.
+TEST_F(ExtractEntryTest, FolderOfTheEntrysNameIsWarnedAboutWithoutAQuestion)
+{
+    OpenEntries({{"taken.bin", {1, 2}}});
+    const std::string target = MakeFolder(temp + "\\taken.bin");
+    ASSERT_TRUE(WriteBytes(target + "\\inside.bin", {5}));
+    for (int noPrompt : {0, 1}) {
+        dialogs.Clear();
+        dialogs.Answer({{IDYES}}); // what a user would say if asked
+        EXPECT_EQ(Extract(temp, 0, noPrompt), EXTRACT_DONE) << noPrompt;
+        ExpectOneDialog(OUTPUT_UNOPENED_TEXT, target, "noPrompt " + std::to_string(noPrompt));
+        EXPECT_EQ(Tree(temp), (std::vector<std::string>{"source.pak", "taken.bin", "taken.bin\\inside.bin"}));
+    }
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 #define QUORVEL_TESTS_EXTRACTION_SUPPORT_H
 
 #include "harness/program_fixture.h"
+#include "harness/window_search.h"
 
 #include <algorithm>
 #include <cstring>
@@ -141,26 +142,7 @@ private:
 // The open dialog of this process with the given caption, or nullptr.
 inline HWND FindDialog(const std::string& caption)
 {
-    struct Search {
-        std::string caption;
-        HWND found;
-    } search{caption, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            char className[16] = {};
-            GetClassNameA(window, className, sizeof className);
-            if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
-                std::string(className) == "#32770" && WindowText(window) == s->caption) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return FindProcessWindow(GetCurrentProcessId(), "#32770", caption.c_str());
 }
 
 inline void Press(HWND dialog, int button)

@@ -1,7 +1,7 @@
 // The Extract and Abort commands and the worker that drains the queue, in
 // the real main window with real dialogs.
 #include "extraction_support.h"
-#include "import_patch.h"
+#include "harness/import_patch.h"
 
 #include <algorithm>
 #include <memory>
@@ -883,14 +883,7 @@ public:
     // Busy blocks beyond the fillers.
     size_t Leftovers()
     {
-        size_t busy = 0;
-        PROCESS_HEAP_ENTRY walk = {};
-        HeapLock(heap);
-        while (HeapWalk(heap, &walk))
-            if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-                ++busy;
-        HeapUnlock(heap);
-        return busy - destinations_.size() - jobs_.size();
+        return HeapBusyBlocks(heap) - destinations_.size() - jobs_.size();
     }
 
     HANDLE heap = nullptr;

@@ -204,13 +204,7 @@ TEST_F(OpenPackTest, RunningOutOfMemoryReleasesWhatWasBuiltAndRefuses)
     const int result = OpenPack(path.c_str());
     const bool valid = HeapValidate(small, 0, nullptr);
     // Everything that was built was given back.
-    PROCESS_HEAP_ENTRY walk = {};
-    size_t busyBlocks = 0;
-    HeapLock(small);
-    while (HeapWalk(small, &walk))
-        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-            ++busyBlocks;
-    HeapUnlock(small);
+    const size_t busyBlocks = HeapBusyBlocks(small);
     g_app.heap = roomy;
     HeapDestroy(small);
 
@@ -262,6 +256,71 @@ TEST_F(OpenPackTest, PathsOf256BytesOrMoreAreRefused)
     dialogs.Clear();
     EXPECT_EQ(OpenPack(huge.c_str()), 1);
     EXPECT_EQ(dialogs.Count(), 1u);
+}
+
+// Relative paths are made full when the pack is opened: every later read
+// reopens the pack by its stored path, after the preview may have moved
+// the current folder elsewhere.
+TEST_F(OpenPackTest, RelativePathIsStoredFullAndReadFromItsOwnFolder)
+{
+    const std::string full = WritePack(temp, "rel.pak", {{"e.qvdat", {1, 2, 3}}});
+    CreateDirectoryA((temp + "\\sub").c_str(), nullptr);
+    // Elsewhere, a file of the same name that holds other bytes.
+    const std::string elsewhere = temp + "\\elsewhere";
+    CreateDirectoryA(elsewhere.c_str(), nullptr);
+    WritePack(elsewhere, "rel.pak", {{"e.qvdat", {9, 9, 9}}});
+    for (const char* relative : {"rel.pak", ".\\rel.pak", "sub\\..\\rel.pak"}) {
+        ASSERT_TRUE(SetCurrentDirectoryA(temp.c_str()));
+        ASSERT_EQ(OpenPack(relative), 0) << relative;
+        EXPECT_EQ(std::string(g_app.packPath), full) << relative;
+        EXPECT_EQ(TitleText(), "quorvel - " + full) << relative;
+        EXPECT_EQ(TreeItemText(), "rel.pak") << relative;
+
+        ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
+        const std::string output = temp + "\\sub";
+        EXPECT_EQ(ExtractEntry(g_app.mainWindow, output.c_str(), g_app.entryHead, 1), EXTRACT_DONE) << relative;
+        std::vector<uint8_t> bytes;
+        EXPECT_TRUE(ReadBytes(output + "\\e.qvdat", &bytes)) << relative;
+        EXPECT_EQ(bytes, (std::vector<uint8_t>{1, 2, 3})) << relative;
+        DeleteFileA((output + "\\e.qvdat").c_str());
+        ClosePack();
+    }
+    EXPECT_EQ(dialogs.Count(), 0u);
+    SetCurrentDirectoryA(temp.c_str());
+}
+
+TEST_F(OpenPackTest, ShortRelativePathWhoseFullPathIsTooLongIsRefused)
+{
+    // The current folder is 240 bytes long: "p.pak" in it is 246 bytes
+    // in full, "pppppppppp.pak" 255 and "ppppppppppp.pak" 256.
+    std::string folder = temp;
+    while (folder.size() + 1 + 50 <= 240) {
+        folder += "\\" + std::string(50, 'd');
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    }
+    folder += "\\" + std::string(240 - folder.size() - 1, 'e');
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_EQ(folder.size(), 240u);
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    for (const std::string name : {"pppppppppp.pak", "ppppppppppp.pak"}) {
+        const std::string full = folder + "\\" + name;
+        ASSERT_TRUE(WriteBytes(full, pakwriter::BuildPack({{"x", {7}}})));
+        dialogs.Clear();
+        const int result = OpenPack(name.c_str());
+        if (full.size() <= 255) {
+            EXPECT_EQ(result, 0) << full.size();
+            EXPECT_EQ(std::string(g_app.packPath), full);
+            EXPECT_EQ(dialogs.Count(), 0u);
+            ClosePack();
+        } else {
+            EXPECT_EQ(result, 1) << full.size();
+            ASSERT_EQ(dialogs.Count(), 1u);
+            EXPECT_EQ(dialogs.Seen()[0].text, OPEN_FAILURE_TEXT);
+            EXPECT_EQ(std::string(g_app.packPath), "");
+        }
+        DeleteFileA(full.c_str());
+    }
+    SetCurrentDirectoryA(temp.c_str());
 }
 
 } // namespace

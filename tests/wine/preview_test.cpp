@@ -9,11 +9,12 @@
 // fresh prefix has none, and the real ShellExecuteA on an unassociated type
 // returns 31 and shows nothing, which one test checks without the patch.
 #include "harness/program_fixture.h"
-#include "import_patch.h"
+#include "harness/import_patch.h"
 
 #include <shellapi.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -484,6 +485,11 @@ TEST_F(PreviewTest, NamesThatLeaveThePreviewFolderAreNeverOpened)
 TEST_F(PreviewTest, MarkOfTheWebIsSkippedSilentlyWithoutStreams)
 {
     OpenThreeEntries();
+    // A pack downloaded from a restricted site. Wine's file system has no
+    // streams and takes the stream's name for a file of its own: there the
+    // mark must be neither read nor written.
+    const std::string packMark = "[ZoneTransfer]\r\nZoneId=4\r\n";
+    ASSERT_TRUE(WriteBytes(packPath + ":Zone.Identifier", std::vector<uint8_t>(packMark.begin(), packMark.end())));
     SelectRows({0});
     DoubleClick();
     EXPECT_EQ(dialogs.Count(), 0u);
@@ -493,11 +499,8 @@ TEST_F(PreviewTest, MarkOfTheWebIsSkippedSilentlyWithoutStreams)
     if ((flags & FILE_NAMED_STREAMS) != 0) {
         std::vector<uint8_t> mark;
         ASSERT_TRUE(ReadBytes(InPreview("a.qvdat:Zone.Identifier"), &mark));
-        const std::string text(mark.begin(), mark.end());
-        EXPECT_EQ(text, "[ZoneTransfer]\r\nZoneId=3\r\n");
+        EXPECT_EQ(std::string(mark.begin(), mark.end()), packMark);
     }
-    // Wine's file system has no streams and would take the stream's name
-    // for a file of its own.
     EXPECT_EQ(Listing(preview), std::vector<std::string>{"a.qvdat"});
 }
 
@@ -587,44 +590,47 @@ TEST_F(PreviewTest, NoPreviewFolderMeansNothingToRemove)
     EXPECT_EQ(CurrentFolder(), temp);
 }
 
-TEST_F(PreviewTest, EmptyPreviewFolderIsRemovedSilently)
+TEST_F(PreviewTest, PreviewFolderIsEmptiedAndRemovedSilently)
 {
-    ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
-    RemovePreviewFolder();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_FALSE(FileExists(preview));
-    // Entered, then left for its parent, the temporary folder.
-    EXPECT_EQ(CurrentFolder() + "\\", tempRoot);
-}
-
-TEST_F(PreviewTest, PreviewFolderThatIsTheCurrentFolderIsLeftBeforeItIsRemoved)
-{
-    OpenThreeEntries();
-    SelectRows({0});
-    DoubleClick();
-    DoubleClick(); // the folder exists now: this preview enters it
-    ASSERT_EQ(CurrentFolder(), preview);
-    RemovePreviewFolder();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_FALSE(FileExists(preview));
-    EXPECT_EQ(CurrentFolder() + "\\", tempRoot);
-}
-
-TEST_F(PreviewTest, SubFoldersAreEmptiedAndRemovedFirst)
-{
-    ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(InPreview("top.qvdat"), {1}));
-    std::string folder = preview;
-    for (const char* sub : {"one", "two", "three"}) {
-        folder += std::string("\\") + sub;
-        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-        ASSERT_TRUE(WriteBytes(folder + "\\file.qvdat", {2}));
-        ASSERT_TRUE(WriteBytes(folder + "\\other.qvdat", {3}));
+    const struct {
+        const char* what;
+        std::function<void()> fill;
+    } cases[] = {
+        {"empty", [&] { ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr)); }},
+        {"the current folder",
+         [&] {
+             OpenThreeEntries();
+             SelectRows({0});
+             DoubleClick();
+             DoubleClick(); // the folder exists now: this preview enters it
+             ASSERT_EQ(CurrentFolder(), preview);
+         }},
+        {"sub-folders, emptied and removed first",
+         [&] {
+             ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
+             ASSERT_TRUE(WriteBytes(InPreview("top.qvdat"), {1}));
+             std::string folder = preview;
+             for (const char* sub : {"one", "two", "three"}) {
+                 folder += std::string("\\") + sub;
+                 ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+                 ASSERT_TRUE(WriteBytes(folder + "\\file.qvdat", {2}));
+                 ASSERT_TRUE(WriteBytes(folder + "\\other.qvdat", {3}));
+             }
+             ASSERT_TRUE(CreateDirectoryA((preview + "\\empty").c_str(), nullptr));
+         }},
+    };
+    for (const auto& c : cases) {
+        SetCurrentDirectoryA(temp.c_str());
+        RemovePreviewLeftovers();
+        c.fill();
+        ASSERT_TRUE(IsFolder(preview)) << c.what;
+        dialogs.Clear();
+        RemovePreviewFolder();
+        EXPECT_EQ(dialogs.Count(), 0u) << c.what;
+        EXPECT_FALSE(FileExists(preview)) << c.what;
+        // Entered, then left for its parent, the temporary folder.
+        EXPECT_EQ(CurrentFolder() + "\\", tempRoot) << c.what;
     }
-    ASSERT_TRUE(CreateDirectoryA((preview + "\\empty").c_str(), nullptr));
-    RemovePreviewFolder();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    EXPECT_FALSE(FileExists(preview));
 }
 
 TEST_F(PreviewTest, NoToTheRetryQuestionLeavesTheRestInPlace)
@@ -824,6 +830,56 @@ TEST_F(PreviewTest, LinksAreRemovedAsLinksNeverFollowed)
         }
         RemoveTreeWithLinks(preview);
         RemoveTreeWithLinks(target);
+    }
+}
+
+// The zone a copy is given. Wine's file system has no named streams but
+// takes "x:Zone.Identifier" for a file name of its own, so a pack's mark
+// can be written there and a copy's mark read back: the decision and the
+// mark's text are tested here, and the preview itself, which reads and
+// writes marks only where the volume has named streams, is tested by
+// MarkOfTheWebIsSkippedSilentlyWithoutStreams.
+TEST_F(PreviewTest, CopyTakesThePacksZoneFromTheInternetZoneUp)
+{
+    const char* const ZONE_3 = "[ZoneTransfer]\r\nZoneId=3\r\n";
+    const char* const ZONE_4 = "[ZoneTransfer]\r\nZoneId=4\r\n";
+    const struct {
+        const char* what;
+        const char* packMark; // nullptr: the pack carries none
+        const char* copyMark; // nullptr: the copy gets none
+    } cases[] = {
+        {"unmarked pack", nullptr, nullptr},
+        {"Internet", ZONE_3, ZONE_3},
+        {"restricted, with the download's addresses",
+         "[ZoneTransfer]\r\nZoneId=4\r\nReferrerUrl=https://example.test/\r\nHostUrl=https://example.test/p.pak\r\n",
+         ZONE_4},
+        {"written with line feeds and spaces", "[ZoneTransfer]\nZoneId = 4\n", ZONE_4},
+        {"trusted sites", "[ZoneTransfer]\r\nZoneId=2\r\n", nullptr},
+        {"intranet", "[ZoneTransfer]\r\nZoneId=1\r\n", nullptr},
+        {"this computer", "[ZoneTransfer]\r\nZoneId=0\r\n", nullptr},
+        {"negative", "[ZoneTransfer]\r\nZoneId=-1\r\n", nullptr},
+        {"not a number", "[ZoneTransfer]\r\nZoneId=x\r\n", nullptr},
+        {"the zone in another section", "[Other]\r\nZoneId=3\r\n", nullptr},
+        {"empty mark", "", nullptr},
+    };
+    int number = 0;
+    for (const auto& c : cases) {
+        // A pack of its own per case: the platform may keep a profile text
+        // it has read.
+        const std::string pack = temp + "\\p" + std::to_string(++number) + ".pak";
+        const std::string copy = temp + "\\c" + std::to_string(number) + ".qvdat";
+        ASSERT_TRUE(WriteBytes(pack, {1}));
+        ASSERT_TRUE(WriteBytes(copy, {2}));
+        if (c.packMark != nullptr)
+            ASSERT_TRUE(WriteBytes(pack + ":Zone.Identifier",
+                                   std::vector<uint8_t>(c.packMark, c.packMark + strlen(c.packMark))))
+                << c.what;
+        MarkWithZone(copy.c_str(), ZoneOfMark(pack.c_str()));
+        std::vector<uint8_t> mark;
+        const bool marked = ReadBytes(copy + ":Zone.Identifier", &mark);
+        EXPECT_EQ(marked, c.copyMark != nullptr) << c.what;
+        if (marked && c.copyMark != nullptr)
+            EXPECT_EQ(std::string(mark.begin(), mark.end()), c.copyMark) << c.what;
     }
 }
 

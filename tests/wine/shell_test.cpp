@@ -6,6 +6,7 @@
 #include "resources/resource.h"
 #include "shell/app_state.h"
 #include "shell/main_window.h"
+#include "shell/program_entry.h"
 
 namespace {
 
@@ -225,19 +226,6 @@ TEST_F(ShellTest, EscapePutsTheBorderBackWhereTheLastDragBegan)
     EXPECT_EQ(g_app.splitPosition, 220);
 }
 
-// Records the commands that reach the main window, instead of running them.
-std::vector<WORD> s_commands;
-WNDPROC s_mainProc;
-
-LRESULT CALLBACK RecordingMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_COMMAND) {
-        s_commands.push_back(LOWORD(wParam));
-        return 0;
-    }
-    return CallWindowProcA(s_mainProc, window, message, wParam, lParam);
-}
-
 struct KeyRow {
     const char* what;
     UINT key;
@@ -263,8 +251,7 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
         {"F4", VK_F4, false, false, 0},              {"X", 'X', false, false, 0},
         {"Ctrl+X", 'X', true, false, 0},             {"Alt+E", 'E', false, true, 0},
     };
-    s_mainProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingMainProc)));
+    CommandRecorder recorder;
     for (const KeyRow& row : rows) {
         BYTE keys[256] = {};
         if (row.control)
@@ -272,7 +259,7 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
         if (row.alt)
             keys[VK_MENU] = keys[VK_LMENU] = 0x80;
         SetKeyboardState(keys);
-        s_commands.clear();
+        recorder.commands.clear();
         MSG message = {};
         message.hwnd = g_app.mainWindow;
         message.message = row.alt ? WM_SYSKEYDOWN : WM_KEYDOWN;
@@ -281,17 +268,119 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
         const int translated = TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message);
         if (row.command != 0) {
             EXPECT_TRUE(translated) << row.what;
-            ASSERT_EQ(s_commands.size(), 1u) << row.what;
-            EXPECT_EQ(s_commands[0], row.command) << row.what;
+            ASSERT_EQ(recorder.commands.size(), 1u) << row.what;
+            EXPECT_EQ(recorder.commands[0], row.command) << row.what;
         } else {
             EXPECT_FALSE(translated) << row.what;
-            EXPECT_TRUE(s_commands.empty()) << row.what;
+            EXPECT_TRUE(recorder.commands.empty()) << row.what;
         }
     }
     BYTE keys[256] = {};
     SetKeyboardState(keys);
-    SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(s_mainProc));
     g_app.extracting.store(0);
+}
+
+// Puts a window procedure in place for one scope, and back on every way out.
+class Subclass {
+public:
+    Subclass(HWND window, WNDPROC replacement, WNDPROC* original) : window_(window), original_(original)
+    {
+        *original_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(replacement)));
+    }
+    ~Subclass() { SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(*original_)); }
+    Subclass(const Subclass&) = delete;
+    Subclass& operator=(const Subclass&) = delete;
+
+private:
+    HWND window_;
+    WNDPROC* original_;
+};
+
+// The help viewer's frame, made by the Help command on this thread.
+HWND OpenHelpViewer()
+{
+    SendMessageA(g_app.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_HELP, 0), 0);
+    HWND viewer = nullptr;
+    PumpUntil([&] { return (viewer = FindWindowA("HH Parent", nullptr)) != nullptr; }, 30000);
+    return viewer;
+}
+
+TEST_F(ShellTest, KeysTypedInTheHelpViewerAreNotQuorvelsCommands)
+{
+    const std::string pack = WritePack(temp, "keys.pak", {{"a", {1}}});
+    ASSERT_EQ(OpenPack(pack.c_str()), 0);
+    SelectRows({0});
+    HWND viewer = OpenHelpViewer();
+    ASSERT_NE(viewer, nullptr) << "no help viewer: is quorvel.chm beside the test program?";
+    HWND insideViewer = GetWindow(viewer, GW_CHILD);
+    const struct {
+        const char* what;
+        HWND to;
+        bool command;
+    } targets[] = {
+        {"the help viewer", viewer, false},
+        {"a window inside the help viewer", insideViewer, false},
+        {"the main window", g_app.mainWindow, true},
+        {"the entry list", g_app.entryListView, true},
+    };
+    const KeyRow keys[] = {{"Ctrl+C", 'C', true, false, IDM_COPYNAMES}, {"Alt+X", 'X', false, true, IDM_EXIT}};
+    {
+        const Subclass recorder(g_app.mainWindow, RecordingMainProc, &s_mainProc);
+        for (const auto& target : targets) {
+            if (target.to == nullptr)
+                continue;
+            for (const KeyRow& key : keys) {
+                BYTE state[256] = {};
+                state[VK_CONTROL] = state[VK_LCONTROL] = key.control ? 0x80 : 0;
+                state[VK_MENU] = state[VK_LMENU] = key.alt ? 0x80 : 0;
+                SetKeyboardState(state);
+                s_commands.clear();
+                // Through the program's own loop, which ends at the quit message.
+                PostMessageA(target.to, key.alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key.key, key.alt ? (1 | (1 << 29)) : 1);
+                PostQuitMessage(0);
+                RunMessageLoop();
+                EXPECT_EQ(s_commands, target.command ? std::vector<WORD>{static_cast<WORD>(key.command)}
+                                                     : std::vector<WORD>{})
+                    << key.what << " in " << target.what;
+            }
+        }
+        BYTE none[256] = {};
+        SetKeyboardState(none);
+    }
+    PostMessageA(viewer, WM_CLOSE, 0, 0);
+    PumpUntil([&] { return !IsWindow(viewer); }, 10000);
+}
+
+// What the status bar is told of each size change.
+std::vector<std::pair<WPARAM, LPARAM>> s_statusSizes;
+WNDPROC s_statusProc;
+
+LRESULT CALLBACK RecordingStatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SIZE)
+        s_statusSizes.push_back({wParam, lParam});
+    return CallWindowProcA(s_statusProc, window, message, wParam, lParam);
+}
+
+TEST_F(ShellTest, StatusBarIsToldOfEachSizeChangeAsTheMainWindowWas)
+{
+    const std::pair<WPARAM, LPARAM> changes[] = {
+        {SIZE_RESTORED, MAKELPARAM(640, 480)},
+        {SIZE_MAXIMIZED, MAKELPARAM(1024, 700)},
+        {SIZE_MINIMIZED, 0},
+    };
+    {
+        const Subclass recorder(g_app.statusBar, RecordingStatusProc, &s_statusProc);
+        for (const auto& change : changes) {
+            s_statusSizes.clear();
+            SendMessageA(g_app.mainWindow, WM_SIZE, change.first, change.second);
+            ASSERT_EQ(s_statusSizes.size(), 1u) << change.first;
+            EXPECT_EQ(s_statusSizes[0].first, change.first);
+            EXPECT_EQ(s_statusSizes[0].second, change.second) << change.first;
+        }
+    }
+    Relayout();
 }
 
 } // namespace

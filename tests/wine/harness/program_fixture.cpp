@@ -1,4 +1,5 @@
 #include "harness/program_fixture.h"
+#include "harness/window_search.h"
 
 #include "extract/extraction.h"
 #include "pack/pack.h"
@@ -111,53 +112,56 @@ UINT CloseItemState()
     return (info.fState & MFS_GRAYED) != 0 ? MFS_GRAYED : 0;
 }
 
-namespace {
-
-struct WindowSearch {
-    DWORD processId;
-    const char* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<WindowSearch*>(context);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    char className[64] = {};
-    GetClassNameA(window, className, sizeof className);
-    if (processId == search->processId && IsWindowVisible(window) && lstrcmpA(className, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-} // namespace
-
 HWND WaitForProcessWindow(DWORD processId, const char* className, DWORD timeoutMs)
 {
-    WindowSearch search{processId, className, nullptr};
+    HWND found = nullptr;
     PumpUntil(
         [&] {
-            search.found = nullptr;
-            EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
+            found = FindProcessWindow(processId, className);
+            return found != nullptr;
         },
         timeoutMs);
-    return search.found;
+    return found;
 }
 
-size_t HeapBusyBlocks(HANDLE heap)
+HeapUse MeasureHeap(HANDLE heap)
 {
-    size_t busy = 0;
+    HeapUse use;
     PROCESS_HEAP_ENTRY walk = {};
     HeapLock(heap);
-    while (HeapWalk(heap, &walk))
-        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-            ++busy;
+    while (HeapWalk(heap, &walk)) {
+        if (walk.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+            ++use.blocks;
+            use.requestedBytes += walk.cbData;
+            use.blockBytes += walk.cbData + walk.cbOverhead;
+        } else if (walk.wFlags & PROCESS_HEAP_REGION) {
+            use.committedBytes += walk.Region.dwCommittedSize;
+        }
+    }
     HeapUnlock(heap);
-    return busy;
+    return use;
+}
+
+CommandRecorder::CommandRecorder()
+{
+    active_ = this;
+    original_ = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc)));
+}
+
+CommandRecorder::~CommandRecorder()
+{
+    SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
+    active_ = nullptr;
+}
+
+LRESULT CALLBACK CommandRecorder::Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COMMAND) {
+        active_->commands.push_back(LOWORD(wParam));
+        return 0;
+    }
+    return CallWindowProcA(active_->original_, window, message, wParam, lParam);
 }
 
 std::string ClipboardText()

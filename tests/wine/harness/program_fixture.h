@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -37,8 +38,35 @@ UINT CloseItemState();      // MFS_GRAYED or MFS_ENABLED bits of the Close item
 // the time limit. The calling thread's messages are handled meanwhile.
 HWND WaitForProcessWindow(DWORD processId, const char* className, DWORD timeoutMs = 20000);
 
-// Blocks in use on a heap: what a leak check compares.
-size_t HeapBusyBlocks(HANDLE heap);
+// What a heap holds, walked block by block.
+struct HeapUse {
+    uint64_t blocks = 0;         // blocks in use: what a leak check compares
+    uint64_t requestedBytes = 0; // what the callers asked for
+    uint64_t blockBytes = 0;     // with the heap's own per-block overhead
+    uint64_t committedBytes = 0; // memory the heap holds from the system
+};
+HeapUse MeasureHeap(HANDLE heap);
+inline size_t HeapBusyBlocks(HANDLE heap)
+{
+    return static_cast<size_t>(MeasureHeap(heap).blocks);
+}
+
+// Records the commands that reach the main window instead of running them,
+// for the life of the recorder.
+class CommandRecorder {
+public:
+    CommandRecorder();
+    ~CommandRecorder();
+    CommandRecorder(const CommandRecorder&) = delete;
+    CommandRecorder& operator=(const CommandRecorder&) = delete;
+
+    std::vector<WORD> commands;
+
+private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static inline CommandRecorder* active_ = nullptr;
+    WNDPROC original_ = nullptr;
+};
 
 // The clipboard's CF_TEXT, "" when it has none.
 std::string ClipboardText();

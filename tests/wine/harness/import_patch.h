@@ -4,8 +4,8 @@
 // receives exactly the calls they make, with their arguments, on the
 // calling thread: a way to watch what the shell or the loader is asked for
 // without letting a real program start or a real library load.
-#ifndef QUORVEL_TESTS_IMPORT_PATCH_H
-#define QUORVEL_TESTS_IMPORT_PATCH_H
+#ifndef QUORVEL_TESTS_HARNESS_IMPORT_PATCH_H
+#define QUORVEL_TESTS_HARNESS_IMPORT_PATCH_H
 
 #include <windows.h>
 
