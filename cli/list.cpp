@@ -40,11 +40,12 @@ int RunList(const ListOptions& options)
         return EXIT_FATAL;
     DirectoryDamage damage;
     std::string line;
+    // One object for every line: its keys are found again, not made again.
+    nlohmann::ordered_json object;
     const bool walked = pack.WalkDirectory(
         [&](uint32_t index, const DirectoryRecord& record) {
             const std::string_view stored(record.name, record.nameLength);
             if (options.json) {
-                nlohmann::ordered_json object;
                 object["index"] = index;
                 object["name"] = NameToUtf8(stored, NameForm::Json);
                 object["name_hex"] = HexBytes(stored);

@@ -25,16 +25,19 @@ bool DecodeStrict(std::string_view stored, std::string* utf8)
 {
     if (stored.empty())
         return true;
-    wchar_t wide[512];
+    // Each byte gives at most one UTF-16 unit and each unit at most three
+    // UTF-8 bytes.
+    std::wstring wide(stored.size(), L'\0');
     const int wideLength = MultiByteToWideChar(PACK_CODE_PAGE, MB_ERR_INVALID_CHARS, stored.data(),
-                                               int(stored.size()), wide, 512);
+                                               int(stored.size()), wide.data(), int(wide.size()));
     if (wideLength <= 0)
         return false;
-    char bytes[1536];
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, bytes, sizeof bytes, nullptr, nullptr);
+    std::string bytes(size_t(wideLength) * 3, '\0');
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, bytes.data(), int(bytes.size()),
+                                           nullptr, nullptr);
     if (length <= 0)
         return false;
-    utf8->append(bytes, size_t(length));
+    utf8->append(bytes.data(), size_t(length));
     return true;
 }
 

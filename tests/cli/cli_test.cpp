@@ -446,6 +446,11 @@ TEST_F(Cli, CreateReplacesOnlyWithForce)
     EXPECT_EQ(ReadText(pack_), "old pack");
     EXPECT_EQ(Run({"create", "--force", pack_, base_ / "src"}).code, 0);
     EXPECT_EQ(Run({"list", pack_}).out, "new.txt\n");
+    // The old pack inside the folder being packed is not packed again.
+    const fs::path inside = base_ / "src" / "self.pak";
+    fs::copy_file(pack_, inside);
+    EXPECT_EQ(Run({"create", "--force", inside, base_ / "src"}).code, 0);
+    EXPECT_EQ(Run({"list", inside}).out, "new.txt\n");
 }
 
 // ---- Interruption
@@ -456,10 +461,19 @@ TEST_F(Cli, InterruptedExtractionLeavesNothing)
                                               pakwriter::FillPattern));
     fs::create_directory(out_);
     std::atomic<pid_t> child{0};
+    // Presses Ctrl+C once the program holds a file open in out_ (unnamed
+    // or under a temporary name: /proc shows it either way).
+    const auto writingIntoOut = [this](pid_t pid) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+            if (fs::read_symlink(fd.path(), ignored).string().rfind(out_.string() + "/", 0) == 0)
+                return true;
+        }
+        return false;
+    };
     std::thread interrupter([&] {
-        // Waits for the temporary file, then presses Ctrl+C.
         for (int i = 0; i < 20000; ++i) {
-            if (child != 0 && !fs::is_empty(out_)) {
+            if (child != 0 && writingIntoOut(child)) {
                 kill(child, SIGINT);
                 return;
             }
