@@ -1,5 +1,6 @@
 #!/bin/bash
-# Makes what a user downloads, in dist/ (or the folder given):
+# Makes what a user downloads, in dist/ (or the folder given, relative to the
+# checkout):
 #   quorvel-VERSION-windows-x64.zip       quorvel.exe, its help file, quorvel-cli.exe,
 #                                         the user's guide and the licence
 #   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its guide and the licence
