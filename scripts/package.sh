@@ -1,5 +1,6 @@
 #!/bin/bash
-# Makes what a user downloads, in dist/ (or the folder given):
+# Makes what a user downloads, in dist/ (or the folder given, relative to the
+# checkout):
 #   quorvel-VERSION-windows-x64.zip       quorvel.exe, its help file, quorvel-cli.exe,
 #                                         the user's guide and the licence
 #   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its guide and the licence
@@ -7,11 +8,9 @@
 # Two runs from the same commit give the same bytes: every entry is dated
 # SOURCE_DATE_EPOCH (by default the commit's time), entries are sorted, and
 # owners and permissions are fixed.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 
 dist=${1:-dist}
-bash scripts/bootstrap.sh >/dev/null
 
 echo "== release builds"
 cmake --preset linux-release >/dev/null

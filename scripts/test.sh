@@ -32,8 +32,8 @@ cmake --build --preset windows-x64 -j"$jobs"
 
 echo "== Windows tests under Wine"
 start_wine_session
-ctest --preset windows-x64
-
+# The archives first, so that CTest's summary stays the last line.
 echo "== release archives"
 bash scripts/package.sh
 bash tests/package/package_test.sh dist
+ctest --preset windows-x64

@@ -36,12 +36,7 @@ void Scene(const char* name)
 
 HWND WaitForWindow(DWORD process, const char* className)
 {
-    for (int i = 0; i < 400; ++i) {
-        if (HWND found = FindProcessWindow(process, className))
-            return found;
-        Sleep(50);
-    }
-    return nullptr;
+    return WaitForProcessWindowBySleeping(process, className, 20000);
 }
 
 PROCESS_INFORMATION Start(const std::string& pack)

@@ -59,7 +59,7 @@ folder="C:\\$(basename "$unpacked_in_prefix")"
 cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/pakwriter.exe --demo "$folder\\demo.pak" >/dev/null
 # The GUI is to show as many rows as the command-line tool lists.
 cmake/wine-run.sh "$WINEPREFIX" build/windows-x64/bin/unpacked_release_check.exe \
-  "$folder\\quorvel" "$folder\\demo.pak" "$rows" || fail "the unpacked quorvel.exe (above)"
+  "$folder\\quorvel" "$folder\\demo.pak" "$rows" | iconv -f CP932 -t UTF-8 || fail "the unpacked quorvel.exe (above)"
 
 if [ "$failures" -ne 0 ]; then
   echo "package_test: $failures failed" >&2

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "resources/resource.h"
+#include "tests/wine/harness/window_search.h"
 
 namespace {
 
@@ -24,38 +25,6 @@ void Check(bool holds, const char* what, const std::string& seen)
     std::printf("%s: %s (%s)\n", holds ? "ok" : "FAILED", what, seen.c_str());
     if (!holds)
         ++g_failures;
-}
-
-struct Search {
-    DWORD process;
-    const char* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindWindowOf(HWND window, LPARAM context)
-{
-    auto* search = reinterpret_cast<Search*>(context);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    char name[64] = {};
-    GetClassNameA(window, name, sizeof name);
-    if (process == search->process && IsWindowVisible(window) && lstrcmpA(name, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND WaitForWindow(DWORD process, const char* className)
-{
-    for (DWORD waited = 0; waited < WAIT_MS; waited += 50) {
-        Search search{process, className, nullptr};
-        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr)
-            return search.found;
-        Sleep(50);
-    }
-    return nullptr;
 }
 
 std::string TitleOf(HWND window)
@@ -98,7 +67,7 @@ int main(int argc, char** argv)
         return 1;
     }
     WaitForInputIdle(process.hProcess, WAIT_MS);
-    HWND window = WaitForWindow(process.dwProcessId, "QuorvelMainWindowClass");
+    HWND window = WaitForProcessWindowBySleeping(process.dwProcessId, "QuorvelMainWindowClass", WAIT_MS);
     Check(window != nullptr, "the main window shows", line);
     if (window != nullptr) {
         const std::string title = WaitForTitle(window, "quorvel - " + pack);
@@ -108,7 +77,7 @@ int main(int argc, char** argv)
         Check(count == rows, "one row per entry", std::to_string(count) + " rows");
 
         PostMessageA(window, WM_COMMAND, IDM_HELP, 0);
-        HWND help = WaitForWindow(process.dwProcessId, HELP_WINDOW_CLASS);
+        HWND help = WaitForProcessWindowBySleeping(process.dwProcessId, HELP_WINDOW_CLASS, WAIT_MS);
         Check(help != nullptr && TitleOf(help) == HELP_TITLE, "Help opens the help file beside the program",
               help != nullptr ? TitleOf(help) : "no help window");
         if (help != nullptr)

@@ -53,4 +53,17 @@ inline HWND FindProcessWindow(DWORD processId, const char* className, const char
     return search.found;
 }
 
+// The same, waited for in slices of 50 ms by a program with no windows of
+// its own to serve meanwhile (the tools); nullptr after timeoutMs.
+inline HWND WaitForProcessWindowBySleeping(DWORD processId, const char* className, DWORD timeoutMs)
+{
+    for (DWORD waited = 0;; waited += 50) {
+        if (HWND found = FindProcessWindow(processId, className))
+            return found;
+        if (waited >= timeoutMs)
+            return nullptr;
+        Sleep(50);
+    }
+}
+
 #endif
