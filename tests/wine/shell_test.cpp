@@ -326,7 +326,7 @@ TEST_F(ShellTest, KeysTypedInTheHelpViewerAreNotQuorvelsCommands)
     };
     const KeyRow keys[] = {{"Ctrl+C", 'C', true, false, IDM_COPYNAMES}, {"Alt+X", 'X', false, true, IDM_EXIT}};
     {
-        const Subclass recorder(g_app.mainWindow, RecordingMainProc, &s_mainProc);
+        CommandRecorder recorder;
         for (const auto& target : targets) {
             if (target.to == nullptr)
                 continue;
@@ -335,12 +335,12 @@ TEST_F(ShellTest, KeysTypedInTheHelpViewerAreNotQuorvelsCommands)
                 state[VK_CONTROL] = state[VK_LCONTROL] = key.control ? 0x80 : 0;
                 state[VK_MENU] = state[VK_LMENU] = key.alt ? 0x80 : 0;
                 SetKeyboardState(state);
-                s_commands.clear();
+                recorder.commands.clear();
                 // Through the program's own loop, which ends at the quit message.
                 PostMessageA(target.to, key.alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key.key, key.alt ? (1 | (1 << 29)) : 1);
                 PostQuitMessage(0);
                 RunMessageLoop();
-                EXPECT_EQ(s_commands, target.command ? std::vector<WORD>{static_cast<WORD>(key.command)}
+                EXPECT_EQ(recorder.commands, target.command ? std::vector<WORD>{static_cast<WORD>(key.command)}
                                                      : std::vector<WORD>{})
                     << key.what << " in " << target.what;
             }
