@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cli {
@@ -98,7 +99,10 @@ int RunCat(const std::string& packPath, const std::string& name)
         [&](uint32_t, const DirectoryRecord& record) {
             if (!found) {
                 const std::string_view stored(record.name, record.nameLength);
-                if (NameToUtf8(stored, NameForm::Text) == wanted) {
+                // "\" as "/" on both sides: "\xNN" escapes match as typed.
+                std::string shown = NameToUtf8(stored, NameForm::Text);
+                std::replace(shown.begin(), shown.end(), '\\', '/');
+                if (shown == wanted) {
                     found = true;
                     entry = {std::string(stored), record.size, record.offset};
                 }

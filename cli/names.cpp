@@ -184,7 +184,8 @@ char32_t Separated(char32_t c)
 }
 
 // Matches a set at pattern[p] ("[" already seen); *next is behind "]".
-// A "[" without its "]" is an ordinary character.
+// A "[" without its "]" is an ordinary character. "\" counts as "/" on
+// both sides, so that a "\xNN" escape in a shown name matches as typed.
 bool MatchSet(const std::u32string& pattern, size_t p, char32_t c, size_t* next, bool* matched)
 {
     size_t i = p + 1;
@@ -205,10 +206,10 @@ bool MatchSet(const std::u32string& pattern, size_t p, char32_t c, size_t* next,
         const char32_t low = Separated(pattern[i]);
         if (i + 2 < pattern.size() && pattern[i + 1] == U'-' && pattern[i + 2] != U']') {
             const char32_t high = Separated(pattern[i + 2]);
-            if (c >= low && c <= high)
+            if (Separated(c) >= low && Separated(c) <= high)
                 found = true;
             i += 2;
-        } else if (c == low) {
+        } else if (Separated(c) == low) {
             found = true;
         }
     }
@@ -241,7 +242,7 @@ bool MatchFrom(const std::u32string& pattern, size_t p, const std::u32string& na
                     ++n;
                     continue;
                 }
-            } else if (Separated(c) == name[n]) {
+            } else if (Separated(c) == Separated(name[n])) {
                 ++p;
                 ++n;
                 continue;

@@ -329,6 +329,9 @@ TEST_F(Cli, NamesThatAreNotCp932KeepTheirBytes)
     const Result verify = Run({"verify", "--json", pack_});
     EXPECT_EQ(verify.code, 1);
     EXPECT_EQ(nlohmann::json::parse(verify.out)["invalid_names"][0]["index"], 0);
+    // Addressed as list shows it.
+    EXPECT_EQ(Run({"cat", pack_, "bad\\x81 x\\xFF.txt"}).out, "x");
+    EXPECT_EQ(Run({"extract", "-C", out_, pack_, "bad\\x81*"}).code, 1); // matched, then refused
     const Result extract = Run({"extract", "-C", out_, pack_});
     EXPECT_EQ(extract.code, 1);
     EXPECT_EQ(Tree(), (std::set<std::string>{"out", "out/good.txt", "test.pak"}));
