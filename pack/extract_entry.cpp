@@ -86,7 +86,7 @@ int ExtractEntry(HWND owner, const char* destination, const PackEntry* entry, in
     int result = EXTRACT_DONE;
     DWORD remaining = entry->size;
     while (remaining != 0) {
-        if (g_app.quitRequested.load() != 0) {
+        if (g_app.abandonEntry.load() != 0) {
             result = EXTRACT_ABANDONED;
             break;
         }

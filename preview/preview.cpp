@@ -3,6 +3,7 @@
 #include "pack/pack.h"
 #include "preview/preview_folder.h"
 #include "shell/app_state.h"
+#include "shell/main_window.h"
 #include "support/entry_name.h"
 #include "support/on_demand_dlls.h"
 #include "support/text.h"
@@ -12,17 +13,6 @@ namespace {
 const char* const ZONE_STREAM_SUFFIX = ":Zone.Identifier";
 // Internet zone: the shell warns before it runs a program marked so.
 const char ZONE_INTERNET[] = "[ZoneTransfer]\r\nZoneId=3\r\n";
-
-PackEntry* EntryOfRow(int row)
-{
-    LVITEMA item;
-    ZeroBlock(&item, sizeof item);
-    item.mask = LVIF_PARAM | LVIF_STATE;
-    item.iItem = row;
-    item.stateMask = LVIS_SELECTED;
-    SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    return reinterpret_cast<PackEntry*>(item.lParam);
-}
 
 // Only a file system with named streams can carry the mark. Elsewhere the
 // stream's name is not always refused: Wine's file system takes
@@ -71,19 +61,9 @@ void PreviewEntry(const char* folder, const PackEntry* entry, bool markable)
 
 } // namespace
 
-int CountSelectedItems()
-{
-    int count = 0;
-    int row = -1;
-    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
-                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
-        ++count;
-    return count;
-}
-
 void PreviewSelection()
 {
-    const int selected = CountSelectedItems();
+    const int selected = SelectedRowCount();
     if (selected == 0)
         return;
     if (selected >= 2 &&
@@ -98,9 +78,7 @@ void PreviewSelection()
         return;
     }
     const bool markable = CarriesStreams(folder);
-    int row = -1;
-    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
-                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
+    for (int row = NextSelectedRow(-1); row != -1; row = NextSelectedRow(row))
         PreviewEntry(folder, EntryOfRow(row), markable);
 }
 
