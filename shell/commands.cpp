@@ -1,4 +1,5 @@
-// Commands, menu states, the context menu, dropped files and closing.
+// Commands, menu states, the context menu, dropped files, closing, and the
+// entry list's selected rows that the commands and the preview walk.
 #include "shell/main_window.h"
 
 #include "extract/extraction.h"
