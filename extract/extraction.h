@@ -20,19 +20,25 @@ struct ExtractJob {
 void ExtractSelection(); // IDM_EXTRACT
 void AbortExtraction();  // IDM_ABORT
 
-// Clears the extracting flag, waits (handling window messages) until no
-// worker runs, and discards any jobs left behind. Called before the open
-// pack's entries or path are released or replaced.
+// Clears the extracting flag, has the worker give up the entry it is
+// copying within one chunk (its partial file removed; the run ends as
+// aborted), waits (handling window messages) until no worker runs, and
+// discards any jobs left behind. Called before the open pack's entries or
+// path are released or replaced.
 void StopExtractionAndWait();
 
-// For quitting during a run: the worker abandons the entry it is copying
-// within one chunk (removing the partial file) and touches nothing after;
-// returns once it has stopped.
+// For quitting: marks quitting as confirmed; during a run the worker
+// abandons the entry it is copying within one chunk (removing the partial
+// file) and touches nothing after; returns once it has stopped.
 void AbandonExtraction();
 
 // True while the UI thread waits for the worker inside one of the calls
 // above; commands that would change the pack or the queue are ignored then.
 bool IsWaitingForWorker();
+
+// Called for a close request that arrives during such a wait: the request
+// is posted again once the wait is over, so it is carried out after it.
+void CloseAfterWait();
 
 // True while a worker thread exists that will still look at the queue.
 bool IsExtractionWorkerActive();

@@ -2,6 +2,7 @@
 
 #include "pack/pack.h"
 #include "shell/app_state.h"
+#include "shell/main_window.h"
 #include "support/on_demand_dlls.h"
 #include "support/text.h"
 
@@ -15,15 +16,7 @@ bool BuildJobs(const char* destination, ExtractJob** first)
     *first = nullptr;
     ExtractJob* last = nullptr;
     const uint32_t destinationBytes = TextLength(destination) + 1;
-    int row = -1;
-    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
-                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1) {
-        LVITEMA item;
-        ZeroBlock(&item, sizeof item);
-        item.mask = LVIF_PARAM | LVIF_STATE;
-        item.iItem = row;
-        item.stateMask = LVIS_SELECTED;
-        SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    for (int row = NextSelectedRow(-1); row != -1; row = NextSelectedRow(row)) {
         auto* job = static_cast<ExtractJob*>(HeapAlloc(g_app.heap, HEAP_ZERO_MEMORY, sizeof(ExtractJob)));
         char* copy = job != nullptr ? static_cast<char*>(HeapAlloc(g_app.heap, 0, destinationBytes)) : nullptr;
         if (copy == nullptr) {
@@ -34,7 +27,7 @@ bool BuildJobs(const char* destination, ExtractJob** first)
             return false;
         }
         TextCopy(copy, destination);
-        job->entry = reinterpret_cast<PackEntry*>(item.lParam);
+        job->entry = EntryOfRow(row);
         job->destination = copy;
         if (*first == nullptr)
             *first = job;
@@ -64,6 +57,10 @@ void ExtractSelection()
     const BOOL converted = OnDemandSHGetPathFromIDListA(item, destination);
     OnDemandCoTaskMemFree(item);
     if (!converted || destination[0] == 0)
+        return;
+    // Quitting may have been confirmed while the chooser was open: no worker
+    // may start beside the release of the heap.
+    if (g_app.quitRequested.load() != 0)
         return;
 
     ExtractJob* first;

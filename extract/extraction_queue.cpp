@@ -9,8 +9,11 @@
 //   (and clears the flag on completion) under the lock; the Extract command
 //   sets it under the lock. Abort, Close and opening a pack store 0 without
 //   the lock: that store is the whole abort request.
-// - s_workerHandle and s_workerThreadId belong to the UI thread alone.
-// - s_waitingForWorker belongs to the UI thread alone.
+// - g_app.abandonEntry is one atomic word, stored only by the UI thread
+//   around its waits for the worker (set after the flag went to 0, cleared
+//   once the thread has ended) and read by ExtractEntry before each chunk.
+// - s_workerHandle, s_workerThreadId, s_waitingForWorker and
+//   s_closeAfterWait belong to the UI thread alone.
 #include "extract/extraction.h"
 
 #include "shell/app_state.h"
@@ -26,6 +29,9 @@ bool s_keptAfterError;
 HANDLE s_workerHandle;       // UI thread only: the last worker started
 DWORD s_workerThreadId;      // UI thread only
 bool s_waitingForWorker;     // UI thread only
+// A close request that came during a wait, carried out once the wait is
+// over. UI thread only.
+bool s_closeAfterWait;
 
 class QueueLock {
 public:
@@ -46,10 +52,11 @@ BOOL CALLBACK AnswerNo(HWND window, LPARAM)
 // Handles window messages until the worker thread has ended: its status
 // texts are sends that the UI thread carries out, and its message boxes are
 // owned by the main window. The main window takes no input meanwhile.
-void WaitForWorkerThread(bool answerWorkerQuestions)
+// True once the thread has ended.
+bool WaitForWorkerThread(bool answerWorkerQuestions)
 {
     if (s_workerHandle == nullptr)
-        return;
+        return true;
     s_waitingForWorker = true;
     bool quitSeen = false;
     int quitCode = 0;
@@ -89,6 +96,11 @@ void WaitForWorkerThread(bool answerWorkerQuestions)
     s_waitingForWorker = false;
     if (quitSeen)
         PostQuitMessage(quitCode);
+    if (s_closeAfterWait) {
+        s_closeAfterWait = false;
+        PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0);
+    }
+    return ended;
 }
 
 } // namespace
@@ -199,8 +211,14 @@ void WorkerStopOnError()
 void StopExtractionAndWait()
 {
     g_app.extracting.store(0);
-    if (IsExtractionWorkerActive())
-        WaitForWorkerThread(false);
+    if (IsExtractionWorkerActive()) {
+        // The entry being copied is given up within one chunk, so the window
+        // is disabled for a moment, not for the rest of a large entry. The
+        // flag is already 0, so the worker ends its run as aborted.
+        g_app.abandonEntry.store(1);
+        if (WaitForWorkerThread(false))
+            g_app.abandonEntry.store(0);
+    }
     ExtractJob* left;
     {
         QueueLock lock;
@@ -213,14 +231,24 @@ void StopExtractionAndWait()
 
 void AbandonExtraction()
 {
+    // In this order: a worker that finds its copy given up also finds that
+    // it must touch nothing more.
     g_app.quitRequested.store(1);
-    if (IsExtractionWorkerActive())
-        WaitForWorkerThread(true);
+    if (IsExtractionWorkerActive()) {
+        g_app.abandonEntry.store(1);
+        if (WaitForWorkerThread(true))
+            g_app.abandonEntry.store(0);
+    }
 }
 
 bool IsWaitingForWorker()
 {
     return s_waitingForWorker;
+}
+
+void CloseAfterWait()
+{
+    s_closeAfterWait = true;
 }
 
 bool IsExtractionWorkerActive()

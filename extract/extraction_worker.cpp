@@ -40,7 +40,9 @@ DWORD WINAPI ExtractionWorker(LPVOID)
             // Quitting: the entries and the heap are about to go; touch nothing.
             if (Quitting())
                 return 0;
-            if (result != EXTRACT_DONE &&
+            // A copy given up for a pack close is no failure to ask about:
+            // the flag is 0 already and the run ends as aborted.
+            if (result != EXTRACT_DONE && result != EXTRACT_ABANDONED &&
                 MessageBoxA(g_app.mainWindow, "エラーみたいですけど、続行しますか?", "質問",
                             MB_ICONQUESTION | MB_YESNO) == IDNO) {
                 if (Quitting())

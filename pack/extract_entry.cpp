@@ -67,7 +67,7 @@ int CopyEntryBytes(HWND owner, HANDLE pack, HANDLE output, unsigned char* buffer
 
     DWORD remaining = entry->size;
     while (remaining != 0) {
-        if (g_app.quitRequested.load() != 0)
+        if (g_app.abandonEntry.load() != 0)
             return EXTRACT_ABANDONED;
         const DWORD chunk = remaining < TRANSFER_CHUNK_BYTES ? remaining : TRANSFER_CHUNK_BYTES;
         DWORD moved = 0;
@@ -142,6 +142,10 @@ int ExtractEntry(HWND owner, const char* destination, const PackEntry* entry, in
         return EXTRACT_DONE;
 
     int result = EXTRACT_DONE;
+    // A run given up while the overwrite question was open must not replace
+    // the existing file only to remove the copy at once.
+    if (g_app.abandonEntry.load() != 0)
+        return EXTRACT_ABANDONED;
     {
         const OwnedFile output(CreateFileA(outputPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         if (!output.IsOpen()) {

@@ -25,7 +25,7 @@ enum ExtractResult {
     EXTRACT_NO_BUFFER = 2,
     EXTRACT_SHORT_READ = 3,
     EXTRACT_SHORT_WRITE = 4,
-    EXTRACT_ABANDONED = 5,     // the program is quitting; the partial output was removed
+    EXTRACT_ABANDONED = 5,     // given up for a pack close or quitting; the partial output was removed
 };
 
 // The one rule for where an entry may be written: destination, a separator

@@ -3,6 +3,7 @@
 #include "pack/pack.h"
 #include "preview/preview_folder.h"
 #include "shell/app_state.h"
+#include "shell/main_window.h"
 #include "support/on_demand_dlls.h"
 #include "support/text.h"
 
@@ -11,17 +12,6 @@ namespace {
 const char* const ZONE_STREAM_SUFFIX = ":Zone.Identifier";
 // The Internet zone; anything above it is trusted even less.
 constexpr int ZONE_INTERNET = 3;
-
-PackEntry* EntryOfRow(int row)
-{
-    LVITEMA item;
-    ZeroBlock(&item, sizeof item);
-    item.mask = LVIF_PARAM | LVIF_STATE;
-    item.iItem = row;
-    item.stateMask = LVIS_SELECTED;
-    SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    return reinterpret_cast<PackEntry*>(item.lParam);
-}
 
 // Only a file system with named streams can carry the mark. Elsewhere the
 // stream's name is not always refused: Wine's file system takes
@@ -61,24 +51,17 @@ void PreviewEntry(const char* folder, const PackEntry* entry, int zone)
 
 } // namespace
 
-int CountSelectedItems()
-{
-    int count = 0;
-    int row = -1;
-    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
-                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
-        ++count;
-    return count;
-}
-
 void PreviewSelection()
 {
-    const int selected = CountSelectedItems();
+    const int selected = SelectedRowCount();
     if (selected == 0)
         return;
     if (selected >= 2 &&
         MessageBoxA(g_app.mainWindow, "2個以上のファイルが選択されています。\n本当に全部開きますか?", "警告",
                     MB_ICONWARNING | MB_YESNO) == IDNO)
+        return;
+    // Quitting may have been confirmed while the question was open.
+    if (g_app.quitRequested.load() != 0)
         return;
     char folder[PATH_BUFFER_BYTES];
     const bool built = BuildPreviewFolderPath(folder);
@@ -91,9 +74,7 @@ void PreviewSelection()
     // platform's own archive handling does: a program from a downloaded pack
     // asks before it runs, one from the user's own pack does not.
     const int zone = CarriesStreams(g_app.packPath) && CarriesStreams(folder) ? ZoneOfMark(g_app.packPath) : 0;
-    int row = -1;
-    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
-                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1)
+    for (int row = NextSelectedRow(-1); row != -1; row = NextSelectedRow(row))
         PreviewEntry(folder, EntryOfRow(row), zone);
 }
 

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 void PreviewSelection();
-int CountSelectedItems();
 void RemovePreviewFolder();
 // Removes folder and everything in it; 0 when it is gone, 1 when stopped.
 int DeleteTree(const char* folder);

@@ -21,6 +21,7 @@ AppState g_app = {
     .queueHead = nullptr,
     .queueLock = SRWLOCK_INIT,
     .quitRequested = 0,
+    .abandonEntry = 0,
     .helpModule = nullptr,
     .helpEntry = nullptr,
     .helpLoadFailed = FALSE,

@@ -49,9 +49,17 @@ struct AppState {
     std::atomic<LONG> extracting;
     ExtractJob* queueHead;
     SRWLOCK queueLock;
-    // Set once by the UI thread when the user quits during a run: the
-    // worker abandons its entry within one chunk and touches nothing more.
+    // Set once by the UI thread at the moment quitting is confirmed and
+    // never cleared: from then on the UI thread ignores commands, drops and
+    // close requests, and the worker touches nothing after its entry.
     std::atomic<LONG> quitRequested;
+    // One atomic word, read by ExtractEntry before each chunk: when set, the
+    // entry being copied is given up and its partial file removed. Stored
+    // by the UI thread alone: set just before it waits for the worker to end
+    // (a pack closed during a run, after the extracting flag went to 0; or
+    // quitting, after quitRequested), cleared only once the worker thread
+    // has ended, so it never reaches a later run or a preview.
+    std::atomic<LONG> abandonEntry;
 
     // HTML Help loader, UI thread only.
     HMODULE helpModule;

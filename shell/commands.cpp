@@ -1,4 +1,5 @@
-// Commands, menu states, the context menu, dropped files and closing.
+// Commands, menu states, the context menu, dropped files, closing, and the
+// entry list's selected rows that the commands and the preview walk.
 #include "shell/main_window.h"
 
 #include "extract/extraction.h"
@@ -15,6 +16,20 @@ namespace {
 
 constexpr int NAME_TEXT_BYTES = 255; // a name cut to 254 bytes and the terminator
 
+bool Quitting()
+{
+    return g_app.quitRequested.load() != 0;
+}
+
+// While the UI waits for the worker to let go of the pack nothing may change
+// the pack or the queue; once quitting is confirmed nothing may start (the
+// heap goes when the loop ends), also while the preview folder's removal
+// asks its questions.
+bool InputIgnored()
+{
+    return IsWaitingForWorker() || Quitting();
+}
+
 void OpenCommand()
 {
     char path[PATH_BUFFER_BYTES];
@@ -29,7 +44,8 @@ void OpenCommand()
     dialog.nMaxFile = PLATFORM_PATH_CHARS;
     dialog.lpstrTitle = "パックファイルを指定してね";
     dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
-    if (OnDemandGetOpenFileNameA(&dialog))
+    // Quitting may have been confirmed while the dialog was open.
+    if (OnDemandGetOpenFileNameA(&dialog) && !Quitting())
         OpenPack(path);
 }
 
@@ -52,9 +68,7 @@ char* JoinSelectedNames()
 {
     char* joined = nullptr;
     uint32_t joinedLength = 0;
-    int row = -1;
-    while ((row = static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row,
-                                                MAKELPARAM(LVNI_SELECTED, 0)))) != -1) {
+    for (int row = NextSelectedRow(-1); row != -1; row = NextSelectedRow(row)) {
         char name[NAME_TEXT_BYTES];
         LVITEMA item;
         ZeroBlock(&item, sizeof item);
@@ -129,11 +143,34 @@ void AboutCommand()
 
 } // namespace
 
+// ---- The entry list's selection ----------------------------------------------
+
+int NextSelectedRow(int row)
+{
+    return static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row, MAKELPARAM(LVNI_SELECTED, 0)));
+}
+
+int SelectedRowCount()
+{
+    return static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETSELECTEDCOUNT, 0, 0));
+}
+
+PackEntry* EntryOfRow(int row)
+{
+    LVITEMA item;
+    ZeroBlock(&item, sizeof item);
+    item.mask = LVIF_PARAM | LVIF_STATE;
+    item.iItem = row;
+    item.stateMask = LVIS_SELECTED;
+    SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    return reinterpret_cast<PackEntry*>(item.lParam);
+}
+
+// ---- Messages ------------------------------------------------------------------
+
 LRESULT OnCommand(HWND window, WORD command, WPARAM wParam, LPARAM lParam)
 {
-    // While the UI waits for the worker to let go of the pack, nothing may
-    // change the pack or the queue.
-    if (IsWaitingForWorker())
+    if (InputIgnored())
         return 0;
     switch (command) {
     case IDM_OPEN:
@@ -170,7 +207,7 @@ LRESULT OnCommand(HWND window, WORD command, WPARAM wParam, LPARAM lParam)
 void UpdateMenuStates(HMENU popup)
 {
     const int count = GetMenuItemCount(popup);
-    const bool anySelected = SendMessageA(g_app.entryListView, LVM_GETSELECTEDCOUNT, 0, 0) != 0;
+    const bool anySelected = SelectedRowCount() != 0;
     const bool extracting = g_app.extracting.load() != 0;
     for (int position = 0; position < count; ++position) {
         const UINT id = GetMenuItemID(popup, position);
@@ -199,7 +236,7 @@ void ShowContextMenu(LPARAM point)
 
 void OnDropFiles(HDROP drop)
 {
-    if (IsWaitingForWorker()) {
+    if (InputIgnored()) {
         OnDemandDragFinish(drop);
         return;
     }
@@ -216,15 +253,26 @@ void OnDropFiles(HDROP drop)
     MessageBoxA(g_app.mainWindow, "そんなにたくさん開けません。", "", MB_ICONINFORMATION);
 }
 
+// Returns 0 when the program quits (or already does), 1 when it goes on.
 LRESULT OnClose()
 {
-    if (IsWaitingForWorker())
+    // A second close must not run the removal of the preview folder again.
+    if (Quitting())
+        return 0;
+    // Closing the pack during a run takes only a moment: the close follows.
+    if (IsWaitingForWorker()) {
+        CloseAfterWait();
         return 1;
+    }
     if (g_app.extracting.load() != 0 &&
         MessageBoxA(g_app.mainWindow, "展開中です! それでも終了しますか?", "質問", MB_YESNO | MB_ICONWARNING) == IDNO)
         return 1;
-    // The worker lets go within one chunk and removes its partial file;
-    // only then are the entries and, after the loop, the heap released.
+    // A close that arrived while the question was open has quit already.
+    if (Quitting())
+        return 0;
+    // From here on quitting is confirmed. The worker lets go within one
+    // chunk and removes its partial file; only then are the entries and,
+    // after the loop, the heap released.
     AbandonExtraction();
     if (g_app.packPath[0] != 0)
         ClosePack();
@@ -235,6 +283,6 @@ LRESULT OnClose()
 
 void OnNotify(const NMHDR* header)
 {
-    if (header->hwndFrom == g_app.entryListView && header->code == static_cast<UINT>(NM_DBLCLK))
+    if (header->hwndFrom == g_app.entryListView && header->code == static_cast<UINT>(NM_DBLCLK) && !InputIgnored())
         PreviewSelection();
 }

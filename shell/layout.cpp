@@ -9,17 +9,27 @@ namespace {
 
 constexpr int SPLIT_GAP_HALF_PX = 2;
 
+// The image list keeps its own copy of an icon, so the loaded one goes.
+bool AddIcon(HIMAGELIST images, WORD iconId, int sizePx)
+{
+    // LoadImage rather than LoadIcon: LoadIcon always picks the 32x32 picture.
+    HICON icon = static_cast<HICON>(
+        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(iconId), IMAGE_ICON, sizePx, sizePx, LR_DEFAULTCOLOR));
+    if (icon == nullptr)
+        return false;
+    const bool added = ImageList_ReplaceIcon(images, -1, icon) != -1;
+    DestroyIcon(icon);
+    return added;
+}
+
+// The folder icon, then the entry icon; nullptr when either is missing.
 HIMAGELIST MakeImageList(int sizePx)
 {
-    HINSTANCE instance = GetModuleHandleA(nullptr);
     HIMAGELIST images = ImageList_Create(sizePx, sizePx, ILC_MASK | ILC_COLOR4, 2, 1);
-    // LoadImage rather than LoadIcon: LoadIcon always picks the 32x32 picture.
-    ImageList_ReplaceIcon(images, -1,
-                          static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_FOLDER), IMAGE_ICON, sizePx,
-                                                        sizePx, LR_DEFAULTCOLOR)));
-    ImageList_ReplaceIcon(images, -1,
-                          static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_ENTRY), IMAGE_ICON, sizePx,
-                                                        sizePx, LR_DEFAULTCOLOR)));
+    if (images != nullptr && (!AddIcon(images, IDI_FOLDER, sizePx) || !AddIcon(images, IDI_ENTRY, sizePx))) {
+        ImageList_Destroy(images);
+        images = nullptr;
+    }
     return images;
 }
 
@@ -40,23 +50,31 @@ int AtLeastZero(int value)
 
 } // namespace
 
-void CreateChildWindows(HWND window)
+// A window without one of its parts is no window to work in: the creation
+// then fails and start-up says so. What was made goes with the process.
+bool CreateChildWindows(HWND window)
 {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     g_app.smallImages = MakeImageList(16);
     g_app.largeImages = MakeImageList(32);
+    if (g_app.smallImages == nullptr || g_app.largeImages == nullptr)
+        return false;
 
     g_app.treeView = CreateWindowExA(WS_EX_CLIENTEDGE, "SysTreeView32", "",
                                      WS_CHILD | WS_VISIBLE | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT |
                                          TVS_DISABLEDRAGDROP | TVS_SHOWSELALWAYS,
                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr,
                                      instance, nullptr);
+    if (g_app.treeView == nullptr)
+        return false;
     SendMessageA(g_app.treeView, TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(g_app.smallImages));
 
     g_app.entryListView = CreateWindowExA(WS_EX_CLIENTEDGE, "SysListView32", "",
                                           WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS, CW_USEDEFAULT,
                                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance,
                                           nullptr);
+    if (g_app.entryListView == nullptr)
+        return false;
     SendMessageA(g_app.entryListView, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(g_app.largeImages));
     SendMessageA(g_app.entryListView, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(g_app.smallImages));
     InsertColumn(0, 200, "ファイル名");
@@ -65,8 +83,11 @@ void CreateChildWindows(HWND window)
 
     g_app.statusBar = CreateWindowExA(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
                                       CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
+    if (g_app.statusBar == nullptr)
+        return false;
     SendMessageA(g_app.statusBar, SB_SIMPLE, TRUE, 0);
     ShowStatus("起動処理中");
+    return true;
 }
 
 void LayoutChildren(UINT sizeType, int width, int height)

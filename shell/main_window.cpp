@@ -53,8 +53,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 {
     switch (message) {
     case WM_CREATE:
-        CreateChildWindows(window);
-        return 0;
+        return CreateChildWindows(window) ? 0 : -1;
     case WM_SIZE:
         LayoutChildren(static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
         return 0;

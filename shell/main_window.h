@@ -1,7 +1,11 @@
+// The main window: its creation, its one window procedure, the layout of
+// its children and the handlers of what the user asks of it. UI thread only.
 #ifndef QUORVEL_SHELL_MAIN_WINDOW_H
 #define QUORVEL_SHELL_MAIN_WINDOW_H
 
 #include <windows.h>
+
+struct PackEntry;
 
 // Registers the class, loads the accelerators and the menu, creates, shows
 // and raises the main window. 0 on success, 1 as soon as a step fails.
@@ -9,8 +13,9 @@ int CreateMainWindow();
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Layout and splitter (layout.cpp).
-void CreateChildWindows(HWND window);
+// Layout and splitter (layout.cpp). CreateChildWindows: false when a child
+// window or an image list could not be made.
+bool CreateChildWindows(HWND window);
 void LayoutChildren(UINT sizeType, int width, int height);
 void Relayout();
 void BeginSplitterDrag();
@@ -25,5 +30,12 @@ void ShowContextMenu(LPARAM point);
 void OnDropFiles(HDROP drop);
 LRESULT OnClose();
 void OnNotify(const NMHDR* header);
+
+// The entry list's selected rows, in ascending row order: the first after
+// row (-1 for the first of all), -1 when there is none.
+int NextSelectedRow(int row);
+int SelectedRowCount();
+// The entry a row stands for (the item data OpenPack stored).
+PackEntry* EntryOfRow(int row);
 
 #endif

@@ -625,10 +625,11 @@ TEST_F(ExtractEntryTest, QuittingAbandonsTheEntryAndRemovesItsPartialOutput)
     ASSERT_EQ(OpenPack(path.c_str()), 0);
     const std::string target = temp + "\\big.bin";
 
-    // Asked to quit before the call: nothing is left behind.
-    g_app.quitRequested.store(1);
+    // Asked to give up (quitting, or the pack closing) before the call:
+    // nothing is left behind.
+    g_app.abandonEntry.store(1);
     EXPECT_EQ(Extract(temp, 0, 0), EXTRACT_ABANDONED);
-    g_app.quitRequested.store(0);
+    g_app.abandonEntry.store(0);
     EXPECT_FALSE(FileExists(target));
 
     // Asked while the output grows.
@@ -639,7 +640,7 @@ TEST_F(ExtractEntryTest, QuittingAbandonsTheEntryAndRemovesItsPartialOutput)
             WIN32_FILE_ATTRIBUTE_DATA data;
             if (GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > 0) {
                 sawGrowth = true;
-                g_app.quitRequested.store(1);
+                g_app.abandonEntry.store(1);
                 return;
             }
             Sleep(0);
@@ -648,7 +649,7 @@ TEST_F(ExtractEntryTest, QuittingAbandonsTheEntryAndRemovesItsPartialOutput)
     const int result = Extract(temp, 0, 0);
     stop = true;
     quitter.join();
-    g_app.quitRequested.store(0);
+    g_app.abandonEntry.store(0);
 
     ASSERT_TRUE(sawGrowth.load()) << "the copy ended before the quit request could be made";
     EXPECT_EQ(result, EXTRACT_ABANDONED);
