@@ -116,17 +116,16 @@ protected:
 // What the UI does to a run in every round, and what it must leave.
 enum class PackAction { CLOSE, OPEN_ANOTHER, QUIT };
 
+// How many rounds catch the large entry halfway depends on the machine's
+// speed, so it is only reported; extraction_test holds the worker inside the
+// entry to check that a close gives it up.
 struct StressCase {
     const char* what;
     PackAction action;
-    // Whether some rounds must catch the large entry halfway: the open
-    // dialog comes first and takes longer than the rest of the entry.
-    bool catchesLargeEntry;
 };
 
-const StressCase STRESS_CASES[] = {{"close", PackAction::CLOSE, true},
-                                   {"open", PackAction::OPEN_ANOTHER, false},
-                                   {"quit", PackAction::QUIT, true}};
+const StressCase STRESS_CASES[] = {
+    {"close", PackAction::CLOSE}, {"open", PackAction::OPEN_ANOTHER}, {"quit", PackAction::QUIT}};
 
 TEST_F(ExtractionStressTest, ClosingReplacingOrQuittingDuringRunsLeavesNothingHalfDone)
 {
@@ -183,8 +182,6 @@ TEST_F(ExtractionStressTest, ClosingReplacingOrQuittingDuringRunsLeavesNothingHa
         std::printf("%s: %d of %d rounds acted during a run, %d gave up the large entry\n", c.what, duringRun,
                     ROUNDS, givenUp);
         EXPECT_GT(duringRun, 0) << c.what;
-        if (c.catchesLargeEntry)
-            EXPECT_GT(givenUp, 0) << c.what;
 
         // A run left alone afterwards: nothing of the closes reaches it.
         if (g_app.packPath[0] != 0)
