@@ -6,19 +6,9 @@ source "$(dirname "$0")/common.sh"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help pakwriter screenshot_driver
 
-# A prefix of the pictures' own, so that what it needs leaves the tests' alone.
+# A prefix of the pictures' own, so that the packs they show in C:\Games
+# leave the tests' prefix alone.
 QUORVEL_WINEPREFIX="$PWD/build/windows-x64/wineprefix-pictures" start_wine_session
-# Wine draws the caption buttons as the characters 0, 1 and r of its Marlett
-# font. Debian's Wine 8 looks for its own fonts in "<data dir>\../fonts", a
-# path its file layer cannot open, so nothing of /usr/share/wine/fonts is ever
-# loaded, in any locale, and the font mapper draws those letters in a
-# fallback font. Fonts in the prefix's own Fonts folder are loaded at start-up.
-marlett=/usr/share/wine/fonts/marlett.ttf
-if [ ! -f "$marlett" ]; then
-  echo "screenshots: $marlett is missing (package fonts-wine)" >&2
-  exit 1
-fi
-cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
 
 # The packs sit in a short folder a user might have, so that no path of this
 # machine shows in a title.
