@@ -832,9 +832,13 @@ TEST_F(QuitTest, QuitDuringALargeEntryStopsItAndRemovesThePartialFile)
                                                CLOSED_TEXT};
     EXPECT_EQ(StatusHistory(), expected);
     // The abandoned copy is no failure to ask about: the chooser and the
-    // quit question were all (the latter closes too fast to be read).
+    // quit question were all (the watcher does not always see the latter,
+    // which the timer answers as soon as it shows).
     PumpFor(200);
-    EXPECT_EQ(dialogs.Count(), 2u);
+    EXPECT_GE(dialogs.Count(), 1u);
+    EXPECT_LE(dialogs.Count(), 2u);
+    for (const SeenDialog& seen : dialogs.Seen())
+        EXPECT_NE(seen.text, CONTINUE_QUESTION);
     ExpectIdleAndEmpty();
 }
 
