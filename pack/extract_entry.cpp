@@ -3,6 +3,7 @@
 #include "pack/directory.h"
 #include "shell/app_state.h"
 #include "support/entry_name.h"
+#include "support/scoped_handle.h"
 #include "support/text.h"
 
 namespace {
@@ -13,24 +14,6 @@ constexpr DWORD TRANSFER_CHUNK_BYTES = 4096;
 constexpr DWORD CAPTION_BYTES = PATH_BUFFER_BYTES + PACK_PATH_BYTES + 8;
 
 const char* const OUTPUT_UNOPENED_TEXT = "書き込みファイルが開けません。\n原因: 読み取り専用デバイスとか?";
-
-// A file handle closed on every way out of the scope that opened it.
-class OwnedFile {
-public:
-    explicit OwnedFile(HANDLE file) : file_(file) {}
-    ~OwnedFile()
-    {
-        if (file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-    }
-    OwnedFile(const OwnedFile&) = delete;
-    OwnedFile& operator=(const OwnedFile&) = delete;
-    bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return file_; }
-
-private:
-    HANDLE file_;
-};
 
 // A block of the private heap released on every way out of its scope.
 class OwnedBlock {

@@ -1,5 +1,6 @@
 #include "preview/preview.h"
 
+#include "support/scoped_handle.h"
 #include "support/text.h"
 
 namespace {
@@ -14,24 +15,6 @@ bool RemoveWithRetry(const char* path, bool folder)
     }
     return true;
 }
-
-// A search handle closed on every way out of the search's scope.
-class OwnedSearch {
-public:
-    explicit OwnedSearch(HANDLE search) : search_(search) {}
-    ~OwnedSearch()
-    {
-        if (search_ != INVALID_HANDLE_VALUE)
-            FindClose(search_);
-    }
-    OwnedSearch(const OwnedSearch&) = delete;
-    OwnedSearch& operator=(const OwnedSearch&) = delete;
-    bool IsOpen() const { return search_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return search_; }
-
-private:
-    HANDLE search_;
-};
 
 bool IsDotOrDotDot(const char* name)
 {
