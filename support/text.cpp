@@ -4,9 +4,16 @@
 #include <windows.h>
 #endif
 
+// quorvel.exe follows the ANSI code page in force; quorvel-cli's Windows
+// build defines QUORVEL_FIXED_CP932 because pack names are code page 932
+// whatever the system's code page is.
+#if defined(_WIN32) && !defined(QUORVEL_FIXED_CP932)
+#define QUORVEL_SYSTEM_CODE_PAGE 1
+#endif
+
 bool IsLeadByte(unsigned char byte)
 {
-#ifdef _WIN32
+#ifdef QUORVEL_SYSTEM_CODE_PAGE
     return IsDBCSLeadByte(byte) != FALSE;
 #else
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
@@ -15,7 +22,7 @@ bool IsLeadByte(unsigned char byte)
 
 const char* NextCharacter(const char* position)
 {
-#ifdef _WIN32
+#ifdef QUORVEL_SYSTEM_CODE_PAGE
     return CharNextA(position);
 #else
     if (*position == 0)

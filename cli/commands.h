@@ -1,0 +1,73 @@
+// The commands of quorvel-cli, each called once by main with its options
+// parsed, each returning the program's exit code.
+#ifndef QUORVEL_CLI_COMMANDS_H
+#define QUORVEL_CLI_COMMANDS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum ExitCode {
+    EXIT_DONE = 0,        // everything done; verify: nothing found
+    EXIT_SOME_FAILED = 1, // some entry refused, skipped or failed; verify: findings
+    EXIT_FATAL = 2,       // usage error, unreadable or damaged pack, nothing written
+    EXIT_INTERRUPTED = 130,
+};
+
+enum class Overwrite { Default, Ask, Never, Always };
+
+struct ListOptions {
+    std::string pack;
+    bool longForm = false;
+    bool json = false;
+};
+
+struct ExtractOptions {
+    std::string pack;
+    std::string folder = ".";
+    std::vector<std::string> patterns;
+    Overwrite overwrite = Overwrite::Default;
+    bool quiet = false;
+};
+
+struct CreateOptions {
+    std::string pack;
+    std::string source;
+    std::string fromList;
+    bool force = false;
+    bool quiet = false;
+};
+
+int RunList(const ListOptions& options);
+int RunCat(const std::string& pack, const std::string& name);
+int RunExtract(const ExtractOptions& options);
+int RunVerify(const std::string& pack, bool json);
+int RunCreate(const CreateOptions& options);
+
+// One line on standard error, "quorvel-cli: " in front; clears a progress
+// line first.
+void Message(const std::string& text);
+
+// Progress on standard error: only on a terminal, only when the work has
+// lasted a second, at most a few redraws a second.
+class Progress {
+public:
+    Progress(bool quiet, uint64_t totalEntries, uint64_t totalBytes);
+    ~Progress();
+    void Update(uint64_t entriesDone, uint64_t bytesDone);
+    void Clear();
+
+private:
+    bool enabled_;
+    uint64_t totalEntries_;
+    uint64_t totalBytes_;
+    double start_;
+    double lastDraw_ = 0;
+    bool shown_ = false;
+};
+
+} // namespace cli
+
+#endif

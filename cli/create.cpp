@@ -1,0 +1,305 @@
+// create: a pack from a folder, all or nothing.
+#include "cli/commands.h"
+#include "cli/names.h"
+#include "cli/pack_file.h"
+#include "support/entry_name.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+
+namespace cli {
+
+namespace {
+
+constexpr size_t LONGEST_NAME_BYTES = 255;
+constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
+
+struct Planned {
+    std::string relative; // UTF-8 path below SOURCE_DIR
+    std::string stored;   // cp932 name with 0x5C separators
+    uint64_t size;
+};
+
+void AppendNegated32(uint32_t value, std::string* out)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out->push_back(char(uint8_t(0u - ((value >> shift) & 0xFF))));
+}
+
+// The directory as stored: count, then per entry its body length and body.
+std::string EncodeDirectory(const std::vector<Planned>& plan)
+{
+    std::string out;
+    AppendNegated32(uint32_t(plan.size()), &out);
+    uint64_t offset = 0;
+    for (const Planned& item : plan) {
+        AppendNegated32(uint32_t(item.stored.size() + RECORD_FIXED_BYTES), &out);
+        for (const char c : item.stored)
+            out.push_back(char(uint8_t(0u - uint8_t(c))));
+        out.push_back(0);
+        AppendNegated32(uint32_t(item.size), &out);
+        AppendNegated32(uint32_t(offset), &out);
+        offset += item.size;
+    }
+    return out;
+}
+
+bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
+{
+    InputFile file;
+    if (!file.Open(path))
+        return false;
+    std::string text;
+    std::vector<char> block(TRANSFER_BLOCK_BYTES);
+    for (uint64_t position = 0;;) {
+        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        text.append(block.data(), size_t(got));
+        position += uint64_t(got);
+    }
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines->push_back(std::move(line));
+        start = end + 1;
+    }
+    return true;
+}
+
+// Puts plan in the list file's order; false (with messages) when the list
+// and the folder disagree.
+bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
+{
+    std::vector<std::string> lines;
+    if (!ReadListFile(listPath, &lines)) {
+        Message(listPath + ": " + LastErrorText());
+        return false;
+    }
+    std::unordered_map<std::string, size_t> byName;
+    for (size_t i = 0; i < plan->size(); ++i)
+        byName.emplace((*plan)[i].relative, i);
+    std::vector<Planned> ordered;
+    std::vector<bool> used(plan->size(), false);
+    bool ok = true;
+    for (std::string& line : lines) {
+        std::replace(line.begin(), line.end(), '\\', '/');
+        const auto found = byName.find(line);
+        if (found == byName.end()) {
+            Message(listPath + ": '" + line + "' is listed but there is no such file");
+            ok = false;
+        } else if (used[found->second]) {
+            Message(listPath + ": '" + line + "' is listed twice");
+            ok = false;
+        } else {
+            used[found->second] = true;
+            ordered.push_back((*plan)[found->second]);
+        }
+    }
+    for (size_t i = 0; i < plan->size(); ++i) {
+        if (!used[i]) {
+            Message((*plan)[i].relative + ": file missing from the list " + listPath);
+            ok = false;
+        }
+    }
+    *plan = std::move(ordered);
+    return ok;
+}
+
+// Every file under the source folder with its stored name; refuses (with
+// a message per file) whatever cannot be an entry.
+bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
+{
+    std::vector<SourceFile> files;
+    std::string error;
+    if (!WalkFolder(options.source, &files, &error)) {
+        Message(error);
+        return false;
+    }
+    bool ok = true;
+    for (const SourceFile& file : files) {
+        const std::string shown = JoinPath(options.source, file.relative);
+        if (file.kind == NodeKind::Link) {
+            Message(shown + ": refused: a symbolic link (links are not followed)");
+            ok = false;
+            continue;
+        }
+        if (file.kind != NodeKind::File) {
+            Message(shown + ": refused: not a regular file");
+            ok = false;
+            continue;
+        }
+        Planned item{file.relative, {}, file.size};
+        if (!NameFromUtf8(file.relative, &item.stored)) {
+            Message(shown + ": refused: the name has no code page 932 form");
+            ok = false;
+        } else if (item.stored.size() > LONGEST_NAME_BYTES) {
+            Message(shown + ": refused: the name is " + std::to_string(item.stored.size()) +
+                    " bytes in code page 932; at most 255 fit");
+            ok = false;
+        } else if (!IsSafeEntryName(item.stored.c_str())) {
+            Message(shown + ": refused: quorvel would not extract this name (device name, dots or ':')");
+            ok = false;
+        } else if (file.size > LARGEST_FIELD) {
+            Message(shown + ": refused: 4 GiB or more");
+            ok = false;
+        }
+        plan->push_back(std::move(item));
+    }
+    return ok;
+}
+
+bool CheckOffsets(const std::vector<Planned>& plan)
+{
+    if (plan.size() > uint64_t(INT32_MAX)) {
+        Message("too many files for one pack");
+        return false;
+    }
+    uint64_t offset = 0;
+    for (const Planned& item : plan) {
+        if (offset > LARGEST_FIELD) {
+            Message(item.relative + ": refused: its offset " + std::to_string(offset) + " does not fit 32 bits");
+            return false;
+        }
+        offset += item.size;
+    }
+    return true;
+}
+
+// Copies one source file, negated, behind what is written; its size must be
+// what the walk saw.
+bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::vector<unsigned char>& block,
+                Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
+{
+    InputFile file;
+    if (!file.Open(path)) {
+        Message(path + ": " + LastErrorText());
+        return false;
+    }
+    uint64_t position = 0;
+    for (;;) {
+        if (Interrupted())
+            return false;
+        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        if (got < 0) {
+            Message(path + ": " + LastErrorText());
+            return false;
+        }
+        if (got == 0)
+            break;
+        if (position + uint64_t(got) > expected)
+            break;
+        NegateBytes(block.data(), uint32_t(got));
+        if (!out.Write(block.data(), size_t(got))) {
+            Message("cannot write the pack: " + LastErrorText());
+            return false;
+        }
+        position += uint64_t(got);
+        *bytesDone += uint64_t(got);
+        progress.Update(entriesDone, *bytesDone);
+    }
+    if (position != expected) {
+        Message(path + ": changed while it was being read");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int RunCreate(const CreateOptions& options)
+{
+    std::string parentPath;
+    std::string packName;
+    SplitPath(options.pack, &parentPath, &packName);
+    if (packName.empty()) {
+        Message(options.pack + ": not a file name");
+        return EXIT_FATAL;
+    }
+    std::vector<Planned> plan;
+    bool ok = PlanEntries(options, &plan);
+    if (ok) {
+        if (options.fromList.empty()) {
+            std::sort(plan.begin(), plan.end(),
+                      [](const Planned& a, const Planned& b) { return a.stored < b.stored; });
+        } else {
+            ok = OrderByList(options.fromList, &plan);
+        }
+    }
+    ok = ok && CheckOffsets(plan);
+    if (!ok) {
+        Message("nothing written");
+        return EXIT_FATAL;
+    }
+
+    Folder parent;
+    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath)) {
+        Message((parentPath.empty() ? "." : parentPath) + ": " + LastErrorText());
+        return EXIT_FATAL;
+    }
+    const NodeKind existing = parent.Inspect(packName);
+    if (existing != NodeKind::Missing && !(existing == NodeKind::File && options.force)) {
+        Message(options.pack +
+                (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
+                                            : ": exists and is not a file; nothing written"));
+        return EXIT_FATAL;
+    }
+
+    uint64_t totalBytes = 0;
+    for (const Planned& item : plan)
+        totalBytes += item.size;
+    Progress progress(options.quiet, plan.size(), totalBytes);
+    TempFile out;
+    if (!out.Create(parent)) {
+        Message("cannot create a file beside " + options.pack + ": " + LastErrorText());
+        return EXIT_FATAL;
+    }
+    const std::string directory = EncodeDirectory(plan);
+    if (!out.Write(directory.data(), directory.size())) {
+        Message("cannot write the pack: " + LastErrorText());
+        return EXIT_FATAL;
+    }
+    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    uint64_t bytesDone = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (!AppendFile(JoinPath(options.source, plan[i].relative), plan[i].size, out, block, progress, i,
+                        &bytesDone)) {
+            out.Discard();
+            progress.Clear();
+            if (Interrupted()) {
+                Message("interrupted; nothing written");
+                return EXIT_INTERRUPTED;
+            }
+            Message("nothing written");
+            return EXIT_FATAL;
+        }
+    }
+    progress.Clear();
+    if (Interrupted()) {
+        out.Discard();
+        Message("interrupted; nothing written");
+        return EXIT_INTERRUPTED;
+    }
+    switch (out.Commit(packName, options.force)) {
+    case TempFile::CommitResult::Done:
+        return EXIT_DONE;
+    case TempFile::CommitResult::Exists:
+        Message(options.pack + ": appeared meanwhile (--force replaces it); nothing written");
+        return EXIT_FATAL;
+    case TempFile::CommitResult::Failed:
+        break;
+    }
+    Message("cannot rename the finished pack to " + options.pack + ": " + LastErrorText());
+    return EXIT_FATAL;
+}
+
+} // namespace cli

@@ -1,0 +1,270 @@
+// extract: entries into a folder, never outside it and never through a link.
+#include "cli/commands.h"
+#include "cli/names.h"
+#include "cli/pack_file.h"
+#include "support/entry_name.h"
+
+namespace cli {
+
+namespace {
+
+enum class Outcome { Written, Refused, Skipped, Failed, Interrupted };
+
+// The folders of the last entry, open, so that the entries of one folder
+// check and open its path once.
+struct FolderCache {
+    std::vector<std::string> parts;
+    std::vector<Folder> folders; // folders[i] is parts[0..i]
+};
+
+struct ExtractRun {
+    PackFile* pack;
+    Folder* root;
+    Overwrite policy;
+    FolderCache cache;
+    std::vector<unsigned char> block;
+    uint64_t bytesDone = 0;
+    Progress* progress;
+    uint64_t entriesDone = 0;
+};
+
+std::string Describe(uint32_t index, const PackEntry& entry)
+{
+    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "' (name_hex " +
+           HexBytes(entry.name) + ")";
+}
+
+// Opens (making them) the folder parts of a name below the root. Returns
+// the innermost folder, or nullptr with *why set.
+const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& parts, std::string* why,
+                           Outcome* outcome)
+{
+    FolderCache& cache = run.cache;
+    const size_t depth = parts.size() - 1;
+    size_t common = 0;
+    while (common < depth && common < cache.parts.size() && cache.parts[common] == parts[common])
+        ++common;
+    cache.parts.resize(common);
+    cache.folders.resize(common);
+    for (size_t i = common; i < depth; ++i) {
+        const Folder& parent = i == 0 ? *run.root : cache.folders[i - 1];
+        Folder child;
+        const NodeKind kind = parent.OpenChild(parts[i], &child);
+        if (kind != NodeKind::Folder) {
+            const std::string where = "folder part '" + parts[i] + "'";
+            if (kind == NodeKind::Link) {
+                *why = where + " is a symbolic link; links are not followed";
+                *outcome = Outcome::Refused;
+            } else if (kind == NodeKind::Failed) {
+                *why = "cannot make " + where + ": " + LastErrorText();
+                *outcome = Outcome::Failed;
+            } else {
+                *why = where + " exists and is not a folder";
+                *outcome = Outcome::Refused;
+            }
+            return nullptr;
+        }
+        cache.parts.push_back(parts[i]);
+        cache.folders.push_back(std::move(child));
+    }
+    return depth == 0 ? run.root : &cache.folders[depth - 1];
+}
+
+// Asks at the terminal. "A" and "N" answer for the rest of the run.
+bool AskReplace(ExtractRun& run, const std::string& shownName)
+{
+    for (;;) {
+        Message("replace '" + shownName + "'? [y]es, [n]o, [A]ll, [N]one: ");
+        std::string answer;
+        if (!ReadStdinLine(&answer)) {
+            run.policy = Overwrite::Never;
+            return false;
+        }
+        if (!answer.empty() && answer.back() == '\r')
+            answer.pop_back();
+        if (answer == "y" || answer == "yes")
+            return true;
+        if (answer == "n" || answer == "no" || answer.empty())
+            return false;
+        if (answer == "A" || answer == "all") {
+            run.policy = Overwrite::Always;
+            return true;
+        }
+        if (answer == "N" || answer == "none") {
+            run.policy = Overwrite::Never;
+            return false;
+        }
+    }
+}
+
+Outcome ExtractOne(ExtractRun& run, uint32_t index, const PackEntry& entry)
+{
+    const std::string what = Describe(index, entry);
+    // quorvel's own rule, the same function the desktop program asks.
+    if (!IsSafeEntryName(entry.name.c_str())) {
+        Message(what + ": refused: the name would leave the target folder or names a device");
+        return Outcome::Refused;
+    }
+    std::vector<std::string> parts;
+    if (!SplitStoredName(entry.name, &parts)) {
+        Message(what + ": refused: the name is not valid code page 932");
+        return Outcome::Refused;
+    }
+    std::string why;
+    Outcome outcome = Outcome::Failed;
+    const Folder* folder = EnterFolders(run, parts, &why, &outcome);
+    if (folder == nullptr) {
+        Message(what + ": " + (outcome == Outcome::Refused ? "refused: " : "") + why);
+        return outcome;
+    }
+    const std::string& leaf = parts.back();
+    bool replace = false;
+    switch (folder->Inspect(leaf)) {
+    case NodeKind::Missing:
+        break;
+    case NodeKind::Link:
+        Message(what + ": refused: the target is a symbolic link; links are not followed");
+        return Outcome::Refused;
+    case NodeKind::Folder:
+    case NodeKind::Other:
+        Message(what + ": refused: the target exists and is not a file");
+        return Outcome::Refused;
+    case NodeKind::Failed:
+        Message(what + ": " + LastErrorText());
+        return Outcome::Failed;
+    case NodeKind::File:
+        if (run.policy == Overwrite::Ask)
+            replace = AskReplace(run, NameToUtf8(entry.name, NameForm::Text));
+        else
+            replace = run.policy == Overwrite::Always;
+        if (Interrupted())
+            return Outcome::Interrupted;
+        if (!replace) {
+            Message(what + ": skipped: the file exists");
+            return Outcome::Skipped;
+        }
+        break;
+    }
+    TempFile temp;
+    if (!temp.Create(*folder)) {
+        Message(what + ": cannot create a file in '" + folder->Path() + "': " + LastErrorText());
+        return Outcome::Failed;
+    }
+    std::string error;
+    bool writeFailed = false;
+    const bool copied = CopyEntry(
+        *run.pack, entry, run.block,
+        [&](const unsigned char* data, size_t count) {
+            if (!temp.Write(data, count)) {
+                writeFailed = true;
+                return false;
+            }
+            run.bytesDone += count;
+            run.progress->Update(run.entriesDone, run.bytesDone);
+            return true;
+        },
+        &error);
+    if (!copied) {
+        if (writeFailed)
+            error = "write failed: " + LastErrorText();
+        temp.Discard();
+        if (Interrupted())
+            return Outcome::Interrupted;
+        Message(what + ": " + error);
+        return Outcome::Failed;
+    }
+    if (Interrupted())
+        return Outcome::Interrupted;
+    switch (temp.Commit(leaf, replace)) {
+    case TempFile::CommitResult::Done:
+        return Outcome::Written;
+    case TempFile::CommitResult::Exists:
+        Message(what + ": skipped: the file appeared meanwhile");
+        return Outcome::Skipped;
+    case TempFile::CommitResult::Failed:
+        break;
+    }
+    Message(what + ": cannot rename the finished file: " + LastErrorText());
+    return Outcome::Failed;
+}
+
+} // namespace
+
+int RunExtract(const ExtractOptions& options)
+{
+    PackFile pack;
+    std::string error;
+    if (!pack.Open(options.pack, &error)) {
+        Message(error);
+        return EXIT_FATAL;
+    }
+    std::vector<PackEntry> entries;
+    DirectoryDamage damage;
+    if (!pack.ReadEntries(&entries, &damage)) {
+        Message(options.pack + ": " + DamageText(damage) + "; nothing extracted");
+        return EXIT_FATAL;
+    }
+
+    std::vector<uint32_t> selected;
+    std::vector<bool> patternUsed(options.patterns.size(), false);
+    uint64_t totalBytes = 0;
+    for (uint32_t index = 0; index < entries.size(); ++index) {
+        bool wanted = options.patterns.empty();
+        if (!wanted) {
+            const std::string shown = NameToUtf8(entries[index].name, NameForm::Text);
+            for (size_t p = 0; p < options.patterns.size(); ++p) {
+                if (GlobMatch(options.patterns[p], shown)) {
+                    patternUsed[p] = true;
+                    wanted = true;
+                }
+            }
+        }
+        if (wanted) {
+            selected.push_back(index);
+            totalBytes += entries[index].size;
+        }
+    }
+    bool unmatched = false;
+    for (size_t p = 0; p < options.patterns.size(); ++p) {
+        if (!patternUsed[p]) {
+            Message("pattern '" + options.patterns[p] + "' matches no entry");
+            unmatched = true;
+        }
+    }
+    if (unmatched)
+        return EXIT_FATAL;
+
+    Folder root;
+    if (!root.OpenRoot(options.folder)) {
+        Message(options.folder + ": " + LastErrorText());
+        return EXIT_FATAL;
+    }
+    Overwrite policy = options.overwrite;
+    if (policy == Overwrite::Default)
+        policy = StdinIsTerminal() && StderrIsTerminal() ? Overwrite::Ask : Overwrite::Never;
+
+    Progress progress(options.quiet, selected.size(), totalBytes);
+    ExtractRun run{&pack, &root, policy, {}, {}, 0, &progress, 0};
+    uint64_t troubles = 0;
+    for (const uint32_t index : selected) {
+        const Outcome outcome = ExtractOne(run, index, entries[index]);
+        if (outcome == Outcome::Interrupted || Interrupted()) {
+            progress.Clear();
+            Message("interrupted; the entry being written was removed");
+            return EXIT_INTERRUPTED;
+        }
+        if (outcome != Outcome::Written)
+            ++troubles;
+        ++run.entriesDone;
+        progress.Update(run.entriesDone, run.bytesDone);
+    }
+    progress.Clear();
+    if (troubles > 0) {
+        Message(std::to_string(selected.size() - troubles) + " of " + std::to_string(selected.size()) +
+                " entries extracted; " + std::to_string(troubles) + " refused, skipped or failed");
+        return EXIT_SOME_FAILED;
+    }
+    return EXIT_DONE;
+}
+
+} // namespace cli

@@ -1,0 +1,130 @@
+// What quorvel-cli needs from the operating system, behind one interface
+// with a POSIX and a Windows implementation. Paths and texts are UTF-8 here;
+// the Windows side converts to UTF-16 at each call so that every name works
+// whatever the system's code page is.
+#ifndef QUORVEL_CLI_PLATFORM_H
+#define QUORVEL_CLI_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// The last system error as an English sentence.
+std::string LastErrorText();
+
+// ---- Reading a file
+
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+    bool Open(const std::string& path);
+    // Reads up to count bytes at position; returns how many were read, 0 at
+    // the end of the file, -1 on a failure.
+    int64_t ReadAt(uint64_t position, void* buffer, size_t count);
+    bool Size(uint64_t* size);
+    void Close();
+
+private:
+    intptr_t handle_ = -1;
+};
+
+// ---- Standard streams
+
+bool StdinIsTerminal();
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+// Text for the user's eyes: UTF-8, shown as Unicode on a Windows console.
+void WriteStdoutText(const char* text, size_t length);
+void WriteStderrText(const std::string& text);
+// Bytes as they are (cat).
+bool WriteStdoutBytes(const void* data, size_t length);
+// Standard output is buffered; false when anything written failed.
+bool FlushStdout();
+// A line typed at the terminal, without its end; false at the end of input
+// or when interrupted.
+bool ReadStdinLine(std::string* line);
+// Seconds since an arbitrary start, monotonic.
+double NowSeconds();
+
+// ---- Ctrl+C: SIGINT and SIGTERM, or the console control handler. The
+// handler only raises a flag; the work loops poll it, remove their
+// temporary file and end.
+
+void InstallInterruptHandler();
+bool Interrupted();
+
+// ---- Writing inside a folder without following links
+
+enum class NodeKind { Missing, File, Folder, Link, Other, Failed };
+
+// An open folder into which entries are written. On POSIX it is a
+// descriptor, so that a folder swapped for a link after it was checked is
+// never followed; on Windows it is the folder's path.
+class Folder {
+public:
+    Folder() = default;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    ~Folder();
+    // The folder an extraction or a new pack goes into; made (with its
+    // parents) when missing. Links in this path are the user's own choice.
+    bool OpenRoot(const std::string& path);
+    // A sub-folder of this one, made when missing. Refuses (returns the
+    // kind found) a link or anything but a folder under that name.
+    NodeKind OpenChild(const std::string& name, Folder* child) const;
+    NodeKind Inspect(const std::string& name) const;
+    const std::string& Path() const { return path_; }
+
+private:
+    friend class TempFile;
+    std::string path_;
+    intptr_t handle_ = -1;
+};
+
+// A file written under a temporary name in its folder and renamed when
+// complete, so that no half-written file ever carries the final name.
+class TempFile {
+public:
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile(); // discards an uncommitted file
+    bool Create(const Folder& folder);
+    bool Write(const void* data, size_t count);
+    enum class CommitResult { Done, Exists, Failed };
+    // Renames to name; an existing file is replaced only when replace is set.
+    CommitResult Commit(const std::string& name, bool replace);
+    void Discard();
+
+private:
+    const Folder* folder_ = nullptr;
+    std::string tempName_;
+    intptr_t handle_ = -1;
+};
+
+// ---- Walking a source folder
+
+struct SourceFile {
+    std::string relative; // UTF-8, parts joined with '/'
+    NodeKind kind;        // File, Link or Other
+    uint64_t size;
+};
+
+// Every node under root, folders descended into (never through a link).
+bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error);
+
+// Parent folder and last part of a path ("" parent for a bare name).
+void SplitPath(const std::string& path, std::string* parent, std::string* name);
+std::string JoinPath(const std::string& folder, const std::string& relative);
+
+} // namespace cli
+
+#endif

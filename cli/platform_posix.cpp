@@ -1,0 +1,429 @@
+// quorvel-cli on Linux and other POSIX systems.
+#include "cli/platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+constexpr size_t STDOUT_BUFFER_BYTES = 256 * 1024;
+
+std::string g_stdoutBuffer; // main thread only
+bool g_stdoutFailed = false;
+
+bool WriteAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR && !Interrupted())
+                continue;
+            return false;
+        }
+        data += written;
+        length -= size_t(written);
+    }
+    return true;
+}
+
+// Written by the signal handler, read by the work loops.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int)
+{
+    g_interrupted = 1;
+}
+
+NodeKind KindOf(const struct stat& info)
+{
+    if (S_ISLNK(info.st_mode))
+        return NodeKind::Link;
+    if (S_ISDIR(info.st_mode))
+        return NodeKind::Folder;
+    if (S_ISREG(info.st_mode))
+        return NodeKind::File;
+    return NodeKind::Other;
+}
+
+std::atomic<unsigned> g_tempCounter{0};
+
+} // namespace
+
+std::string LastErrorText()
+{
+    return std::strerror(errno);
+}
+
+// ---- InputFile
+
+InputFile::~InputFile()
+{
+    Close();
+}
+
+bool InputFile::Open(const std::string& path)
+{
+    Close();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        if (S_ISDIR(info.st_mode))
+            errno = EISDIR;
+        ::close(fd);
+        return false;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    handle_ = fd;
+    return true;
+}
+
+int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count)
+{
+    for (;;) {
+        const ssize_t got = ::pread(int(handle_), buffer, count, off_t(position));
+        if (got < 0 && errno == EINTR && !Interrupted())
+            continue;
+        return got;
+    }
+}
+
+bool InputFile::Size(uint64_t* size)
+{
+    struct stat info;
+    if (::fstat(int(handle_), &info) != 0)
+        return false;
+    *size = uint64_t(info.st_size);
+    return true;
+}
+
+void InputFile::Close()
+{
+    if (handle_ >= 0)
+        ::close(int(handle_));
+    handle_ = -1;
+}
+
+// ---- Standard streams
+
+bool StdinIsTerminal()
+{
+    return ::isatty(0) == 1;
+}
+
+bool StdoutIsTerminal()
+{
+    return ::isatty(1) == 1;
+}
+
+bool StderrIsTerminal()
+{
+    return ::isatty(2) == 1;
+}
+
+void WriteStdoutText(const char* text, size_t length)
+{
+    g_stdoutBuffer.append(text, length);
+    if (g_stdoutBuffer.size() >= STDOUT_BUFFER_BYTES)
+        FlushStdout();
+}
+
+bool FlushStdout()
+{
+    if (!g_stdoutBuffer.empty() && !g_stdoutFailed)
+        g_stdoutFailed = !WriteAll(1, g_stdoutBuffer.data(), g_stdoutBuffer.size());
+    g_stdoutBuffer.clear();
+    return !g_stdoutFailed;
+}
+
+bool WriteStdoutBytes(const void* data, size_t length)
+{
+    FlushStdout();
+    return WriteAll(1, static_cast<const char*>(data), length);
+}
+
+void WriteStderrText(const std::string& text)
+{
+    WriteAll(2, text.data(), text.size());
+}
+
+bool ReadStdinLine(std::string* line)
+{
+    line->clear();
+    for (;;) {
+        char c;
+        const ssize_t got = ::read(0, &c, 1);
+        if (got < 0 && errno == EINTR && !Interrupted())
+            continue;
+        if (got <= 0)
+            return false;
+        if (c == '\n')
+            return true;
+        line->push_back(c);
+    }
+}
+
+double NowSeconds()
+{
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// ---- Interruption
+
+void InstallInterruptHandler()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read waiting at the terminal returns so that the
+    // answer prompt notices the interruption.
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Interrupted()
+{
+    return g_interrupted != 0;
+}
+
+// ---- Folder
+
+Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept
+{
+    if (this != &other) {
+        if (handle_ >= 0)
+            ::close(int(handle_));
+        path_ = std::move(other.path_);
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+Folder::~Folder()
+{
+    if (handle_ >= 0)
+        ::close(int(handle_));
+}
+
+bool Folder::OpenRoot(const std::string& path)
+{
+    const std::string target = path.empty() ? "." : path;
+    // Make the missing parts from the top down.
+    for (size_t slash = target.find('/', 1);; slash = target.find('/', slash + 1)) {
+        const std::string part = target.substr(0, slash);
+        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            break;
+    }
+    const int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (handle_ >= 0)
+        ::close(int(handle_));
+    handle_ = fd;
+    path_ = target;
+    return true;
+}
+
+NodeKind Folder::Inspect(const std::string& name) const
+{
+    struct stat info;
+    if (::fstatat(int(handle_), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? NodeKind::Missing : NodeKind::Failed;
+    return KindOf(info);
+}
+
+NodeKind Folder::OpenChild(const std::string& name, Folder* child) const
+{
+    if (::mkdirat(int(handle_), name.c_str(), 0777) != 0 && errno != EEXIST)
+        return NodeKind::Failed;
+    // O_NOFOLLOW: a link put there between the check and the open is
+    // refused here rather than followed.
+    const int fd = ::openat(int(handle_), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int openError = errno;
+        const NodeKind found = Inspect(name);
+        errno = openError;
+        return found == NodeKind::Folder || found == NodeKind::Missing ? NodeKind::Failed : found;
+    }
+    if (child->handle_ >= 0)
+        ::close(int(child->handle_));
+    child->handle_ = fd;
+    child->path_ = path_ + "/" + name;
+    return NodeKind::Folder;
+}
+
+// ---- TempFile
+
+TempFile::~TempFile()
+{
+    Discard();
+}
+
+bool TempFile::Create(const Folder& folder)
+{
+    Discard();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = ".quorvel-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+        const int fd = ::openat(int(folder.handle_), name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            folder_ = &folder;
+            tempName_ = std::move(name);
+            handle_ = fd;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool TempFile::Write(const void* data, size_t count)
+{
+    return WriteAll(int(handle_), static_cast<const char*>(data), count);
+}
+
+TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
+{
+    if (::close(int(handle_)) != 0) {
+        handle_ = -1;
+        return CommitResult::Failed;
+    }
+    handle_ = -1;
+    const int dir = int(folder_->handle_);
+    int renamed;
+    if (replace) {
+        renamed = ::renameat(dir, tempName_.c_str(), dir, name.c_str());
+    } else {
+        renamed = ::renameat2(dir, tempName_.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
+        if (renamed != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without the flag: a hard link fails on an
+            // existing name just the same.
+            renamed = ::linkat(dir, tempName_.c_str(), dir, name.c_str(), 0);
+            if (renamed == 0)
+                ::unlinkat(dir, tempName_.c_str(), 0);
+        }
+    }
+    if (renamed != 0) {
+        const int renameError = errno;
+        Discard();
+        errno = renameError;
+        return renameError == EEXIST ? CommitResult::Exists : CommitResult::Failed;
+    }
+    tempName_.clear();
+    folder_ = nullptr;
+    return CommitResult::Done;
+}
+
+void TempFile::Discard()
+{
+    if (handle_ >= 0)
+        ::close(int(handle_));
+    handle_ = -1;
+    if (folder_ != nullptr && !tempName_.empty())
+        ::unlinkat(int(folder_->handle_), tempName_.c_str(), 0);
+    tempName_.clear();
+    folder_ = nullptr;
+}
+
+// ---- Walking
+
+namespace {
+
+bool WalkInto(int parent, const std::string& name, const std::string& relative, std::vector<SourceFile>* files,
+              std::string* error)
+{
+    // The source folder itself may be a link of the user's; nothing below it is followed.
+    const int noFollow = relative.empty() ? 0 : O_NOFOLLOW;
+    const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | noFollow | O_CLOEXEC);
+    if (fd < 0) {
+        *error = (relative.empty() ? name : relative) + ": " + LastErrorText();
+        return false;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        *error = relative + ": " + LastErrorText();
+        ::close(fd);
+        return false;
+    }
+    bool ok = true;
+    while (ok) {
+        errno = 0;
+        const struct dirent* item = ::readdir(dir);
+        if (item == nullptr) {
+            if (errno != 0) {
+                *error = relative + ": " + LastErrorText();
+                ok = false;
+            }
+            break;
+        }
+        const std::string child = item->d_name;
+        if (child == "." || child == "..")
+            continue;
+        const std::string childRelative = relative.empty() ? child : relative + "/" + child;
+        struct stat info;
+        if (::fstatat(::dirfd(dir), child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            *error = childRelative + ": " + LastErrorText();
+            ok = false;
+            break;
+        }
+        const NodeKind kind = KindOf(info);
+        if (kind == NodeKind::Folder)
+            ok = WalkInto(::dirfd(dir), child, childRelative, files, error);
+        else
+            files->push_back({childRelative, kind, uint64_t(info.st_size)});
+    }
+    ::closedir(dir);
+    return ok;
+}
+
+} // namespace
+
+bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error)
+{
+    return WalkInto(AT_FDCWD, root, "", files, error);
+}
+
+void SplitPath(const std::string& path, std::string* parent, std::string* name)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        parent->clear();
+        *name = path;
+    } else {
+        *parent = slash == 0 ? "/" : path.substr(0, slash);
+        *name = path.substr(slash + 1);
+    }
+}
+
+std::string JoinPath(const std::string& folder, const std::string& relative)
+{
+    if (folder.empty())
+        return relative;
+    return folder.back() == '/' ? folder + relative : folder + "/" + relative;
+}
+
+} // namespace cli

@@ -1,0 +1,492 @@
+// quorvel-cli on Windows: the wide-character calls throughout, so that
+// names work whatever the system's ANSI code page is.
+#include "cli/platform.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace cli {
+
+namespace {
+
+constexpr size_t STDOUT_BUFFER_BYTES = 256 * 1024;
+
+std::string g_stdoutBuffer; // main thread only
+bool g_stdoutFailed = false;
+
+// Raised by the console control handler (its own thread), read by the work loops.
+std::atomic<bool> g_interrupted{false};
+std::atomic<unsigned> g_tempCounter{0};
+
+std::wstring Wide(const std::string& utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+    std::wstring wide(size_t(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), length);
+    return wide;
+}
+
+std::string Narrow(const wchar_t* wide, int count)
+{
+    if (count == 0)
+        return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, count, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size_t(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8.data(), length, nullptr, nullptr);
+    return utf8;
+}
+
+bool IsConsole(DWORD which)
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(which), &mode) != FALSE;
+}
+
+bool WriteAll(HANDLE handle, const char* data, size_t length)
+{
+    while (length > 0) {
+        const DWORD chunk = length > 0x40000000 ? 0x40000000 : DWORD(length);
+        DWORD written = 0;
+        if (!WriteFile(handle, data, chunk, &written, nullptr))
+            return false;
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+// Text on a console goes as UTF-16, so that it shows whatever the console's
+// code page is; redirected it stays UTF-8.
+bool WriteText(DWORD which, const char* text, size_t length)
+{
+    const HANDLE handle = GetStdHandle(which);
+    if (!IsConsole(which))
+        return WriteAll(handle, text, length);
+    const std::wstring wide = Wide(std::string(text, length));
+    DWORD written = 0;
+    return WriteConsoleW(handle, wide.data(), DWORD(wide.size()), &written, nullptr) != FALSE;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD)
+{
+    g_interrupted = true;
+    // The main thread removes its temporary file and ends the process; a
+    // closing console ends it as soon as this returns, so give it time.
+    Sleep(5000);
+    return TRUE;
+}
+
+NodeKind KindOf(DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return NodeKind::Link; // symbolic links and junctions alike
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return NodeKind::Folder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE)
+        return NodeKind::Other;
+    return NodeKind::File;
+}
+
+NodeKind KindAt(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NodeKind::Missing
+                                                                               : NodeKind::Failed;
+    }
+    return KindOf(attributes);
+}
+
+} // namespace
+
+std::string LastErrorText()
+{
+    const DWORD error = GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string result;
+    if (length > 0 && text != nullptr) {
+        result = Narrow(text, int(length));
+        while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
+            result.pop_back();
+    } else {
+        result = "system error " + std::to_string(error);
+    }
+    if (text != nullptr)
+        LocalFree(text);
+    return result;
+}
+
+// ---- InputFile
+
+InputFile::~InputFile()
+{
+    Close();
+}
+
+bool InputFile::Open(const std::string& path)
+{
+    Close();
+    const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count)
+{
+    OVERLAPPED where = {};
+    where.Offset = DWORD(position);
+    where.OffsetHigh = DWORD(position >> 32);
+    DWORD got = 0;
+    const DWORD want = count > 0x40000000 ? 0x40000000 : DWORD(count);
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, want, &got, &where))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return got;
+}
+
+bool InputFile::Size(uint64_t* size)
+{
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &value))
+        return false;
+    *size = uint64_t(value.QuadPart);
+    return true;
+}
+
+void InputFile::Close()
+{
+    if (handle_ != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+}
+
+// ---- Standard streams
+
+bool StdinIsTerminal()
+{
+    return IsConsole(STD_INPUT_HANDLE);
+}
+
+bool StdoutIsTerminal()
+{
+    return IsConsole(STD_OUTPUT_HANDLE);
+}
+
+bool StderrIsTerminal()
+{
+    return IsConsole(STD_ERROR_HANDLE);
+}
+
+void WriteStdoutText(const char* text, size_t length)
+{
+    g_stdoutBuffer.append(text, length);
+    if (g_stdoutBuffer.size() >= STDOUT_BUFFER_BYTES)
+        FlushStdout();
+}
+
+bool FlushStdout()
+{
+    if (g_stdoutBuffer.empty() || g_stdoutFailed) {
+        g_stdoutBuffer.clear();
+        return !g_stdoutFailed;
+    }
+    // On a console only whole lines go, so that no character is cut in two.
+    size_t cut = g_stdoutBuffer.size();
+    if (StdoutIsTerminal()) {
+        const size_t lastLine = g_stdoutBuffer.rfind('\n');
+        cut = lastLine == std::string::npos ? g_stdoutBuffer.size() : lastLine + 1;
+    }
+    g_stdoutFailed = !WriteText(STD_OUTPUT_HANDLE, g_stdoutBuffer.data(), cut);
+    g_stdoutBuffer.erase(0, cut);
+    if (!g_stdoutBuffer.empty() && !g_stdoutFailed) {
+        g_stdoutFailed = !WriteText(STD_OUTPUT_HANDLE, g_stdoutBuffer.data(), g_stdoutBuffer.size());
+        g_stdoutBuffer.clear();
+    }
+    return !g_stdoutFailed;
+}
+
+bool WriteStdoutBytes(const void* data, size_t length)
+{
+    FlushStdout();
+    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<const char*>(data), length);
+}
+
+void WriteStderrText(const std::string& text)
+{
+    WriteText(STD_ERROR_HANDLE, text.data(), text.size());
+}
+
+bool ReadStdinLine(std::string* line)
+{
+    line->clear();
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (StdinIsTerminal()) {
+        wchar_t buffer[256];
+        DWORD got = 0;
+        if (!ReadConsoleW(input, buffer, 255, &got, nullptr) || got == 0 || Interrupted())
+            return false;
+        std::string text = Narrow(buffer, int(got));
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        *line = text;
+        return true;
+    }
+    for (;;) {
+        char c;
+        DWORD got = 0;
+        if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0)
+            return false;
+        if (c == '\n')
+            return true;
+        line->push_back(c);
+    }
+}
+
+double NowSeconds()
+{
+    static LARGE_INTEGER frequency;
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+// ---- Interruption
+
+void InstallInterruptHandler()
+{
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // The progress line's "erase to the end" needs the console's VT mode.
+    DWORD mode;
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (GetConsoleMode(error, &mode))
+        SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+bool Interrupted()
+{
+    return g_interrupted;
+}
+
+// ---- Folder
+
+Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_)
+{
+    other.handle_ = -1;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept
+{
+    if (this != &other) {
+        path_ = std::move(other.path_);
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+Folder::~Folder() = default;
+
+bool Folder::OpenRoot(const std::string& path)
+{
+    std::string target = path.empty() ? "." : path;
+    for (char& c : target) {
+        if (c == '/')
+            c = '\\';
+    }
+    const std::wstring wide = Wide(target);
+    // Make the missing parts from the top down; "C:" and "\\server\share"
+    // heads fail to be made and are simply passed.
+    for (size_t slash = wide.find(L'\\', 1);; slash = wide.find(L'\\', slash + 1)) {
+        const std::wstring part = wide.substr(0, slash);
+        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS &&
+            KindAt(part) == NodeKind::Missing && slash == std::wstring::npos)
+            return false;
+        if (slash == std::wstring::npos)
+            break;
+    }
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    path_ = target;
+    handle_ = 0;
+    return true;
+}
+
+NodeKind Folder::Inspect(const std::string& name) const
+{
+    return KindAt(Wide(path_ + "\\" + name));
+}
+
+NodeKind Folder::OpenChild(const std::string& name, Folder* child) const
+{
+    const std::string childPath = path_ + "\\" + name;
+    const std::wstring wide = Wide(childPath);
+    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return NodeKind::Failed;
+    const NodeKind kind = KindAt(wide);
+    if (kind != NodeKind::Folder)
+        return kind == NodeKind::Missing ? NodeKind::Failed : kind;
+    child->path_ = childPath;
+    child->handle_ = 0;
+    return NodeKind::Folder;
+}
+
+// ---- TempFile
+
+TempFile::~TempFile()
+{
+    Discard();
+}
+
+bool TempFile::Create(const Folder& folder)
+{
+    Discard();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = ".quorvel-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+        const HANDLE file = CreateFileW(Wide(folder.path_ + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            folder_ = &folder;
+            tempName_ = std::move(name);
+            handle_ = reinterpret_cast<intptr_t>(file);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool TempFile::Write(const void* data, size_t count)
+{
+    return WriteAll(reinterpret_cast<HANDLE>(handle_), static_cast<const char*>(data), count);
+}
+
+TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
+{
+    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(handle_)) != FALSE;
+    handle_ = -1;
+    if (!closed) {
+        Discard();
+        return CommitResult::Failed;
+    }
+    const std::wstring from = Wide(folder_->path_ + "\\" + tempName_);
+    const std::wstring to = Wide(folder_->path_ + "\\" + name);
+    if (!MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        const DWORD error = GetLastError();
+        Discard();
+        SetLastError(error);
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? CommitResult::Exists
+                                                                            : CommitResult::Failed;
+    }
+    tempName_.clear();
+    folder_ = nullptr;
+    return CommitResult::Done;
+}
+
+void TempFile::Discard()
+{
+    if (handle_ != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+    if (folder_ != nullptr && !tempName_.empty())
+        DeleteFileW(Wide(folder_->path_ + "\\" + tempName_).c_str());
+    tempName_.clear();
+    folder_ = nullptr;
+}
+
+// ---- Walking
+
+namespace {
+
+bool WalkInto(const std::wstring& folder, const std::string& relative, std::vector<SourceFile>* files,
+              std::string* error)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            return true;
+        *error = (relative.empty() ? Narrow(folder.c_str(), int(folder.size())) : relative) + ": " + LastErrorText();
+        return false;
+    }
+    bool ok = true;
+    do {
+        const std::wstring child = found.cFileName;
+        if (child == L"." || child == L"..")
+            continue;
+        const std::string childName = Narrow(child.c_str(), int(child.size()));
+        const std::string childRelative = relative.empty() ? childName : relative + "/" + childName;
+        const NodeKind kind = KindOf(found.dwFileAttributes);
+        if (kind == NodeKind::Folder) {
+            ok = WalkInto(folder + L"\\" + child, childRelative, files, error);
+        } else {
+            const uint64_t size = uint64_t(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
+            files->push_back({childRelative, kind, size});
+        }
+    } while (ok && FindNextFileW(search, &found));
+    if (ok && GetLastError() != ERROR_NO_MORE_FILES) {
+        *error = relative + ": " + LastErrorText();
+        ok = false;
+    }
+    FindClose(search);
+    return ok;
+}
+
+} // namespace
+
+bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error)
+{
+    std::string path = root;
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    while (path.size() > 1 && path.back() == '\\')
+        path.pop_back();
+    const std::wstring wide = Wide(path);
+    if (KindAt(wide) != NodeKind::Folder && KindAt(wide) != NodeKind::Link) {
+        *error = root + ": not a folder";
+        return false;
+    }
+    return WalkInto(wide, "", files, error);
+}
+
+void SplitPath(const std::string& path, std::string* parent, std::string* name)
+{
+    const size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos) {
+        const size_t colon = path.find(':');
+        *parent = colon == std::string::npos ? "" : path.substr(0, colon + 1);
+        *name = colon == std::string::npos ? path : path.substr(colon + 1);
+    } else {
+        *parent = slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+        *name = path.substr(slash + 1);
+    }
+}
+
+std::string JoinPath(const std::string& folder, const std::string& relative)
+{
+    if (folder.empty())
+        return relative;
+    const char last = folder.back();
+    return last == '/' || last == '\\' ? folder + relative : folder + "/" + relative;
+}
+
+} // namespace cli

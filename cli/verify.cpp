@@ -1,0 +1,194 @@
+// verify: whether quorvel can read the pack, and what is odd in it.
+#include "cli/commands.h"
+#include "cli/names.h"
+#include "cli/pack_file.h"
+#include "support/entry_name.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Report {
+    Json json = Json::object();
+    std::vector<std::string> lines;
+    uint64_t findings = 0;
+
+    void Add(const char* kind, Json item, std::string line)
+    {
+        json[kind].push_back(std::move(item));
+        lines.push_back(std::move(line));
+        ++findings;
+    }
+};
+
+Json NamedEntry(uint32_t index, const PackEntry& entry)
+{
+    Json item;
+    item["index"] = index;
+    item["name"] = NameToUtf8(entry.name, NameForm::Json);
+    item["name_hex"] = HexBytes(entry.name);
+    return item;
+}
+
+std::string Shown(uint32_t index, const PackEntry& entry)
+{
+    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
+}
+
+void CheckPlacement(const PackFile& pack, const std::vector<PackEntry>& entries, Report* report)
+{
+    const uint64_t start = pack.DataAreaStart();
+    const uint64_t fileSize = pack.FileSize();
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const uint64_t end = start + entries[i].offset + entries[i].size;
+        if (end > fileSize) {
+            Json item = NamedEntry(i, entries[i]);
+            item["end"] = end;
+            item["file_size"] = fileSize;
+            report->Add("past_end", item,
+                        Shown(i, entries[i]) + ": runs past the end of the file (ends at " + std::to_string(end) +
+                            ", the file has " + std::to_string(fileSize) + " bytes)");
+        }
+        if (entries[i].size > 0)
+            order.push_back(i);
+    }
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
+    });
+    // One sweep: the entry reaching furthest so far is the one a later
+    // entry overlaps; a stretch nobody covers is a gap.
+    uint64_t covered = start;
+    uint32_t furthest = 0;
+    bool any = false;
+    for (const uint32_t i : order) {
+        const uint64_t begin = start + entries[i].offset;
+        const uint64_t end = begin + entries[i].size;
+        if (any && begin < covered) {
+            Json item;
+            item["index"] = i;
+            item["other"] = furthest;
+            item["position"] = begin;
+            item["bytes"] = std::min(covered, end) - begin;
+            report->Add("overlaps", item,
+                        Shown(i, entries[i]) + " overlaps " + Shown(furthest, entries[furthest]) +
+                            " at file position " + std::to_string(begin));
+        } else if (begin > covered && covered < fileSize) {
+            const uint64_t gapEnd = std::min(begin, fileSize);
+            Json item;
+            item["position"] = covered;
+            item["bytes"] = gapEnd - covered;
+            report->Add("gaps", item,
+                        "gap of " + std::to_string(gapEnd - covered) + " bytes at file position " +
+                            std::to_string(covered));
+        }
+        if (!any || end > covered) {
+            covered = std::max(covered, end);
+            furthest = i;
+        }
+        any = true;
+    }
+    if (covered < fileSize) {
+        Json item;
+        item["position"] = covered;
+        item["bytes"] = fileSize - covered;
+        report->Add("gaps", item,
+                    "gap of " + std::to_string(fileSize - covered) + " bytes at file position " +
+                        std::to_string(covered) + " (no entry after it)");
+    }
+}
+
+void CheckNames(const std::vector<PackEntry>& entries, Report* report)
+{
+    std::unordered_map<std::string_view, uint32_t> firstByName;
+    firstByName.reserve(entries.size());
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const auto [first, inserted] = firstByName.emplace(entries[i].name, i);
+        if (!inserted) {
+            Json item = NamedEntry(i, entries[i]);
+            item["first"] = first->second;
+            report->Add("duplicates", item,
+                        Shown(i, entries[i]) + ": same name as entry " + std::to_string(first->second));
+        }
+        if (!IsSafeEntryName(entries[i].name.c_str())) {
+            report->Add("refused_names", NamedEntry(i, entries[i]),
+                        Shown(i, entries[i]) + " (name_hex " + HexBytes(entries[i].name) +
+                            "): refused by the entry-name rule; extraction skips it");
+        }
+        bool valid = true;
+        NameToUtf8(entries[i].name, NameForm::Text, &valid);
+        if (!valid) {
+            report->Add("invalid_names", NamedEntry(i, entries[i]),
+                        Shown(i, entries[i]) + " (name_hex " + HexBytes(entries[i].name) +
+                            "): not valid code page 932");
+        }
+    }
+}
+
+} // namespace
+
+int RunVerify(const std::string& path, bool json)
+{
+    PackFile pack;
+    std::string error;
+    if (!pack.Open(path, &error)) {
+        Message(error);
+        return EXIT_FATAL;
+    }
+    Report report;
+    report.json["pack"] = path;
+    std::vector<PackEntry> entries;
+    DirectoryDamage damage;
+    const bool readable = pack.ReadEntries(&entries, &damage);
+    std::string summary;
+    if (!readable) {
+        Json where;
+        where["reason"] = DirectoryResultText(damage.result);
+        where["record"] = damage.inHeader ? Json(nullptr) : Json(damage.record);
+        where["position"] = damage.position;
+        report.json["damage"] = where;
+        report.lines.push_back(DamageText(damage));
+        summary = path + ": damaged, quorvel refuses it (" + std::to_string(entries.size()) +
+                  " records read before the damage)";
+    } else {
+        report.json["damage"] = nullptr;
+        for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names"})
+            report.json[kind] = Json::array();
+        CheckPlacement(pack, entries, &report);
+        CheckNames(entries, &report);
+        uint64_t dataBytes = 0;
+        for (const PackEntry& entry : entries)
+            dataBytes += entry.size;
+        summary = path + ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) +
+                  " bytes of data, " +
+                  (report.findings == 0 ? std::string("no findings")
+                                        : std::to_string(report.findings) + " finding" +
+                                              (report.findings == 1 ? "" : "s"));
+        report.json["entries"] = entries.size();
+        report.json["data_bytes"] = dataBytes;
+    }
+    report.json["findings"] = report.findings;
+    report.json["summary"] = summary;
+    std::string out;
+    if (json) {
+        out = report.json.dump() + "\n";
+    } else {
+        for (const std::string& line : report.lines)
+            out += line + "\n";
+        out += summary + "\n";
+    }
+    WriteStdoutText(out.data(), out.size());
+    FlushStdout();
+    if (!readable)
+        return EXIT_FATAL;
+    return report.findings == 0 ? EXIT_DONE : EXIT_SOME_FAILED;
+}
+
+} // namespace cli
