@@ -13,8 +13,8 @@
 #
 # Usage: tests/bench/run_cli_bench.sh [BUILD_DIR]   (default build/linux-release)
 # BUILD_DIR/bin must hold quorvel-cli and pakwriter. ROUNDS (default 5) sets
-# the rounds per figure. About 4 GB of scratch space under BUILD_DIR, removed
-# at the end.
+# the rounds per figure. Takes about 6 GB of scratch space under BUILD_DIR
+# (removed at the end) and a few minutes.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
@@ -38,8 +38,8 @@ cd "$work"
 # Every timed command starts with a warm page cache for its input (all
 # inputs were just written or read, and the machine has the memory to keep
 # them) and with nothing dirty: the previous command's output is removed
-# and the file system synced before the clock starts, so no run pays for
-# writing back another run's bytes.
+# (or, for many files, left aside) and the file system synced before the
+# clock starts, so no run pays for writing back another run's bytes.
 settle() {
   rm -rf "$@"
   sync -f .
@@ -153,18 +153,22 @@ compare big_cli big_python big_extract_to_python_ratio "times as fast as the Pyt
 # The folder that tar and create start from is the Python script's, so
 # that quorvel-cli's extraction is checked against an independent reader.
 python3 "$python_tool" many.pak src
-mkdir out
-"$cli" extract -q -C out many.pak
-diff -r src out >/dev/null || { echo "run_cli_bench.sh: quorvel-cli extract differs from pak_extract.py" >&2; exit 1; }
-settle out
+mkdir x.check
+"$cli" extract -q -C x.check many.pak
+diff -r src x.check >/dev/null || { echo "run_cli_bench.sh: quorvel-cli extract differs from pak_extract.py" >&2; exit 1; }
 tar -cf many.tar -C src .
 
+# Each run extracts into a folder of its own and nothing is deleted until
+# all have run: on ext4, a new inode is not given a number freed moments
+# ago, and looking past thousands of them made whichever run followed a
+# deletion several times slower, whatever it was.
+fresh() { mktemp -d -p . x.XXXXXX; }
 # --no-same-owner: what tar does for everyone but root, who may run this.
-measure_many_cli() { settle out; mkdir out; seconds "$cli" extract -q -C out many.pak; }
-measure_many_tar() { settle out; mkdir out; seconds tar -xf many.tar --no-same-owner -C out; }
-measure_many_python() { settle out; mkdir out; seconds python3 "$python_tool" many.pak out; }
+measure_many_cli() { local d; d=$(fresh); sync -f .; seconds "$cli" extract -q -C "$d" many.pak; }
+measure_many_tar() { local d; d=$(fresh); sync -f .; seconds tar -xf many.tar --no-same-owner -C "$d"; }
+measure_many_python() { local d; d=$(fresh); sync -f .; seconds python3 "$python_tool" many.pak "$d"; }
 measure_rounds many_cli many_tar many_python
-settle out
+settle x.*
 
 # create writes what it read: checked once, by the entries it lists.
 "$cli" create -q new.pak src
