@@ -49,6 +49,8 @@ int RunCreate(const CreateOptions& options);
 // One line on standard error, "quorvel-cli: " in front; clears a progress
 // line first.
 void Message(const std::string& text);
+// The same without the line end, for a question answered on that line.
+void Prompt(const std::string& text);
 
 // Progress on standard error: only on a terminal, only when the work has
 // lasted a second, at most a few redraws a second.

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 #include <unordered_map>
 
 namespace cli {
@@ -115,6 +117,29 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
     return ok;
 }
 
+std::filesystem::path FromUtf8(const std::string& text)
+{
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+// Where PACK lies inside SOURCE_DIR (as "create --force x.pak ." asks), its
+// path below the folder: the old pack is never packed into the new one.
+std::string PackInsideSource(const CreateOptions& options)
+{
+    std::error_code failed;
+    const auto pack = std::filesystem::canonical(FromUtf8(options.pack), failed);
+    if (failed)
+        return {};
+    const auto source = std::filesystem::canonical(FromUtf8(options.source), failed);
+    if (failed)
+        return {};
+    const auto relative = pack.lexically_relative(source);
+    if (relative.empty() || *relative.begin() == "..")
+        return {};
+    const std::u8string text = relative.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
 // Every file under the source folder with its stored name; refuses (with
 // a message per file) whatever cannot be an entry.
 bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
@@ -125,8 +150,11 @@ bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
         Message(error);
         return false;
     }
+    const std::string packItself = PackInsideSource(options);
     bool ok = true;
     for (const SourceFile& file : files) {
+        if (file.relative == packItself)
+            continue;
         const std::string shown = JoinPath(options.source, file.relative);
         if (file.kind == NodeKind::Link) {
             Message(shown + ": refused: a symbolic link (links are not followed)");
@@ -241,6 +269,10 @@ int RunCreate(const CreateOptions& options)
         return EXIT_FATAL;
     }
 
+    // From here on a file may be half-written: Ctrl+C only raises a flag,
+    // and the loop removes that file before it ends. (list, cat and verify
+    // write nothing and keep the default: they end at once.)
+    InstallInterruptHandler();
     Folder parent;
     if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath)) {
         Message((parentPath.empty() ? "." : parentPath) + ": " + LastErrorText());

@@ -74,7 +74,7 @@ const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& part
 bool AskReplace(ExtractRun& run, const std::string& shownName)
 {
     for (;;) {
-        Message("replace '" + shownName + "'? [y]es, [n]o, [A]ll, [N]one: ");
+        Prompt("replace '" + shownName + "'? [y]es, [n]o, [A]ll, [N]one: ");
         std::string answer;
         if (!ReadStdinLine(&answer)) {
             run.policy = Overwrite::Never;
@@ -234,6 +234,10 @@ int RunExtract(const ExtractOptions& options)
     if (unmatched)
         return EXIT_FATAL;
 
+    // From here on a file may be half-written: Ctrl+C only raises a flag,
+    // and the loop removes that file before it ends. (list, cat and verify
+    // write nothing and keep the default: they end at once.)
+    InstallInterruptHandler();
     Folder root;
     if (!root.OpenRoot(options.folder)) {
         Message(options.folder + ": " + LastErrorText());

@@ -71,7 +71,6 @@ int Run(int argc, const char* const* argv)
         return code == 0 ? EXIT_DONE : EXIT_FATAL;
     }
 
-    InstallInterruptHandler();
     if (*listCommand)
         return RunList(list);
     if (*extractCommand) {

@@ -35,6 +35,13 @@ void Message(const std::string& text)
     WriteStderrText("quorvel-cli: " + text + "\n");
 }
 
+void Prompt(const std::string& text)
+{
+    if (g_activeProgress != nullptr)
+        g_activeProgress->Clear();
+    WriteStderrText("quorvel-cli: " + text);
+}
+
 Progress::Progress(bool quiet, uint64_t totalEntries, uint64_t totalBytes)
     : enabled_(!quiet && StderrIsTerminal()), totalEntries_(totalEntries), totalBytes_(totalBytes),
       start_(NowSeconds())

@@ -1,0 +1,260 @@
+// quorvel-cli.exe end to end under Wine: Japanese names, folders and
+// refused names through the wide-character file calls.
+#include "pack_writer.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring g_program; // quorvel-cli.exe beside this test program
+
+std::string ToCodePage(UINT codePage, const std::wstring& wide)
+{
+    const int length = WideCharToMultiByte(codePage, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(size_t(length), '\0');
+    WideCharToMultiByte(codePage, 0, wide.data(), int(wide.size()), bytes.data(), length, nullptr, nullptr);
+    return bytes;
+}
+
+std::string Sjis(const std::wstring& wide)
+{
+    return ToCodePage(932, wide);
+}
+
+std::string Utf8(const std::wstring& wide)
+{
+    return ToCodePage(CP_UTF8, wide);
+}
+
+pakwriter::Bytes B(const std::string& text)
+{
+    return pakwriter::Bytes(text.begin(), text.end());
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadWhole(const std::wstring& path)
+{
+    std::string bytes;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    char block[65536];
+    DWORD got = 0;
+    while (ReadFile(file, block, sizeof block, &got, nullptr) && got > 0)
+        bytes.append(block, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteWhole(const std::wstring& path, const std::string& bytes)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+int CountFiles(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    int count = 0;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        count += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? CountFiles(folder + L"\\" + name) + 1 : 1;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return count;
+}
+
+void RemoveTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(folder + L"\\" + name);
+            else
+                DeleteFileW((folder + L"\\" + name).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+struct Result {
+    DWORD code;
+    std::string out; // UTF-8: standard output is a file here
+    std::string err;
+};
+
+class CliWine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        base_ = std::wstring(temp) + L"quorvel-cli-テスト-" + std::to_wstring(GetCurrentProcessId());
+        RemoveTree(base_);
+        CreateDirectoryW(base_.c_str(), nullptr);
+        pack_ = base_ + L"\\データ.pak";
+        out_ = base_ + L"\\展開先";
+    }
+    void TearDown() override { RemoveTree(base_); }
+
+    Result Run(const std::wstring& arguments)
+    {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        const std::wstring outPath = base_ + L"\\.stdout";
+        const std::wstring errPath = base_ + L"\\.stderr";
+        const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        const HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        std::wstring commandLine = L"\"" + g_program + L"\" " + arguments;
+        PROCESS_INFORMATION process = {};
+        Result result{9999, {}, {}};
+        if (CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                           base_.c_str(), &startup, &process)) {
+            WaitForSingleObject(process.hProcess, 60000);
+            GetExitCodeProcess(process.hProcess, &result.code);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        CloseHandle(out);
+        CloseHandle(err);
+        CloseHandle(in);
+        result.out = ReadWhole(outPath);
+        result.err = ReadWhole(errPath);
+        DeleteFileW(outPath.c_str());
+        DeleteFileW(errPath.c_str());
+        return result;
+    }
+
+    void WritePack(const std::vector<pakwriter::Entry>& entries)
+    {
+        const pakwriter::Bytes bytes = pakwriter::BuildPack(entries);
+        WriteWhole(pack_, std::string(bytes.begin(), bytes.end()));
+    }
+
+    static std::wstring Q(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+    std::wstring base_;
+    std::wstring pack_;
+    std::wstring out_;
+};
+
+TEST_F(CliWine, JapaneseNamesAndFoldersRoundTrip)
+{
+    const std::vector<pakwriter::Entry> entries = {
+        {Sjis(L"表紙.bmp"), B("picture")},
+        {Sjis(L"ソース一覧.txt"), B("0x5C trail byte")},
+        {Sjis(L"音楽\\タイトル.ogg"), B("music")},
+        {Sjis(L"音楽\\空.ogg"), {}},
+        {"readme.txt", B("plain")},
+    };
+    WritePack(entries);
+
+    const Result list = Run(L"list " + Q(pack_));
+    ASSERT_EQ(list.code, 0u) << list.err;
+    EXPECT_EQ(list.out, Utf8(L"表紙.bmp\nソース一覧.txt\n音楽/タイトル.ogg\n音楽/空.ogg\nreadme.txt\n"));
+    WriteWhole(base_ + L"\\順序.txt", list.out);
+
+    const Result extract = Run(L"extract -C " + Q(out_) + L" " + Q(pack_));
+    ASSERT_EQ(extract.code, 0u) << extract.err;
+    EXPECT_EQ(ReadWhole(out_ + L"\\ソース一覧.txt"), "0x5C trail byte");
+    EXPECT_EQ(ReadWhole(out_ + L"\\音楽\\タイトル.ogg"), "music");
+    EXPECT_EQ(ReadWhole(out_ + L"\\音楽\\空.ogg"), "");
+    EXPECT_EQ(CountFiles(out_), 6);
+
+    const Result pattern = Run(L"extract -C " + Q(base_ + L"\\一部") + L" " + Q(pack_) + L" 音楽/*");
+    ASSERT_EQ(pattern.code, 0u) << pattern.err;
+    EXPECT_EQ(CountFiles(base_ + L"\\一部"), 3);
+
+    const Result create = Run(L"create --from-list " + Q(base_ + L"\\順序.txt") + L" " + Q(base_ + L"\\新.pak") +
+                              L" " + Q(out_));
+    ASSERT_EQ(create.code, 0u) << create.err;
+    EXPECT_EQ(ReadWhole(base_ + L"\\新.pak"), ReadWhole(pack_));
+    EXPECT_EQ(Run(L"cat " + Q(pack_) + L" 音楽\\タイトル.ogg").out, "music");
+}
+
+// Pack names are code page 932 whatever the system's code page is: run
+// also in a Western locale (code page 1252), where a 0x5C trail byte must
+// still not split a name.
+TEST_F(CliWine, NamesFollowCp932InAnyLocale)
+{
+    WritePack({{Sjis(L"ソース一覧.txt"), B("trail byte")}, {Sjis(L"表\\紙.bmp"), B("folder")}});
+    const Result r = Run(L"extract -C " + Q(base_ + L"\\out") + L" " + Q(pack_));
+    EXPECT_EQ(r.code, 0u) << r.err;
+    EXPECT_EQ(ReadWhole(base_ + L"\\out\\ソース一覧.txt"), "trail byte");
+    EXPECT_EQ(ReadWhole(base_ + L"\\out\\表\\紙.bmp"), "folder");
+    EXPECT_EQ(Run(L"list " + Q(pack_)).out, Utf8(L"ソース一覧.txt\n表/紙.bmp\n"));
+}
+
+TEST_F(CliWine, RefusedNamesWriteNothingOutside)
+{
+    const std::vector<std::string> hostile = {
+        "..\\escape.txt", "C:\\escape.txt", "C:escape.txt", "ok.txt:stream", "CON", "sub\\aux.txt",
+        "\x81/..\x81/escape.txt", "\\escape.txt",
+    };
+    std::vector<pakwriter::Entry> entries;
+    for (const std::string& name : hostile)
+        entries.push_back({name, B("bad")});
+    entries.push_back({Sjis(L"良い.txt"), B("good")});
+    WritePack(entries);
+    CreateDirectoryW(out_.c_str(), nullptr);
+
+    const Result r = Run(L"extract -C " + Q(out_) + L" " + Q(pack_));
+    EXPECT_EQ(r.code, 1u);
+    EXPECT_EQ(CountFiles(out_), 1);
+    EXPECT_EQ(ReadWhole(out_ + L"\\良い.txt"), "good");
+    EXPECT_EQ(CountFiles(base_), 3); // the pack, the folder, the good file
+    EXPECT_FALSE(Exists(L"C:\\escape.txt"));
+    for (size_t i = 0; i < hostile.size(); ++i)
+        EXPECT_NE(r.err.find("entry " + std::to_string(i) + " "), std::string::npos) << hostile[i];
+}
+
+TEST_F(CliWine, CreateRefusesNamesWithoutCp932Form)
+{
+    const std::wstring source = base_ + L"\\素材";
+    CreateDirectoryW(source.c_str(), nullptr);
+    WriteWhole(source + L"\\ok.txt", "ok");
+    WriteWhole(source + L"\\a\u00A5b.txt", "yen sign"); // would become a 0x5C separator
+    const Result r = Run(L"create " + Q(pack_) + L" " + Q(source));
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_FALSE(Exists(pack_));
+    EXPECT_NE(r.err.find("code page 932"), std::string::npos) << r.err;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    g_program = self;
+    g_program = g_program.substr(0, g_program.find_last_of(L'\\') + 1) + L"quorvel-cli.exe";
+    return RUN_ALL_TESTS();
+}
