@@ -12,7 +12,7 @@
 # when a command fails or quorvel-cli's output differs from the script's.
 #
 # Usage: tests/bench/run_cli_bench.sh [BUILD_DIR]   (default build/linux-release)
-# BUILD_DIR/bin must hold quorvel-cli and pakwriter. ROUNDS (default 5) sets
+# BUILD_DIR/bin must hold quorvel-cli and pakwriter. ROUNDS (default 7) sets
 # the rounds per figure. Takes about 6 GB of scratch space under BUILD_DIR
 # (removed at the end) and a few minutes.
 set -euo pipefail
@@ -22,7 +22,7 @@ build=$(realpath "${1:-build/linux-release}")
 cli="$build/bin/quorvel-cli"
 pakwriter="$build/bin/pakwriter"
 python_tool="$PWD/tests/bench/pak_extract.py"
-rounds=${ROUNDS:-5}
+rounds=${ROUNDS:-7}
 
 for tool in "$cli" "$pakwriter"; do
   if [ ! -x "$tool" ]; then
