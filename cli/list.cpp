@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cli {
@@ -40,11 +41,12 @@ int RunList(const ListOptions& options)
         return EXIT_FATAL;
     DirectoryDamage damage;
     std::string line;
+    // One object for every line: its keys are found again, not made again.
+    nlohmann::ordered_json object;
     const bool walked = pack.WalkDirectory(
         [&](uint32_t index, const DirectoryRecord& record) {
             const std::string_view stored(record.name, record.nameLength);
             if (options.json) {
-                nlohmann::ordered_json object;
                 object["index"] = index;
                 object["name"] = NameToUtf8(stored, NameForm::Json);
                 object["name_hex"] = HexBytes(stored);
@@ -97,7 +99,10 @@ int RunCat(const std::string& packPath, const std::string& name)
         [&](uint32_t, const DirectoryRecord& record) {
             if (!found) {
                 const std::string_view stored(record.name, record.nameLength);
-                if (NameToUtf8(stored, NameForm::Text) == wanted) {
+                // "\" as "/" on both sides: "\xNN" escapes match as typed.
+                std::string shown = NameToUtf8(stored, NameForm::Text);
+                std::replace(shown.begin(), shown.end(), '\\', '/');
+                if (shown == wanted) {
                     found = true;
                     entry = {std::string(stored), record.size, record.offset};
                 }

@@ -25,16 +25,19 @@ bool DecodeStrict(std::string_view stored, std::string* utf8)
 {
     if (stored.empty())
         return true;
-    wchar_t wide[512];
+    // Each byte gives at most one UTF-16 unit and each unit at most three
+    // UTF-8 bytes.
+    std::wstring wide(stored.size(), L'\0');
     const int wideLength = MultiByteToWideChar(PACK_CODE_PAGE, MB_ERR_INVALID_CHARS, stored.data(),
-                                               int(stored.size()), wide, 512);
+                                               int(stored.size()), wide.data(), int(wide.size()));
     if (wideLength <= 0)
         return false;
-    char bytes[1536];
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, bytes, sizeof bytes, nullptr, nullptr);
+    std::string bytes(size_t(wideLength) * 3, '\0');
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, bytes.data(), int(bytes.size()),
+                                           nullptr, nullptr);
     if (length <= 0)
         return false;
-    utf8->append(bytes, size_t(length));
+    utf8->append(bytes.data(), size_t(length));
     return true;
 }
 
@@ -181,7 +184,8 @@ char32_t Separated(char32_t c)
 }
 
 // Matches a set at pattern[p] ("[" already seen); *next is behind "]".
-// A "[" without its "]" is an ordinary character.
+// A "[" without its "]" is an ordinary character. "\" counts as "/" on
+// both sides, so that a "\xNN" escape in a shown name matches as typed.
 bool MatchSet(const std::u32string& pattern, size_t p, char32_t c, size_t* next, bool* matched)
 {
     size_t i = p + 1;
@@ -202,10 +206,10 @@ bool MatchSet(const std::u32string& pattern, size_t p, char32_t c, size_t* next,
         const char32_t low = Separated(pattern[i]);
         if (i + 2 < pattern.size() && pattern[i + 1] == U'-' && pattern[i + 2] != U']') {
             const char32_t high = Separated(pattern[i + 2]);
-            if (c >= low && c <= high)
+            if (Separated(c) >= low && Separated(c) <= high)
                 found = true;
             i += 2;
-        } else if (c == low) {
+        } else if (Separated(c) == low) {
             found = true;
         }
     }
@@ -238,7 +242,7 @@ bool MatchFrom(const std::u32string& pattern, size_t p, const std::u32string& na
                     ++n;
                     continue;
                 }
-            } else if (Separated(c) == name[n]) {
+            } else if (Separated(c) == Separated(name[n])) {
                 ++p;
                 ++n;
                 continue;

@@ -89,8 +89,9 @@ private:
     intptr_t handle_ = -1;
 };
 
-// A file written under a temporary name in its folder and renamed when
-// complete, so that no half-written file ever carries the final name.
+// A file that gets its final name only when complete, so that no
+// half-written file ever carries it: on Linux an unnamed file in the folder
+// (O_TMPFILE) linked under the name, elsewhere a temporary name renamed.
 class TempFile {
 public:
     TempFile() = default;
@@ -106,7 +107,7 @@ public:
 
 private:
     const Folder* folder_ = nullptr;
-    std::string tempName_;
+    std::string tempName_; // empty while the file is unnamed
     intptr_t handle_ = -1;
 };
 

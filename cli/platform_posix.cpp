@@ -276,6 +276,36 @@ NodeKind Folder::OpenChild(const std::string& name, Folder* child) const
 
 // ---- TempFile
 
+namespace {
+
+// An unnamed file is given its name through /proc (linkat with
+// AT_EMPTY_PATH needs a privilege ordinary users lack); without /proc the
+// named temporary file serves.
+bool UnnamedFilesUsable()
+{
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+std::string ProcPath(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+int OpenNamedTemp(int dir, std::string* name)
+{
+    static const std::string prefix = ".quorvel-" + std::to_string(::getpid()) + "-";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = prefix + std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+        const int fd = ::openat(dir, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
 TempFile::~TempFile()
 {
     Discard();
@@ -284,21 +314,22 @@ TempFile::~TempFile()
 bool TempFile::Create(const Folder& folder)
 {
     Discard();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = ".quorvel-" + std::to_string(::getpid()) + "-" +
-                           std::to_string(g_tempCounter.fetch_add(1)) + ".part";
-        const int fd = ::openat(int(folder.handle_), name.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            folder_ = &folder;
-            tempName_ = std::move(name);
-            handle_ = fd;
-            return true;
-        }
-        if (errno != EEXIST)
+    const int dir = int(folder.handle_);
+    // Unnamed: nothing to remove if the run is cut short, even by SIGKILL,
+    // and one directory insert per entry instead of an insert and a rename.
+    int fd = -1;
+    if (UnnamedFilesUsable())
+        fd = ::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        std::string name;
+        fd = OpenNamedTemp(dir, &name);
+        if (fd < 0)
             return false;
+        tempName_ = std::move(name);
     }
-    return false;
+    folder_ = &folder;
+    handle_ = fd;
+    return true;
 }
 
 bool TempFile::Write(const void* data, size_t count)
@@ -308,32 +339,54 @@ bool TempFile::Write(const void* data, size_t count)
 
 TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
 {
-    if (::close(int(handle_)) != 0) {
-        handle_ = -1;
-        return CommitResult::Failed;
-    }
-    handle_ = -1;
     const int dir = int(folder_->handle_);
-    int renamed;
-    if (replace) {
-        renamed = ::renameat(dir, tempName_.c_str(), dir, name.c_str());
+    const int fd = int(handle_);
+    int done = 0;
+    if (tempName_.empty() && !replace) {
+        // linkat never replaces and never follows a link at the target.
+        done = ::linkat(AT_FDCWD, ProcPath(fd).c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW);
     } else {
-        renamed = ::renameat2(dir, tempName_.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
-        if (renamed != 0 && (errno == EINVAL || errno == ENOSYS)) {
-            // A file system without the flag: a hard link fails on an
-            // existing name just the same.
-            renamed = ::linkat(dir, tempName_.c_str(), dir, name.c_str(), 0);
-            if (renamed == 0)
-                ::unlinkat(dir, tempName_.c_str(), 0);
+        if (tempName_.empty()) {
+            // Replacing: a temporary name first, then a rename over the target.
+            for (int attempt = 0; attempt < 100; ++attempt) {
+                std::string temp = ".quorvel-" + std::to_string(::getpid()) + "-" +
+                                   std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+                done = ::linkat(AT_FDCWD, ProcPath(fd).c_str(), dir, temp.c_str(), AT_SYMLINK_FOLLOW);
+                if (done == 0) {
+                    tempName_ = std::move(temp);
+                    break;
+                }
+                if (errno != EEXIST)
+                    break;
+            }
         }
+        if (done == 0 && replace) {
+            done = ::renameat(dir, tempName_.c_str(), dir, name.c_str());
+        } else if (done == 0) {
+            done = ::renameat2(dir, tempName_.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
+            if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+                // A file system without the flag: a hard link fails on an
+                // existing name just the same.
+                done = ::linkat(dir, tempName_.c_str(), dir, name.c_str(), 0);
+                if (done == 0)
+                    ::unlinkat(dir, tempName_.c_str(), 0);
+            }
+        }
+        if (done == 0)
+            tempName_.clear();
     }
-    if (renamed != 0) {
-        const int renameError = errno;
+    const int commitError = errno;
+    const bool closed = ::close(fd) == 0;
+    handle_ = -1;
+    if (done != 0 || !closed) {
+        if (done == 0) {
+            // Named but not written back completely: take the name away again.
+            ::unlinkat(dir, name.c_str(), 0);
+        }
         Discard();
-        errno = renameError;
-        return renameError == EEXIST ? CommitResult::Exists : CommitResult::Failed;
+        errno = done != 0 ? commitError : errno;
+        return done != 0 && commitError == EEXIST ? CommitResult::Exists : CommitResult::Failed;
     }
-    tempName_.clear();
     folder_ = nullptr;
     return CommitResult::Done;
 }

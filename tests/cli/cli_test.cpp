@@ -329,6 +329,9 @@ TEST_F(Cli, NamesThatAreNotCp932KeepTheirBytes)
     const Result verify = Run({"verify", "--json", pack_});
     EXPECT_EQ(verify.code, 1);
     EXPECT_EQ(nlohmann::json::parse(verify.out)["invalid_names"][0]["index"], 0);
+    // Addressed as list shows it.
+    EXPECT_EQ(Run({"cat", pack_, "bad\\x81 x\\xFF.txt"}).out, "x");
+    EXPECT_EQ(Run({"extract", "-C", out_, pack_, "bad\\x81*"}).code, 1); // matched, then refused
     const Result extract = Run({"extract", "-C", out_, pack_});
     EXPECT_EQ(extract.code, 1);
     EXPECT_EQ(Tree(), (std::set<std::string>{"out", "out/good.txt", "test.pak"}));
@@ -461,10 +464,19 @@ TEST_F(Cli, InterruptedExtractionLeavesNothing)
                                               pakwriter::FillPattern));
     fs::create_directory(out_);
     std::atomic<pid_t> child{0};
+    // Presses Ctrl+C once the program holds a file open in out_ (unnamed
+    // or under a temporary name: /proc shows it either way).
+    const auto writingIntoOut = [this](pid_t pid) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+            if (fs::read_symlink(fd.path(), ignored).string().rfind(out_.string() + "/", 0) == 0)
+                return true;
+        }
+        return false;
+    };
     std::thread interrupter([&] {
-        // Waits for the temporary file, then presses Ctrl+C.
         for (int i = 0; i < 20000; ++i) {
-            if (child != 0 && !fs::is_empty(out_)) {
+            if (child != 0 && writingIntoOut(child)) {
                 kill(child, SIGINT);
                 return;
             }
