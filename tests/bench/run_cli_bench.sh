@@ -14,7 +14,9 @@
 # Usage: tests/bench/run_cli_bench.sh [BUILD_DIR]   (default build/linux-release)
 # BUILD_DIR/bin must hold quorvel-cli and pakwriter. ROUNDS (default 7) sets
 # the rounds per figure. Takes about 6 GB of scratch space under BUILD_DIR
-# (removed at the end) and a few minutes.
+# (removed at the end) and a few minutes. Leave five minutes between two
+# runs on a journal-less ext4: the 200,000 files that one run removes at its
+# end slow every file creation of the next (see fresh() below).
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
