@@ -2,11 +2,18 @@
 #include "cli/commands.h"
 #include "cli/platform.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace cli {
 
 namespace {
+
+// Seconds since an arbitrary start, monotonic.
+double NowSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 constexpr double PROGRESS_DELAY_SECONDS = 1.0;
 constexpr double PROGRESS_REDRAW_SECONDS = 0.25;

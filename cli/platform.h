@@ -49,8 +49,6 @@ bool FlushStdout();
 // A line typed at the terminal, without its end; false at the end of input
 // or when interrupted.
 bool ReadStdinLine(std::string* line);
-// Seconds since an arbitrary start, monotonic.
-double NowSeconds();
 
 // ---- Ctrl+C: SIGINT and SIGTERM, or the console control handler. The
 // handler only raises a flag; the work loops poll it, remove their

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -172,13 +171,6 @@ bool ReadStdinLine(std::string* line)
             return true;
         line->push_back(c);
     }
-}
-
-double NowSeconds()
-{
-    struct timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 // ---- Interruption

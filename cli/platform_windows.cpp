@@ -251,16 +251,6 @@ bool ReadStdinLine(std::string* line)
     }
 }
 
-double NowSeconds()
-{
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) / double(frequency.QuadPart);
-}
-
 // ---- Interruption
 
 void InstallInterruptHandler()
