@@ -237,59 +237,6 @@ TEST_F(CliWine, RefusedNamesWriteNothingOutside)
         EXPECT_NE(r.err.find("entry " + std::to_string(i) + " "), std::string::npos) << hostile[i];
 }
 
-// A folder link pointing elsewhere. Windows makes it with
-// CreateSymbolicLinkW (given the privilege). Wine's makes none; the system's
-// ln makes one, which Wine builds that report Unix links as reparse points
-// show as such (Wine 8 shows a plain folder, and the test is skipped).
-bool MakeFolderLink(const std::wstring& link, const std::wstring& target)
-{
-    CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES && unixName != nullptr) {
-        char* unixLink = unixName(link.c_str());
-        char* unixTarget = unixName(target.c_str());
-        if (unixLink != nullptr && unixTarget != nullptr) {
-            // The Unix names are UTF-8, not the ANSI code page: the command
-            // goes over as wide characters, split by the platform's rules
-            // (double quotes).
-            const std::string command = std::string("/bin/ln -s \"") + unixTarget + "\" \"" + unixLink + "\"";
-            std::wstring wide(command.size() + 1, L'\0');
-            wide.resize(MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(),
-                                            static_cast<int>(wide.size())));
-            STARTUPINFOW startup = {};
-            startup.cb = sizeof startup;
-            PROCESS_INFORMATION process = {};
-            if (!wide.empty() && CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                                &startup, &process)) {
-                WaitForSingleObject(process.hProcess, 10000);
-                CloseHandle(process.hThread);
-                CloseHandle(process.hProcess);
-            }
-        }
-        HeapFree(GetProcessHeap(), 0, unixLink);
-        HeapFree(GetProcessHeap(), 0, unixTarget);
-    }
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-TEST_F(CliWine, LinkInDirIsNotFollowed)
-{
-    CreateDirectoryW(out_.c_str(), nullptr);
-    CreateDirectoryW((base_ + L"\\外").c_str(), nullptr);
-    if (!MakeFolderLink(out_ + L"\\リンク", base_ + L"\\外"))
-        GTEST_SKIP() << "no folder link that shows as a reparse point can be made here";
-    WritePack({{Sjis(L"リンク\\悪い.txt"), B("x")}, {Sjis(L"リンク\\深い\\悪い.txt"), B("x")}, {"fine.txt", B("ok")}});
-    const Result r = Run(L"extract --overwrite=always -C " + Q(out_) + L" " + Q(pack_));
-    EXPECT_EQ(r.code, 1u);
-    EXPECT_EQ(CountFiles(base_ + L"\\外"), 0);
-    EXPECT_EQ(ReadWhole(out_ + L"\\fine.txt"), "ok");
-    EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << r.err;
-}
-
 TEST_F(CliWine, CreateRefusesNamesWithoutCp932Form)
 {
     const std::wstring source = base_ + L"\\素材";
