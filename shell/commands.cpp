@@ -159,9 +159,8 @@ PackEntry* EntryOfRow(int row)
 {
     LVITEMA item;
     ZeroBlock(&item, sizeof item);
-    item.mask = LVIF_PARAM | LVIF_STATE;
+    item.mask = LVIF_PARAM;
     item.iItem = row;
-    item.stateMask = LVIS_SELECTED;
     SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
     return reinterpret_cast<PackEntry*>(item.lParam);
 }
