@@ -37,15 +37,15 @@ bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned cha
     return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
 }
 
-bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
+bool ReadListFile(const std::string& path, std::vector<std::string>* lines, SystemError* error)
 {
     InputFile file;
-    if (!file.Open(path))
+    if (!file.Open(path, error))
         return false;
     std::string text;
     std::vector<char> block(TRANSFER_BLOCK_BYTES);
     for (uint64_t position = 0;;) {
-        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        const int64_t got = file.ReadAt(position, block.data(), block.size(), error);
         if (got < 0)
             return false;
         if (got == 0)
@@ -73,8 +73,9 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
-    if (!ReadListFile(listPath, &lines)) {
-        Message(listPath + ": " + LastErrorText());
+    SystemError error;
+    if (!ReadListFile(listPath, &lines, &error)) {
+        Message(listPath + ": " + error.Text());
         return false;
     }
     std::unordered_map<std::string, size_t> byName;
@@ -199,17 +200,18 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
 {
     InputFile file;
-    if (!file.Open(path)) {
-        Message(path + ": " + LastErrorText());
+    SystemError error;
+    if (!file.Open(path, &error)) {
+        Message(path + ": " + error.Text());
         return false;
     }
     uint64_t position = 0;
     for (;;) {
         if (Interrupted())
             return false;
-        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        const int64_t got = file.ReadAt(position, block.data(), block.size(), &error);
         if (got < 0) {
-            Message(path + ": " + LastErrorText());
+            Message(path + ": " + error.Text());
             return false;
         }
         if (got == 0)
@@ -217,8 +219,8 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
         if (position + uint64_t(got) > expected)
             break;
         NegateBytes(block.data(), uint32_t(got));
-        if (!out.Write(block.data(), size_t(got))) {
-            Message("cannot write the pack: " + LastErrorText());
+        if (!out.Write(block.data(), size_t(got), &error)) {
+            Message("cannot write the pack: " + error.Text());
             return false;
         }
         position += uint64_t(got);
@@ -264,11 +266,12 @@ int RunCreate(const CreateOptions& options)
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
     Folder parent;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath)) {
-        Message((parentPath.empty() ? "." : parentPath) + ": " + LastErrorText());
+    SystemError error;
+    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error)) {
+        Message((parentPath.empty() ? "." : parentPath) + ": " + error.Text());
         return EXIT_FATAL;
     }
-    const NodeKind existing = parent.Inspect(packName);
+    const NodeKind existing = parent.Inspect(packName, &error);
     if (existing != NodeKind::Missing && !(existing == NodeKind::File && options.force)) {
         Message(options.pack +
                 (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
@@ -286,12 +289,12 @@ int RunCreate(const CreateOptions& options)
     }
     Progress progress(options.quiet, plan.size(), totalBytes);
     TempFile out;
-    if (!out.Create(parent)) {
-        Message("cannot create a file beside " + options.pack + ": " + LastErrorText());
+    if (!out.Create(parent, &error)) {
+        Message("cannot create a file beside " + options.pack + ": " + error.Text());
         return EXIT_FATAL;
     }
-    if (!out.Write(directory.data(), directory.size())) {
-        Message("cannot write the pack: " + LastErrorText());
+    if (!out.Write(directory.data(), directory.size(), &error)) {
+        Message("cannot write the pack: " + error.Text());
         return EXIT_FATAL;
     }
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
@@ -315,7 +318,7 @@ int RunCreate(const CreateOptions& options)
         Message("interrupted; nothing written");
         return EXIT_INTERRUPTED;
     }
-    switch (out.Commit(packName, options.force)) {
+    switch (out.Commit(packName, options.force, &error)) {
     case TempFile::CommitResult::Done:
         return EXIT_DONE;
     case TempFile::CommitResult::Exists:
@@ -324,7 +327,7 @@ int RunCreate(const CreateOptions& options)
     case TempFile::CommitResult::Failed:
         break;
     }
-    Message("cannot rename the finished pack to " + options.pack + ": " + LastErrorText());
+    Message("cannot rename the finished pack to " + options.pack + ": " + error.Text());
     return EXIT_FATAL;
 }
 
