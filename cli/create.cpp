@@ -14,7 +14,6 @@ namespace cli {
 
 namespace {
 
-constexpr size_t LONGEST_NAME_BYTES = 255;
 constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
 
 struct Planned {
@@ -23,28 +22,19 @@ struct Planned {
     uint64_t size;
 };
 
-void AppendNegated32(uint32_t value, std::string* out)
+// The directory as stored, the entries' data back to back from offset 0;
+// false when a record cannot be encoded (the plan's checks refuse those).
+bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
 {
-    for (int shift = 0; shift < 32; shift += 8)
-        out->push_back(char(uint8_t(0u - ((value >> shift) & 0xFF))));
-}
-
-// The directory as stored: count, then per entry its body length and body.
-std::string EncodeDirectory(const std::vector<Planned>& plan)
-{
-    std::string out;
-    AppendNegated32(uint32_t(plan.size()), &out);
+    std::vector<DirectoryRecord> records;
+    records.reserve(plan.size());
     uint64_t offset = 0;
     for (const Planned& item : plan) {
-        AppendNegated32(uint32_t(item.stored.size() + RECORD_FIXED_BYTES), &out);
-        for (const char c : item.stored)
-            out.push_back(char(uint8_t(0u - uint8_t(c))));
-        out.push_back(0);
-        AppendNegated32(uint32_t(item.size), &out);
-        AppendNegated32(uint32_t(offset), &out);
+        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
         offset += item.size;
     }
-    return out;
+    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
+    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
 }
 
 bool ReadListFile(const std::string& path, std::vector<std::string>* lines, SystemError* error)
@@ -292,13 +282,17 @@ int RunCreate(const CreateOptions& options)
     uint64_t totalBytes = 0;
     for (const Planned& item : plan)
         totalBytes += item.size;
+    std::vector<unsigned char> directory;
+    if (!EncodeBackToBack(plan, &directory)) {
+        Message("cannot encode the directory; nothing written");
+        return EXIT_FATAL;
+    }
     Progress progress(options.quiet, plan.size(), totalBytes);
     TempFile out;
     if (!out.Create(parent, &error)) {
         Message("cannot create a file beside " + options.pack + ": " + error.Text());
         return EXIT_FATAL;
     }
-    const std::string directory = EncodeDirectory(plan);
     if (!out.Write(directory.data(), directory.size(), &error)) {
         Message("cannot write the pack: " + error.Text());
         return EXIT_FATAL;
