@@ -41,8 +41,10 @@ if(QUORVEL_TESTS)
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/manual_test.sh
               $<TARGET_FILE:quorvel-cli> ${QUORVEL_CLI_MANUAL})
   endif()
+  # Each Tab runs the program two or three times: the leak check at every
+  # exit would double the test's time and find nothing cli_test does not.
   set_tests_properties(cli_completion PROPERTIES
-    ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=1")
+    ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=0")
 endif()
 
 # The Debian package. Its Depends come from what the program links

@@ -66,21 +66,21 @@ set_words() {
 asked=
 compopt() { local IFS=' '; asked+=" $*"; }
 
-# Runs the completion on LINE; prints the offers, sorted, joined by "|".
-offers() {
+# Runs the completion on LINE: got is what it offers, sorted, joined by "|",
+# and asked the completion options it set.
+complete_line() {
   set_words "$1"
   COMPREPLY=()
   asked=
   _quorvel_cli quorvel-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-  printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd'|'
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd'|')
 }
 
 echo "== offers, line by line"
 # line <TAB> offers <TAB> "nospace" when no space is to follow the one offer
 while IFS=$'\t' read -r line expected space; do
-  got=$(offers "$line")
+  complete_line "$line"
   [ "$got" = "$expected" ] || fail "'$line' offers '$got', expected '$expected'"
-  offers "$line" >/dev/null
   if [ "$space" = nospace ]; then
     [[ $asked == *"-o nospace"* ]] || fail "'$line' lets a space follow '$got'"
   elif [[ $asked == *"-o nospace"* ]]; then
@@ -121,13 +121,13 @@ echo "== every command, option and argument the help names is completed"
 # The help's own words, read here without the completion's parser.
 help_commands=$(quorvel-cli --help | sed -n '/^Subcommands:/,/^$/s/^  \([^ ][^ ]*\).*/\1/p' | LC_ALL=C sort | paste -sd'|')
 [ -n "$help_commands" ] || fail "the help names no command"
-got=$(offers "quorvel-cli ")
+complete_line "quorvel-cli "
 [ "$got" = "$help_commands" ] || fail "the commands offered are '$got'; the help names '$help_commands'"
 for command in ${help_commands//|/ }; do
   help=$(quorvel-cli "$command" --help)
   options=$(printf '%s\n' "$help" | sed -n '/^Options:/,/^$/s/^  \([^ ][^ ]*\).*/\1/p' | tr ',' '\n' | LC_ALL=C sort | paste -sd'|')
-  got=$(offers "quorvel-cli $command -" | sed 's/=//g')
-  [ "$got" = "$options" ] || fail "$command: the options offered are '$got'; the help names '$options'"
+  complete_line "quorvel-cli $command -"
+  [ "${got//=/}" = "$options" ] || fail "$command: the options offered are '${got//=/}'; the help names '$options'"
   # The names of the arguments: a positional's first word, an option's second.
   names=$(printf '%s\n' "$help" | awk '
     /^Positionals:/ { section = "p"; next }
