@@ -7,8 +7,9 @@
 # is known from its name in the help (PACK, DIR, NAME, ...).
 
 # The kind of word an argument named NAME in the help takes: pack, folder,
-# file, entry (a name in the pack), or choice ("TEXT:{a,b}"). A name not
-# listed here gets no kind, and the completion offers plain files for it.
+# file, entry (a name in the pack), choice ("TEXT:{a,b}"), or none (a
+# number, FUSE's options: nothing to offer). A name not listed here gets no
+# kind, and the completion offers plain files for it.
 _quorvel_cli_kind()
 {
     case $1 in
@@ -17,6 +18,7 @@ _quorvel_cli_kind()
         FILE) REPLY=file ;;
         NAME | PATTERN) REPLY=entry ;;
         *:\{*\}) REPLY=choice ;;
+        N | OPTIONS) REPLY=none ;;
         *) REPLY= && return 1 ;;
     esac
 }
@@ -128,6 +130,7 @@ _quorvel_cli_argument()
             choices=${choices%\}}
             COMPREPLY=($(compgen -W "${choices//,/ }" -- "$cur"))
             ;;
+        none) ;;
         *) _filedir ;;
     esac
 }

@@ -140,7 +140,7 @@ for command in ${help_commands//|/ }; do
       else if (n > 1 && word[2] !~ /^(REQUIRED|Excludes:|Needs:)$/) print word[2]
     }')
   for name in $names; do
-    _quorvel_cli_kind "$name" || fail "$command: the completion does not know what $name takes"
+    _quorvel_cli_kind "$name" || fail "$command: the completion does not know what $name takes (_quorvel_cli_kind in cli/quorvel-cli.bash)"
   done
 done
 
