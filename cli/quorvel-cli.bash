@@ -28,10 +28,14 @@ _quorvel_cli_kind()
 # positional takes any number of words.
 _quorvel_cli_parse()
 {
-    local section= line column name
+    local section= line column name width
     local -a words names
     commands=() options=() positionals=() repeated=
     arguments=()
+    # A row's text starts at a fixed column, which may leave a single space
+    # after a long first column; the help row shows where.
+    [[ $1 =~ (^|$'\n')(  -h,--help +) ]] || return
+    width=${#BASH_REMATCH[2]}
     while IFS= read -r line; do
         case $line in
             Subcommands: | Options: | Positionals:)
@@ -41,10 +45,10 @@ _quorvel_cli_parse()
             "  "[!\ ]*) ;;
             *) continue ;;
         esac
-        # The first column ends at two spaces: "-C DIR", "PATTERN TEXT ...",
+        # The first column: "-C DIR", "PATTERN TEXT ...",
         # "--overwrite TEXT:{ask,never,always}", "--long Excludes: --json".
-        column=${line#  }
-        column=${column%%  *}
+        column=${line:2}
+        [[ ${#line} -gt $width && ${line:width-1:1} == " " ]] && column=${line:2:width-2}
         read -ra words <<<"$column"
         case $section in
             Subcommands) commands+=("${words[0]}") ;;

@@ -78,6 +78,12 @@ def parse_help(text):
     sections = {}
     current = None
     last = None
+    # A row's text starts at a fixed column, which may leave a single space
+    # after a long first column; the help row, in every help, shows where.
+    found = re.search(r"^  -h,--help +", text, flags=re.M)
+    if found is None:
+        raise SystemExit("cli_manual: a help without its -h,--help row")
+    width = len(found.group(0))
     for line in text.split("\n"):
         if usage is None:
             if line.startswith("Usage: "):
@@ -92,12 +98,13 @@ def parse_help(text):
         if heading:
             current = sections.setdefault(heading.group(1), [])
             continue
-        row = re.fullmatch(r"  (\S.*?)(?: {2,}(\S.*))?", line)
-        continuation = re.fullmatch(r" {3,}(\S.*)", line)
-        if continuation and last is not None:
-            last.text = (last.text + " " + continuation.group(1)).strip()
-        elif row and current is not None:
-            last = parse_item(row.group(1), row.group(2) or "")
+        if line.startswith(" " * width) and last is not None:
+            last.text = (last.text + " " + line.strip()).strip()
+        elif re.match(r"  \S", line) and current is not None:
+            # A first column too long for its place ends the line.
+            split = len(line) > width and line[width - 1] == " "
+            column = line[2:width] if split else line[2:]
+            last = parse_item(column.strip(), line[width:].strip() if split else "")
             current.append(last)
         else:
             raise SystemExit(f"cli_manual: a help line of unknown shape: {line!r}")

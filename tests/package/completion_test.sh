@@ -130,14 +130,21 @@ for command in ${help_commands//|/ }; do
   [ "${got//=/}" = "$options" ] || fail "$command: the options offered are '${got//=/}'; the help names '$options'"
   # The names of the arguments: a positional's first word, an option's second.
   names=$(printf '%s\n' "$help" | awk '
-    /^Positionals:/ { section = "p"; next }
-    /^Options:/ { section = "o"; next }
-    /^[^ ]/ || /^$/ { section = ""; next }
-    section != "" && /^  [^ ]/ {
-      split(substr($0, 3), column, /  +/)
-      n = split(column[1], word, " ")
-      if (section == "p") print word[1]
-      else if (n > 1 && word[2] !~ /^(REQUIRED|Excludes:|Needs:)$/) print word[2]
+    # The rows text starts where that of the help row does.
+    /^  -h,--help / { match($0, /^  -h,--help +/); width = RLENGTH }
+    { lines[NR] = $0 }
+    END {
+      for (i = 1; i <= NR; i++) {
+        line = lines[i]
+        if (line ~ /^Positionals:/) { section = "p"; continue }
+        if (line ~ /^Options:/) { section = "o"; continue }
+        if (line ~ /^[^ ]/ || line == "") { section = ""; continue }
+        if (section == "" || line !~ /^  [^ ]/) continue
+        column = length(line) > width && substr(line, width, 1) == " " ? substr(line, 3, width - 2) : substr(line, 3)
+        n = split(column, word, " ")
+        if (section == "p") print word[1]
+        else if (n > 1 && word[2] !~ /^(REQUIRED|Excludes:|Needs:)$/) print word[2]
+      }
     }')
   for name in $names; do
     _quorvel_cli_kind "$name" || fail "$command: the completion does not know what $name takes (_quorvel_cli_kind in cli/quorvel-cli.bash)"
