@@ -18,7 +18,8 @@ int Run(int argc, const char* const* argv)
     using namespace cli;
     CLI::App app{"quorvel-cli: list, extract, check and write quorvel's .pak files.\n"
                  "Exit status: 0 everything done, 1 some entry refused, skipped or failed\n"
-                 "(verify: findings), 2 usage error, unreadable or damaged pack, nothing written."};
+                 "(verify: findings), 2 usage error, unreadable or damaged pack, nothing written,\n"
+                 "130 interrupted."};
     app.set_version_flag("--version", std::string("quorvel-cli ") + QUORVEL_VERSION);
     app.require_subcommand(1);
 
