@@ -117,6 +117,13 @@ quorvel-cli extract --overwrite=never game.pak r	readme.txt
 quorvel-cli extract game.pak -- -	
 TABLE
 
+# Where a file matches an offered pattern, the offer stays the pattern.
+(
+  cd "$work/tree"
+  complete_line "quorvel-cli extract ../here/game.pak voice/"
+  [ "$got" = "voice/[[]a]01.wav" ] || { echo "FAILED: beside the file voice/[a]01.wav, 'voice/' offers '$got'" >&2; exit 1; }
+) || failures=$((failures + 1))
+
 echo "== every command, option and argument the help names is completed"
 # The help's own words, read here without the completion's parser.
 help_commands=$(quorvel-cli --help | sed -n '/^Subcommands:/,/^$/s/^  \([^ ][^ ]*\).*/\1/p' | LC_ALL=C sort | paste -sd'|')
