@@ -249,6 +249,57 @@ TEST_F(CliWine, CreateRefusesNamesWithoutCp932Form)
     EXPECT_NE(r.err.find("code page 932"), std::string::npos) << r.err;
 }
 
+
+// update on Windows: the new pack put in place of the old one by the
+// platform's replace, names matched as extract writes them (letter case
+// does not tell two files apart there), and diff of the two.
+TEST_F(CliWine, UpdateReplacesAddsRemovesAndDiffTellsIt)
+{
+    const std::vector<pakwriter::Entry> entries = {
+        {Sjis(L"表紙.bmp"), B("picture")},
+        {Sjis(L"音楽\\タイトル.ogg"), B("music")},
+        {"Readme.TXT", B("old readme")},
+        {Sjis(L"音楽\\空.ogg"), {}},
+    };
+    WritePack(entries);
+    const std::string before = ReadWhole(pack_);
+    const std::wstring source = base_ + L"\\素材";
+    CreateDirectoryW(source.c_str(), nullptr);
+    CreateDirectoryW((source + L"\\音楽").c_str(), nullptr);
+    WriteWhole(source + L"\\音楽\\タイトル.ogg", "new music");
+    WriteWhole(source + L"\\readme.txt", "new readme");
+    WriteWhole(source + L"\\新規.txt", "added");
+
+    const Result dryRun = Run(L"update --dry-run --remove 音楽/空.ogg " + Q(pack_) + L" " + Q(source));
+    ASSERT_EQ(dryRun.code, 0u) << dryRun.err;
+    const std::string changes = Utf8(L"M 音楽/タイトル.ogg\nM Readme.TXT\nA 新規.txt\nD 音楽/空.ogg\n");
+    EXPECT_EQ(dryRun.out, changes);
+    EXPECT_EQ(ReadWhole(pack_), before);
+
+    WriteWhole(base_ + L"\\元.pak", before);
+    const Result update = Run(L"update --remove 音楽/空.ogg " + Q(pack_) + L" " + Q(source));
+    ASSERT_EQ(update.code, 0u) << update.err;
+    EXPECT_NE(update.err.find("2 replaced, 1 added, 1 removed, 1 kept"), std::string::npos) << update.err;
+    const pakwriter::Bytes expected = pakwriter::BuildPack({{Sjis(L"表紙.bmp"), B("picture")},
+                                                            {Sjis(L"音楽\\タイトル.ogg"), B("new music")},
+                                                            {"Readme.TXT", B("new readme")},
+                                                            {Sjis(L"新規.txt"), B("added")}});
+    EXPECT_EQ(ReadWhole(pack_), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(CountFiles(base_), 7); // the two packs, the source folder with its three files and folder
+
+    const Result diff = Run(L"diff " + Q(base_ + L"\\元.pak") + L" " + Q(pack_));
+    EXPECT_EQ(diff.code, 1u) << diff.err;
+    EXPECT_EQ(diff.out, changes);
+    EXPECT_EQ(Run(L"diff " + Q(pack_) + L" " + Q(pack_)).code, 0u);
+
+    // A refusal leaves the pack as it was and no file beside it.
+    const std::string updated = ReadWhole(pack_);
+    const Result refused = Run(L"update --remove 表紙.bmp --remove nothing* " + Q(pack_));
+    EXPECT_EQ(refused.code, 2u);
+    EXPECT_EQ(ReadWhole(pack_), updated);
+    EXPECT_EQ(CountFiles(base_), 7);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
