@@ -22,3 +22,5 @@ echo "== run_cli_bench (native Linux)"
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release --target quorvel-cli pakwriter -j"$(nproc)"
 bash tests/bench/run_cli_bench.sh "$PWD/build/linux-release"
+echo "== cli_update_bench (native Linux)"
+bash tests/bench/cli_update_bench.sh "$PWD/build/linux-release"
