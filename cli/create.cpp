@@ -169,7 +169,8 @@ bool CheckOffsets(const std::vector<Planned>& plan)
     uint64_t offset = 0;
     for (const Planned& item : plan) {
         if (offset > LARGEST_FIELD) {
-            Message(item.relative + ": refused: its offset " + std::to_string(offset) + " does not fit 32 bits");
+            const std::string shown = item.relative.empty() ? NameToUtf8(item.stored, NameForm::Text) : item.relative;
+            Message(shown + ": refused: its offset " + std::to_string(offset) + " does not fit 32 bits");
             return false;
         }
         offset += item.size;

@@ -15,7 +15,7 @@
 namespace cli {
 
 struct Planned {
-    std::string relative; // UTF-8 path below SOURCE_DIR, or the shown name of an entry kept from a pack
+    std::string relative; // UTF-8 path below SOURCE_DIR; empty for an entry kept as stored from a pack
     std::string stored;   // cp932 name with 0x5C separators
     uint64_t size;
 };

@@ -61,25 +61,29 @@ bool CheckEntriesInside(PackFile& pack)
 // new entries, in create's order behind the existing ones.
 bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
 {
-    std::unordered_map<std::string, std::vector<uint32_t>> entriesByFile;
+    // Keyed by the files, which are few where the entries may be many.
+    std::unordered_map<std::string, size_t> fileByKey;
+    for (size_t f = 0; f < plan->files.size(); ++f)
+        fileByKey.emplace(FileNameKey(plan->files[f].relative), f);
+    std::vector<std::vector<uint32_t>> entriesOfFile(plan->files.size());
     std::vector<std::string> parts;
     std::string why;
-    for (uint32_t i = 0; i < entries.size(); ++i) {
-        if (EntryFileParts(entries[i].name, &parts, &why))
-            entriesByFile[FileNameKey(JoinedParts(parts))].push_back(i);
+    for (uint32_t i = 0; i < entries.size() && !fileByKey.empty(); ++i) {
+        if (!EntryFileParts(entries[i].name, &parts, &why))
+            continue;
+        const auto found = fileByKey.find(FileNameKey(JoinedParts(parts)));
+        if (found != fileByKey.end())
+            entriesOfFile[found->second].push_back(i);
     }
     std::vector<int64_t> fileOf(entries.size(), -1);
     std::vector<int64_t> added;
     bool ok = true;
     for (size_t f = 0; f < plan->files.size(); ++f) {
         const Planned& file = plan->files[f];
-        const auto found = entriesByFile.find(FileNameKey(file.relative));
-        if (found == entriesByFile.end()) {
+        const std::vector<uint32_t>& matches = entriesOfFile[f];
+        if (matches.empty()) {
             added.push_back(int64_t(f));
-            continue;
-        }
-        const std::vector<uint32_t>& matches = found->second;
-        if (matches.size() > 1) {
+        } else if (matches.size() > 1) {
             Message(file.relative + ": refused: " + Shown(matches[0], entries[matches[0]]) + " and " +
                     Shown(matches[1], entries[matches[1]]) + " are both extracted to this file");
             ok = false;
@@ -113,7 +117,7 @@ std::vector<Planned> Layout(const std::vector<StoredEntry>& entries, const Updat
     for (const Placed& placed : plan.placed) {
         if (placed.file < 0) {
             const StoredEntry& entry = entries[placed.oldIndex];
-            layout.push_back({NameToUtf8(entry.name, NameForm::Text), entry.name, entry.size});
+            layout.push_back({std::string(), entry.name, entry.size});
         } else {
             const Planned& file = plan.files[size_t(placed.file)];
             const std::string& stored = placed.oldIndex == NO_ENTRY ? file.stored : entries[placed.oldIndex].name;
