@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
+#include "cli/pack_plan.h"
 #include "support/entry_name.h"
 
 #include <algorithm>
@@ -14,48 +15,17 @@ namespace cli {
 
 namespace {
 
-constexpr size_t LONGEST_NAME_BYTES = 255;
 constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
 
-struct Planned {
-    std::string relative; // UTF-8 path below SOURCE_DIR
-    std::string stored;   // cp932 name with 0x5C separators
-    uint64_t size;
-};
-
-void AppendNegated32(uint32_t value, std::string* out)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        out->push_back(char(uint8_t(0u - ((value >> shift) & 0xFF))));
-}
-
-// The directory as stored: count, then per entry its body length and body.
-std::string EncodeDirectory(const std::vector<Planned>& plan)
-{
-    std::string out;
-    AppendNegated32(uint32_t(plan.size()), &out);
-    uint64_t offset = 0;
-    for (const Planned& item : plan) {
-        AppendNegated32(uint32_t(item.stored.size() + RECORD_FIXED_BYTES), &out);
-        for (const char c : item.stored)
-            out.push_back(char(uint8_t(0u - uint8_t(c))));
-        out.push_back(0);
-        AppendNegated32(uint32_t(item.size), &out);
-        AppendNegated32(uint32_t(offset), &out);
-        offset += item.size;
-    }
-    return out;
-}
-
-bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
+bool ReadListFile(const std::string& path, std::vector<std::string>* lines, SystemError* error)
 {
     InputFile file;
-    if (!file.Open(path))
+    if (!file.Open(path, error))
         return false;
     std::string text;
     std::vector<char> block(TRANSFER_BLOCK_BYTES);
     for (uint64_t position = 0;;) {
-        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        const int64_t got = file.ReadAt(position, block.data(), block.size(), error);
         if (got < 0)
             return false;
         if (got == 0)
@@ -83,8 +53,9 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
-    if (!ReadListFile(listPath, &lines)) {
-        Message(listPath + ": " + LastErrorText());
+    SystemError error;
+    if (!ReadListFile(listPath, &lines, &error)) {
+        Message(listPath + ": " + error.Text());
         return false;
     }
     std::unordered_map<std::string, size_t> byName;
@@ -122,15 +93,16 @@ std::filesystem::path FromUtf8(const std::string& text)
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
-// Where PACK lies inside SOURCE_DIR (as "create --force x.pak ." asks), its
-// path below the folder: the old pack is never packed into the new one.
-std::string PackInsideSource(const CreateOptions& options)
+// Where a pack (the one written, or read by update) lies inside the
+// source folder, as "create --force x.pak ." asks, its path below the
+// folder: a pack is never packed into itself or its successor.
+std::string PackInsideSource(const std::string& packPath, const std::string& sourcePath)
 {
     std::error_code failed;
-    const auto pack = std::filesystem::canonical(FromUtf8(options.pack), failed);
+    const auto pack = std::filesystem::canonical(FromUtf8(packPath), failed);
     if (failed)
         return {};
-    const auto source = std::filesystem::canonical(FromUtf8(options.source), failed);
+    const auto source = std::filesystem::canonical(FromUtf8(sourcePath), failed);
     if (failed)
         return {};
     const auto relative = pack.lexically_relative(source);
@@ -140,22 +112,24 @@ std::string PackInsideSource(const CreateOptions& options)
     return std::string(text.begin(), text.end());
 }
 
-// Every file under the source folder with its stored name; refuses (with
-// a message per file) whatever cannot be an entry.
-bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
+} // namespace
+
+bool PlanEntries(const std::string& source, const std::vector<std::string>& packs, std::vector<Planned>* plan)
 {
     std::vector<SourceFile> files;
     std::string error;
-    if (!WalkFolder(options.source, &files, &error)) {
+    if (!WalkFolder(source, &files, &error)) {
         Message(error);
         return false;
     }
-    const std::string packItself = PackInsideSource(options);
+    std::vector<std::string> skipped;
+    for (const std::string& pack : packs)
+        skipped.push_back(PackInsideSource(pack, source));
     bool ok = true;
     for (const SourceFile& file : files) {
-        if (file.relative == packItself)
+        if (std::find(skipped.begin(), skipped.end(), file.relative) != skipped.end())
             continue;
-        const std::string shown = JoinPath(options.source, file.relative);
+        const std::string shown = JoinPath(source, file.relative);
         if (file.kind == NodeKind::Link) {
             Message(shown + ": refused: a symbolic link (links are not followed)");
             ok = false;
@@ -203,23 +177,22 @@ bool CheckOffsets(const std::vector<Planned>& plan)
     return true;
 }
 
-// Copies one source file, negated, behind what is written; its size must be
-// what the walk saw.
 bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::vector<unsigned char>& block,
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
 {
     InputFile file;
-    if (!file.Open(path)) {
-        Message(path + ": " + LastErrorText());
+    SystemError error;
+    if (!file.Open(path, &error)) {
+        Message(path + ": " + error.Text());
         return false;
     }
     uint64_t position = 0;
     for (;;) {
         if (Interrupted())
             return false;
-        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        const int64_t got = file.ReadAt(position, block.data(), block.size(), &error);
         if (got < 0) {
-            Message(path + ": " + LastErrorText());
+            Message(path + ": " + error.Text());
             return false;
         }
         if (got == 0)
@@ -227,8 +200,8 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
         if (position + uint64_t(got) > expected)
             break;
         NegateBytes(block.data(), uint32_t(got));
-        if (!out.Write(block.data(), size_t(got))) {
-            Message("cannot write the pack: " + LastErrorText());
+        if (!out.Write(block.data(), size_t(got), &error)) {
+            Message("cannot write the pack: " + error.Text());
             return false;
         }
         position += uint64_t(got);
@@ -242,7 +215,18 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
     return true;
 }
 
-} // namespace
+bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
+{
+    std::vector<DirectoryRecord> records;
+    records.reserve(plan.size());
+    uint64_t offset = 0;
+    for (const Planned& item : plan) {
+        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
+        offset += item.size;
+    }
+    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
+    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
+}
 
 int RunCreate(const CreateOptions& options)
 {
@@ -254,7 +238,7 @@ int RunCreate(const CreateOptions& options)
         return EXIT_FATAL;
     }
     std::vector<Planned> plan;
-    bool ok = PlanEntries(options, &plan);
+    bool ok = PlanEntries(options.source, {options.pack}, &plan);
     if (ok) {
         if (options.fromList.empty()) {
             std::sort(plan.begin(), plan.end(),
@@ -274,11 +258,12 @@ int RunCreate(const CreateOptions& options)
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
     Folder parent;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath)) {
-        Message((parentPath.empty() ? "." : parentPath) + ": " + LastErrorText());
+    SystemError error;
+    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error)) {
+        Message((parentPath.empty() ? "." : parentPath) + ": " + error.Text());
         return EXIT_FATAL;
     }
-    const NodeKind existing = parent.Inspect(packName);
+    const NodeKind existing = parent.Inspect(packName, &error);
     if (existing != NodeKind::Missing && !(existing == NodeKind::File && options.force)) {
         Message(options.pack +
                 (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
@@ -289,15 +274,19 @@ int RunCreate(const CreateOptions& options)
     uint64_t totalBytes = 0;
     for (const Planned& item : plan)
         totalBytes += item.size;
-    Progress progress(options.quiet, plan.size(), totalBytes);
-    TempFile out;
-    if (!out.Create(parent)) {
-        Message("cannot create a file beside " + options.pack + ": " + LastErrorText());
+    std::vector<unsigned char> directory;
+    if (!EncodeBackToBack(plan, &directory)) {
+        Message("cannot encode the directory; nothing written");
         return EXIT_FATAL;
     }
-    const std::string directory = EncodeDirectory(plan);
-    if (!out.Write(directory.data(), directory.size())) {
-        Message("cannot write the pack: " + LastErrorText());
+    Progress progress(options.quiet, plan.size(), totalBytes);
+    TempFile out;
+    if (!out.Create(parent, &error)) {
+        Message("cannot create a file beside " + options.pack + ": " + error.Text());
+        return EXIT_FATAL;
+    }
+    if (!out.Write(directory.data(), directory.size(), &error)) {
+        Message("cannot write the pack: " + error.Text());
         return EXIT_FATAL;
     }
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
@@ -321,7 +310,7 @@ int RunCreate(const CreateOptions& options)
         Message("interrupted; nothing written");
         return EXIT_INTERRUPTED;
     }
-    switch (out.Commit(packName, options.force)) {
+    switch (out.Commit(packName, options.force, &error)) {
     case TempFile::CommitResult::Done:
         return EXIT_DONE;
     case TempFile::CommitResult::Exists:
@@ -330,7 +319,7 @@ int RunCreate(const CreateOptions& options)
     case TempFile::CommitResult::Failed:
         break;
     }
-    Message("cannot rename the finished pack to " + options.pack + ": " + LastErrorText());
+    Message("cannot rename the finished pack to " + options.pack + ": " + error.Text());
     return EXIT_FATAL;
 }
 
