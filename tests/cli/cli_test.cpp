@@ -698,8 +698,11 @@ TEST_F(Cli, InterruptedRunsEndWith130AndLeaveNothing)
         const auto writing = [&](pid_t pid) {
             std::error_code ignored;
             for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+                // The file being written, not a folder the walk has open.
                 const fs::path target = fs::read_symlink(fd.path(), ignored);
-                if (target.parent_path() == row.writesInto && target.filename().string().rfind(".std", 0) != 0)
+                const std::string name = target.filename().string();
+                if (target.parent_path() == row.writesInto &&
+                    (name.rfind(".quorvel-", 0) == 0 || name.find("(deleted)") != std::string::npos))
                     return true;
             }
             return false;
