@@ -64,6 +64,16 @@ int Run(int argc, const char* const* argv)
     createCommand->add_option("PACK", create.pack, "The pack to write")->required();
     createCommand->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
 
+    MountOptions mount;
+    CLI::App* mountCommand =
+        app.add_subcommand("mount", "The pack as a read-only folder at MOUNTPOINT (Linux, FUSE)");
+    mountCommand->add_flag("-f", mount.foreground, "Stay in the foreground; Ctrl+C unmounts");
+    mountCommand->add_option("-o", mount.fuseOptions, "FUSE mount options, e.g. allow_other")
+        ->option_text("OPTIONS")
+        ->allow_extra_args(false);
+    mountCommand->add_option("PACK", mount.pack, "The pack")->required();
+    mountCommand->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -86,6 +96,8 @@ int Run(int argc, const char* const* argv)
         return RunCat(catPack, catName);
     if (*verifyCommand)
         return RunVerify(verifyPack, verifyJson);
+    if (*mountCommand)
+        return RunMount(mount);
     return RunCreate(create);
 }
 

@@ -1,0 +1,206 @@
+#include "cli/mount_tree.h"
+
+#include "cli/names.h"
+#include "support/entry_name.h"
+
+namespace cli {
+
+namespace {
+
+// Linux refuses longer names in a path; the kernel would never ask for one.
+constexpr size_t LONGEST_FILE_NAME_BYTES = 255;
+
+uint64_t HashOf(uint32_t parent, std::string_view name)
+{
+    uint64_t hash = 1469598103934665603ull ^ parent;
+    for (const char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return hash ^ (hash >> 29);
+}
+
+struct Builder {
+    MountTree* tree;
+    std::vector<std::string>* leftOut;
+    uint32_t used = 0; // occupied slots
+
+    uint32_t* SlotFor(uint32_t parent, std::string_view name)
+    {
+        const size_t mask = tree->slots.size() - 1;
+        for (size_t i = HashOf(parent, name) & mask;; i = (i + 1) & mask) {
+            const uint32_t held = tree->slots[i];
+            if (held == 0)
+                return &tree->slots[i];
+            const MountNode& node = tree->nodes[held - 1];
+            if (node.parent == parent && tree->Name(node) == name)
+                return &tree->slots[i];
+        }
+    }
+
+    // At most half full, so that a search meets an empty slot soon.
+    void Grow()
+    {
+        if ((used + 1) * 2 <= tree->slots.size())
+            return;
+        std::vector<uint32_t> old = std::move(tree->slots);
+        tree->slots.assign(old.empty() ? 1024 : old.size() * 2, 0);
+        for (const uint32_t held : old) {
+            if (held != 0) {
+                const MountNode& node = tree->nodes[held - 1];
+                *SlotFor(node.parent, tree->Name(node)) = held;
+            }
+        }
+    }
+
+    uint32_t Add(uint32_t parent, const std::string& name, uint32_t entry, bool isFolder, uint32_t size,
+                 uint32_t offset)
+    {
+        Grow();
+        MountNode node{};
+        node.parent = parent;
+        node.nameStart = uint32_t(tree->names.size());
+        node.nameLength = uint16_t(name.size());
+        node.entry = entry;
+        node.isFolder = isFolder ? 1 : 0;
+        node.size = size;
+        node.offset = offset;
+        tree->names += name;
+        tree->nodes.push_back(node);
+        const uint32_t index = uint32_t(tree->nodes.size() - 1);
+        *SlotFor(parent, name) = index + 1;
+        ++used;
+        return index;
+    }
+
+    void LeaveOut(uint32_t index, std::string_view stored, const std::string& why)
+    {
+        leftOut->push_back("entry " + std::to_string(index) + " '" + NameToUtf8(stored, NameForm::Text) +
+                           "' (name_hex " + HexBytes(stored) + "): left out: " + why);
+    }
+
+    // Why extract would not write this name, or "" with its parts.
+    static std::string Refusal(std::string_view stored, std::vector<std::string>* parts)
+    {
+        const std::string text(stored);
+        if (!IsSafeEntryName(text.c_str()))
+            return "the name would leave the target folder or names a device";
+        for (const char c : stored) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                return "the name holds a control character";
+        }
+        if (!SplitStoredName(stored, parts))
+            return "the name is not valid code page 932";
+        for (const std::string& part : *parts) {
+            if (part.size() > LONGEST_FILE_NAME_BYTES)
+                return "a part of the name is longer than 255 bytes in UTF-8";
+        }
+        return "";
+    }
+
+    void AddEntry(uint32_t index, const DirectoryRecord& record, std::vector<std::string>& parts)
+    {
+        const std::string_view stored(record.name, record.nameLength);
+        const std::string why = Refusal(stored, &parts);
+        if (!why.empty()) {
+            LeaveOut(index, stored, why);
+            return;
+        }
+        size_t nameBytes = 0;
+        for (const std::string& part : parts)
+            nameBytes += part.size();
+        if (tree->names.size() + nameBytes > UINT32_MAX) {
+            LeaveOut(index, stored, "more names than one mount holds (4 GiB)");
+            return;
+        }
+        uint32_t folder = 0;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            uint32_t next = tree->Child(folder, parts[i]);
+            if (next == NO_NODE) {
+                next = Add(folder, parts[i], index, true, 0, 0);
+            } else if (!tree->nodes[next].isFolder) {
+                LeaveOut(index, stored,
+                         "folder part '" + parts[i] + "' is the file of entry " +
+                             std::to_string(tree->nodes[next].entry));
+                return;
+            }
+            folder = next;
+        }
+        const uint32_t taken = tree->Child(folder, parts.back());
+        if (taken != NO_NODE) {
+            const MountNode& node = tree->nodes[taken];
+            LeaveOut(index, stored,
+                     std::string(node.isFolder ? "the path is a folder of entry " : "same path as entry ") +
+                         std::to_string(node.entry));
+            return;
+        }
+        Add(folder, parts.back(), index, false, record.size, record.offset);
+        tree->totalBytes += record.size;
+    }
+
+    // Each folder's children side by side in the order they were made,
+    // which is directory order: a counting sort by parent.
+    void LayOutChildren()
+    {
+        std::vector<MountNode>& nodes = tree->nodes;
+        for (size_t i = 1; i < nodes.size(); ++i) {
+            MountNode& parent = nodes[nodes[i].parent];
+            ++parent.size;
+            if (nodes[i].isFolder)
+                ++parent.folders;
+        }
+        uint32_t next = 0;
+        for (MountNode& node : nodes) {
+            if (node.isFolder) {
+                node.offset = next;
+                next += node.size;
+                node.size = 0; // counts again while filled
+            }
+        }
+        tree->children.assign(next, 0);
+        for (uint32_t i = 1; i < nodes.size(); ++i) {
+            MountNode& parent = nodes[nodes[i].parent];
+            tree->children[parent.offset + parent.size++] = i;
+        }
+    }
+};
+
+} // namespace
+
+uint32_t MountTree::Child(uint32_t folder, std::string_view name) const
+{
+    if (slots.empty())
+        return NO_NODE;
+    const size_t mask = slots.size() - 1;
+    for (size_t i = HashOf(folder, name) & mask;; i = (i + 1) & mask) {
+        const uint32_t held = slots[i];
+        if (held == 0)
+            return NO_NODE;
+        const MountNode& node = nodes[held - 1];
+        if (node.parent == folder && Name(node) == name)
+            return held - 1;
+    }
+}
+
+bool BuildMountTree(PackFile& pack, MountTree* tree, std::vector<std::string>* leftOut, DirectoryDamage* damage)
+{
+    *tree = MountTree();
+    Builder builder{tree, leftOut};
+    MountNode root{};
+    root.isFolder = 1;
+    tree->nodes.push_back(root);
+    // The root is found by its inode number, never by a name: not in slots.
+    std::vector<std::string> parts;
+    if (!pack.WalkDirectory(
+            [&](uint32_t index, const DirectoryRecord& record) {
+                builder.AddEntry(index, record, parts);
+                return true;
+            },
+            damage))
+        return false;
+    builder.LayOutChildren();
+    tree->nodes.shrink_to_fit();
+    tree->names.shrink_to_fit();
+    tree->dataAreaStart = pack.DataAreaStart();
+    return true;
+}
+
+} // namespace cli
