@@ -30,8 +30,9 @@ bool LoadFuseLibrary(FuseLibrary* library, std::string* why)
         {"fuse_session_mount", "FUSE_3.0", &library->sessionMount},
         {"fuse_session_unmount", "FUSE_3.0", &library->sessionUnmount},
         {"fuse_session_destroy", "FUSE_3.0", &library->sessionDestroy},
-        // The first multithreaded loop, (session, clone_fd), in every libfuse3.
-        {"fuse_session_loop_mt", "FUSE_3.0", &library->sessionLoopMultithreaded},
+        // (session, {clone_fd, max_idle_threads}), since libfuse 3.2; the
+        // 3.0 form leaks its configuration in the libfuse3 of Debian 12.
+        {"fuse_session_loop_mt", "FUSE_3.2", &library->sessionLoopMultithreaded},
         {"fuse_set_signal_handlers", "FUSE_3.0", &library->setSignalHandlers},
         {"fuse_remove_signal_handlers", "FUSE_3.0", &library->removeSignalHandlers},
         {"fuse_daemonize", "FUSE_3.0", &library->daemonize},

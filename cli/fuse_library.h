@@ -4,7 +4,7 @@
 #ifndef QUORVEL_CLI_FUSE_LIBRARY_H
 #define QUORVEL_CLI_FUSE_LIBRARY_H
 
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 32
 #include <fuse3/fuse_lowlevel.h>
 
 #include <string>
@@ -20,7 +20,7 @@ struct FuseLibrary {
     decltype(&::fuse_session_mount) sessionMount;
     decltype(&::fuse_session_unmount) sessionUnmount;
     decltype(&::fuse_session_destroy) sessionDestroy;
-    decltype(&::fuse_session_loop_mt_31) sessionLoopMultithreaded;
+    decltype(&::fuse_session_loop_mt_32) sessionLoopMultithreaded;
     decltype(&::fuse_set_signal_handlers) setSignalHandlers;
     decltype(&::fuse_remove_signal_handlers) removeSignalHandlers;
     decltype(&::fuse_daemonize) daemonize;

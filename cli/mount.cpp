@@ -23,6 +23,8 @@ constexpr unsigned READ_BYTES = 1024 * 1024;
 // The tree never changes while mounted: the kernel may keep what it was
 // told for as long as it likes.
 constexpr double CACHE_SECONDS = 86400;
+// Threads kept waiting for requests; more are started while all are busy.
+constexpr unsigned IDLE_THREADS = 10;
 constexpr const char* FUSE_PACKAGE_HINT = "FUSE is needed (Debian: apt install fuse3)";
 
 // Filled before the session starts; read-only for every thread after.
@@ -403,7 +405,10 @@ int Serve(MountState& state, const MountOptions& options)
             // Without -f the command returns here, the tree mounted and
             // visible; a child serves it in the background.
             g_fuse.daemonize(options.foreground ? 1 : 0);
-            const int result = g_fuse.sessionLoopMultithreaded(session, 0);
+            struct fuse_loop_config loop;
+            std::memset(&loop, 0, sizeof loop);
+            loop.max_idle_threads = IDLE_THREADS;
+            const int result = g_fuse.sessionLoopMultithreaded(session, &loop);
             // A positive result is the signal that ended the loop: Ctrl+C
             // or SIGTERM, an ordinary way to unmount.
             if (result < 0)
