@@ -39,6 +39,10 @@ struct MountState {
     uid_t owner;
     gid_t group;
     struct timespec accessed, modified, changed; // the pack file's
+    // Set by OnInit, which the kernel has answered before it sends any
+    // other request: the kernel opens files and folders itself, keeping
+    // their page cache, and the open requests stop.
+    bool kernelOpens = false;
 };
 
 const MountState& StateOf(fuse_req_t request)
@@ -77,8 +81,16 @@ void FillAttributes(const MountState& state, uint32_t index, struct stat* out)
 
 // ---- Requests
 
-void OnInit(void*, struct fuse_conn_info* connection)
+void OnInit(void* data, struct fuse_conn_info* connection)
 {
+    MountState& state = *static_cast<MountState*>(data);
+    // Two requests fewer for every file read (open, release) and folder
+    // listed: for many small files they are most of the work.
+    const unsigned noOpen = FUSE_CAP_NO_OPEN_SUPPORT | FUSE_CAP_NO_OPENDIR_SUPPORT;
+    if ((connection->capable & noOpen) == noOpen) {
+        connection->want |= noOpen;
+        state.kernelOpens = true;
+    }
     connection->max_read = READ_BYTES;
     connection->max_readahead = std::min(connection->max_readahead, READ_BYTES);
     if (connection->capable & FUSE_CAP_PARALLEL_DIROPS)
@@ -128,13 +140,20 @@ void OnOpenFolder(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* i
         g_fuse.replyError(request, ENOTDIR);
         return;
     }
+    // The kernel then opens every folder itself, its listing kept cached.
+    if (state.kernelOpens) {
+        g_fuse.replyError(request, ENOSYS);
+        return;
+    }
     info->cache_readdir = 1;
     info->keep_cache = 1;
     g_fuse.replyOpen(request, info);
 }
 
-// Offsets: 0 ".", 1 "..", 2 + k the folder's k-th child.
-void OnReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
+// Offsets: 0 ".", 1 "..", 2 + k the folder's k-th child. The "plus" form
+// gives each child's attributes too, so that a listing followed by a stat
+// of every name (ls -l, cp -r, file managers) costs no lookup per name.
+void ReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, bool plus)
 {
     const MountState& state = StateOf(request);
     const uint32_t index = NodeOf(state, inode);
@@ -145,29 +164,49 @@ void OnReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offse
     const MountNode& folder = state.tree.nodes[index];
     std::vector<char> buffer(size);
     size_t used = 0;
-    struct stat attributes;
-    std::memset(&attributes, 0, sizeof attributes);
+    struct fuse_entry_param entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.attr_timeout = CACHE_SECONDS;
+    entry.entry_timeout = CACHE_SECONDS;
     for (uint64_t position = uint64_t(std::max<off_t>(offset, 0)); position < 2 + uint64_t(folder.size);
          ++position) {
-        std::string name;
-        if (position < 2) {
-            name = position == 0 ? "." : "..";
-            attributes.st_ino = position == 0 ? inode : folder.parent + 1;
-            attributes.st_mode = S_IFDIR;
-        } else {
-            const uint32_t child = state.tree.children[folder.offset + position - 2];
-            const MountNode& node = state.tree.nodes[child];
-            name = state.tree.Name(node);
-            attributes.st_ino = child + 1;
-            attributes.st_mode = node.isFolder ? S_IFDIR : S_IFREG;
+        uint32_t shown = index;
+        std::string_view name = ".";
+        if (position == 1) {
+            shown = folder.parent;
+            name = "..";
+        } else if (position >= 2) {
+            shown = state.tree.children[folder.offset + position - 2];
+            name = state.tree.Name(state.tree.nodes[shown]);
         }
-        const size_t needed = g_fuse.addDirectoryEntry(request, buffer.data() + used, size - used, name.c_str(),
-                                                       &attributes, off_t(position + 1));
+        const std::string text(name);
+        FillAttributes(state, shown, &entry.attr);
+        size_t needed = 0;
+        if (!plus) {
+            needed = g_fuse.addDirectoryEntry(request, buffer.data() + used, size - used, text.c_str(),
+                                              &entry.attr, off_t(position + 1));
+        } else {
+            // "." and ".." are listed but not looked up: inode 0 tells the
+            // kernel so, and it counts no reference for them.
+            entry.ino = position >= 2 ? shown + 1 : 0;
+            needed = g_fuse.addDirectoryEntryPlus(request, buffer.data() + used, size - used, text.c_str(),
+                                                  &entry, off_t(position + 1));
+        }
         if (needed > size - used)
             break;
         used += needed;
     }
     g_fuse.replyBuffer(request, buffer.data(), used);
+}
+
+void OnReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
+{
+    ReadFolder(request, inode, size, offset, false);
+}
+
+void OnReadFolderPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
+{
+    ReadFolder(request, inode, size, offset, true);
 }
 
 void OnOpen(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* info)
@@ -184,6 +223,11 @@ void OnOpen(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* info)
     }
     if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC) != 0) {
         g_fuse.replyError(request, EROFS);
+        return;
+    }
+    // The kernel then opens every file itself and keeps its page cache.
+    if (state.kernelOpens) {
+        g_fuse.replyError(request, ENOSYS);
         return;
     }
     // The pack does not change under a mount: what the kernel cached from
@@ -297,6 +341,7 @@ struct fuse_lowlevel_ops Operations()
     operations.getattr = OnGetAttributes;
     operations.opendir = OnOpenFolder;
     operations.readdir = OnReadFolder;
+    operations.readdirplus = OnReadFolderPlus;
     operations.open = OnOpen;
     operations.read = OnRead;
     operations.statfs = OnStatfs;
