@@ -3,6 +3,8 @@
 #include "cli/names.h"
 #include "support/entry_name.h"
 
+#include <algorithm>
+
 namespace cli {
 
 namespace {
@@ -10,30 +12,39 @@ namespace {
 // Linux refuses longer names in a path; the kernel would never ask for one.
 constexpr size_t LONGEST_FILE_NAME_BYTES = 255;
 
-uint64_t HashOf(uint32_t parent, std::string_view name)
+uint32_t HashOf(uint32_t parent, std::string_view name)
 {
     uint64_t hash = 1469598103934665603ull ^ parent;
     for (const char c : name)
         hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return hash ^ (hash >> 29);
+    return uint32_t(hash ^ (hash >> 32));
 }
 
 struct Builder {
     MountTree* tree;
     std::vector<std::string>* leftOut;
-    uint32_t used = 0; // occupied slots
+    size_t used = 0; // occupied slots
 
-    uint32_t* SlotFor(uint32_t parent, std::string_view name)
+    // Room for the entry count the header gives, believed only as far as the
+    // file could hold that many records: each growth of these tables would
+    // copy and fault in tens of megabytes again for a large pack.
+    void Reserve(PackFile& pack)
     {
-        const size_t mask = tree->slots.size() - 1;
-        for (size_t i = HashOf(parent, name) & mask;; i = (i + 1) & mask) {
-            const uint32_t held = tree->slots[i];
-            if (held == 0)
-                return &tree->slots[i];
-            const MountNode& node = tree->nodes[held - 1];
-            if (node.parent == parent && tree->Name(node) == name)
-                return &tree->slots[i];
-        }
+        unsigned char header[4];
+        if (pack.File().ReadAt(0, header, sizeof header) != int64_t(sizeof header))
+            return;
+        NegateBytes(header, sizeof header);
+        const int32_t count = int32_t(ReadLittleEndian32(header));
+        constexpr uint64_t SMALLEST_RECORD_BYTES = 4 + RECORD_FIXED_BYTES;
+        const uint64_t entries =
+            count <= 0 ? 0 : std::min<uint64_t>(uint64_t(count), pack.FileSize() / SMALLEST_RECORD_BYTES);
+        // Unused room is never touched, so it costs address space only.
+        tree->nodes.reserve(entries + entries / 8 + 16);
+        tree->names.reserve(entries * 8);
+        size_t slots = 1024;
+        while (slots < entries * 2)
+            slots *= 2;
+        tree->slots.assign(slots, 0);
     }
 
     // At most half full, so that a search meets an empty slot soon.
@@ -41,13 +52,16 @@ struct Builder {
     {
         if ((used + 1) * 2 <= tree->slots.size())
             return;
-        std::vector<uint32_t> old = std::move(tree->slots);
+        std::vector<uint64_t> old = std::move(tree->slots);
         tree->slots.assign(old.empty() ? 1024 : old.size() * 2, 0);
-        for (const uint32_t held : old) {
-            if (held != 0) {
-                const MountNode& node = tree->nodes[held - 1];
-                *SlotFor(node.parent, tree->Name(node)) = held;
-            }
+        const size_t mask = tree->slots.size() - 1;
+        for (const uint64_t held : old) {
+            if (held == 0)
+                continue;
+            size_t i = (held >> 32) & mask;
+            while (tree->slots[i] != 0)
+                i = (i + 1) & mask;
+            tree->slots[i] = held;
         }
     }
 
@@ -66,7 +80,8 @@ struct Builder {
         tree->names += name;
         tree->nodes.push_back(node);
         const uint32_t index = uint32_t(tree->nodes.size() - 1);
-        *SlotFor(parent, name) = index + 1;
+        const uint32_t hash = HashOf(parent, name);
+        tree->slots[tree->SlotOf(parent, name, hash)] = uint64_t(hash) << 32 | (index + 1);
         ++used;
         return index;
     }
@@ -165,19 +180,27 @@ struct Builder {
 
 } // namespace
 
+size_t MountTree::SlotOf(uint32_t folder, std::string_view name, uint32_t hash) const
+{
+    const size_t mask = slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const uint64_t held = slots[i];
+        if (held == 0)
+            return i;
+        if (uint32_t(held >> 32) != hash)
+            continue;
+        const MountNode& node = nodes[uint32_t(held) - 1];
+        if (node.parent == folder && Name(node) == name)
+            return i;
+    }
+}
+
 uint32_t MountTree::Child(uint32_t folder, std::string_view name) const
 {
     if (slots.empty())
         return NO_NODE;
-    const size_t mask = slots.size() - 1;
-    for (size_t i = HashOf(folder, name) & mask;; i = (i + 1) & mask) {
-        const uint32_t held = slots[i];
-        if (held == 0)
-            return NO_NODE;
-        const MountNode& node = nodes[held - 1];
-        if (node.parent == folder && Name(node) == name)
-            return held - 1;
-    }
+    const uint64_t held = slots[SlotOf(folder, name, HashOf(folder, name))];
+    return held == 0 ? NO_NODE : uint32_t(held) - 1;
 }
 
 bool BuildMountTree(PackFile& pack, MountTree* tree, std::vector<std::string>* leftOut, DirectoryDamage* damage)
@@ -188,6 +211,7 @@ bool BuildMountTree(PackFile& pack, MountTree* tree, std::vector<std::string>* l
     root.isFolder = 1;
     tree->nodes.push_back(root);
     // The root is found by its inode number, never by a name: not in slots.
+    builder.Reserve(pack);
     std::vector<std::string> parts;
     if (!pack.WalkDirectory(
             [&](uint32_t index, const DirectoryRecord& record) {
@@ -197,8 +221,6 @@ bool BuildMountTree(PackFile& pack, MountTree* tree, std::vector<std::string>* l
             damage))
         return false;
     builder.LayOutChildren();
-    tree->nodes.shrink_to_fit();
-    tree->names.shrink_to_fit();
     tree->dataAreaStart = pack.DataAreaStart();
     return true;
 }

@@ -33,13 +33,18 @@ struct MountNode {
 struct MountTree {
     std::vector<MountNode> nodes;   // [0] is the root
     std::vector<uint32_t> children; // each folder's children, together, in directory order
-    std::vector<uint32_t> slots;    // open-addressed table of (parent, name): node index + 1, 0 empty
+    // Open-addressed table of (parent, name): the key's hash in the high
+    // half, so that most probes never touch a node, node index + 1 in the
+    // low half; 0 is an empty slot.
+    std::vector<uint64_t> slots;
     std::string names;
     uint64_t dataAreaStart = 0;
     uint64_t totalBytes = 0; // of the files shown
 
     std::string_view Name(const MountNode& node) const { return {names.data() + node.nameStart, node.nameLength}; }
     uint32_t Child(uint32_t folder, std::string_view name) const; // NO_NODE when absent
+    // The slot holding (folder, name), or the empty one where it belongs.
+    size_t SlotOf(uint32_t folder, std::string_view name, uint32_t hash) const;
 };
 
 // Reads the directory and builds the tree. An entry that extract would
