@@ -45,7 +45,6 @@ bool LoadFuseLibrary(FuseLibrary* library, std::string* why)
         {"fuse_reply_buf", "FUSE_3.0", &library->replyBuffer},
         {"fuse_reply_statfs", "FUSE_3.0", &library->replyStatfs},
         {"fuse_add_direntry", "FUSE_3.0", &library->addDirectoryEntry},
-        {"fuse_add_direntry_plus", "FUSE_3.0", &library->addDirectoryEntryPlus},
     };
     for (const Symbol& symbol : symbols) {
         void* found = dlvsym(handle, symbol.name, symbol.version);

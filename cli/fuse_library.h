@@ -33,7 +33,6 @@ struct FuseLibrary {
     decltype(&::fuse_reply_buf) replyBuffer;
     decltype(&::fuse_reply_statfs) replyStatfs;
     decltype(&::fuse_add_direntry) addDirectoryEntry;
-    decltype(&::fuse_add_direntry_plus) addDirectoryEntryPlus;
 };
 
 // Opens libfuse3.so.3 and finds every function; false with *why (the

@@ -150,10 +150,11 @@ void OnOpenFolder(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* i
     g_fuse.replyOpen(request, info);
 }
 
-// Offsets: 0 ".", 1 "..", 2 + k the folder's k-th child. The "plus" form
-// gives each child's attributes too, so that a listing followed by a stat
-// of every name (ls -l, cp -r, file managers) costs no lookup per name.
-void ReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, bool plus)
+// Offsets: 0 ".", 1 "..", 2 + k the folder's k-th child. No "plus" form
+// with attributes: it would make the kernel build an inode for every name
+// listed (about a kilobyte each), slowing `find` and filling memory for a
+// large folder only to spare a lookup per name that is opened.
+void OnReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
 {
     const MountState& state = StateOf(request);
     const uint32_t index = NodeOf(state, inode);
@@ -164,10 +165,8 @@ void ReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
     const MountNode& folder = state.tree.nodes[index];
     std::vector<char> buffer(size);
     size_t used = 0;
-    struct fuse_entry_param entry;
-    std::memset(&entry, 0, sizeof entry);
-    entry.attr_timeout = CACHE_SECONDS;
-    entry.entry_timeout = CACHE_SECONDS;
+    struct stat attributes;
+    std::memset(&attributes, 0, sizeof attributes);
     for (uint64_t position = uint64_t(std::max<off_t>(offset, 0)); position < 2 + uint64_t(folder.size);
          ++position) {
         uint32_t shown = index;
@@ -180,33 +179,15 @@ void ReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
             name = state.tree.Name(state.tree.nodes[shown]);
         }
         const std::string text(name);
-        FillAttributes(state, shown, &entry.attr);
-        size_t needed = 0;
-        if (!plus) {
-            needed = g_fuse.addDirectoryEntry(request, buffer.data() + used, size - used, text.c_str(),
-                                              &entry.attr, off_t(position + 1));
-        } else {
-            // "." and ".." are listed but not looked up: inode 0 tells the
-            // kernel so, and it counts no reference for them.
-            entry.ino = position >= 2 ? shown + 1 : 0;
-            needed = g_fuse.addDirectoryEntryPlus(request, buffer.data() + used, size - used, text.c_str(),
-                                                  &entry, off_t(position + 1));
-        }
+        attributes.st_ino = shown + 1;
+        attributes.st_mode = state.tree.nodes[shown].isFolder ? S_IFDIR : S_IFREG;
+        const size_t needed = g_fuse.addDirectoryEntry(request, buffer.data() + used, size - used, text.c_str(),
+                                                       &attributes, off_t(position + 1));
         if (needed > size - used)
             break;
         used += needed;
     }
     g_fuse.replyBuffer(request, buffer.data(), used);
-}
-
-void OnReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
-{
-    ReadFolder(request, inode, size, offset, false);
-}
-
-void OnReadFolderPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
-{
-    ReadFolder(request, inode, size, offset, true);
 }
 
 void OnOpen(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* info)
@@ -341,7 +322,6 @@ struct fuse_lowlevel_ops Operations()
     operations.getattr = OnGetAttributes;
     operations.opendir = OnOpenFolder;
     operations.readdir = OnReadFolder;
-    operations.readdirplus = OnReadFolderPlus;
     operations.open = OnOpen;
     operations.read = OnRead;
     operations.statfs = OnStatfs;
