@@ -14,7 +14,6 @@ namespace cli {
 
 namespace {
 
-constexpr size_t LONGEST_NAME_BYTES = 255;
 constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
 
 struct Planned {
@@ -23,39 +22,30 @@ struct Planned {
     uint64_t size;
 };
 
-void AppendNegated32(uint32_t value, std::string* out)
+// The directory as stored, the entries' data back to back from offset 0;
+// false when a record cannot be encoded (the plan's checks refuse those).
+bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
 {
-    for (int shift = 0; shift < 32; shift += 8)
-        out->push_back(char(uint8_t(0u - ((value >> shift) & 0xFF))));
-}
-
-// The directory as stored: count, then per entry its body length and body.
-std::string EncodeDirectory(const std::vector<Planned>& plan)
-{
-    std::string out;
-    AppendNegated32(uint32_t(plan.size()), &out);
+    std::vector<DirectoryRecord> records;
+    records.reserve(plan.size());
     uint64_t offset = 0;
     for (const Planned& item : plan) {
-        AppendNegated32(uint32_t(item.stored.size() + RECORD_FIXED_BYTES), &out);
-        for (const char c : item.stored)
-            out.push_back(char(uint8_t(0u - uint8_t(c))));
-        out.push_back(0);
-        AppendNegated32(uint32_t(item.size), &out);
-        AppendNegated32(uint32_t(offset), &out);
+        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
         offset += item.size;
     }
-    return out;
+    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
+    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
 }
 
-bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
+bool ReadListFile(const std::string& path, std::vector<std::string>* lines, SystemError* error)
 {
     InputFile file;
-    if (!file.Open(path))
+    if (!file.Open(path, error))
         return false;
     std::string text;
     std::vector<char> block(TRANSFER_BLOCK_BYTES);
     for (uint64_t position = 0;;) {
-        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        const int64_t got = file.ReadAt(position, block.data(), block.size(), error);
         if (got < 0)
             return false;
         if (got == 0)
@@ -83,8 +73,9 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines)
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
-    if (!ReadListFile(listPath, &lines)) {
-        Message(listPath + ": " + LastErrorText());
+    SystemError error;
+    if (!ReadListFile(listPath, &lines, &error)) {
+        Message(listPath + ": " + error.Text());
         return false;
     }
     std::unordered_map<std::string, size_t> byName;
@@ -209,17 +200,18 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
 {
     InputFile file;
-    if (!file.Open(path)) {
-        Message(path + ": " + LastErrorText());
+    SystemError error;
+    if (!file.Open(path, &error)) {
+        Message(path + ": " + error.Text());
         return false;
     }
     uint64_t position = 0;
     for (;;) {
         if (Interrupted())
             return false;
-        const int64_t got = file.ReadAt(position, block.data(), block.size());
+        const int64_t got = file.ReadAt(position, block.data(), block.size(), &error);
         if (got < 0) {
-            Message(path + ": " + LastErrorText());
+            Message(path + ": " + error.Text());
             return false;
         }
         if (got == 0)
@@ -227,8 +219,8 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
         if (position + uint64_t(got) > expected)
             break;
         NegateBytes(block.data(), uint32_t(got));
-        if (!out.Write(block.data(), size_t(got))) {
-            Message("cannot write the pack: " + LastErrorText());
+        if (!out.Write(block.data(), size_t(got), &error)) {
+            Message("cannot write the pack: " + error.Text());
             return false;
         }
         position += uint64_t(got);
@@ -274,11 +266,12 @@ int RunCreate(const CreateOptions& options)
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
     Folder parent;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath)) {
-        Message((parentPath.empty() ? "." : parentPath) + ": " + LastErrorText());
+    SystemError error;
+    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error)) {
+        Message((parentPath.empty() ? "." : parentPath) + ": " + error.Text());
         return EXIT_FATAL;
     }
-    const NodeKind existing = parent.Inspect(packName);
+    const NodeKind existing = parent.Inspect(packName, &error);
     if (existing != NodeKind::Missing && !(existing == NodeKind::File && options.force)) {
         Message(options.pack +
                 (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
@@ -289,15 +282,19 @@ int RunCreate(const CreateOptions& options)
     uint64_t totalBytes = 0;
     for (const Planned& item : plan)
         totalBytes += item.size;
-    Progress progress(options.quiet, plan.size(), totalBytes);
-    TempFile out;
-    if (!out.Create(parent)) {
-        Message("cannot create a file beside " + options.pack + ": " + LastErrorText());
+    std::vector<unsigned char> directory;
+    if (!EncodeBackToBack(plan, &directory)) {
+        Message("cannot encode the directory; nothing written");
         return EXIT_FATAL;
     }
-    const std::string directory = EncodeDirectory(plan);
-    if (!out.Write(directory.data(), directory.size())) {
-        Message("cannot write the pack: " + LastErrorText());
+    Progress progress(options.quiet, plan.size(), totalBytes);
+    TempFile out;
+    if (!out.Create(parent, &error)) {
+        Message("cannot create a file beside " + options.pack + ": " + error.Text());
+        return EXIT_FATAL;
+    }
+    if (!out.Write(directory.data(), directory.size(), &error)) {
+        Message("cannot write the pack: " + error.Text());
         return EXIT_FATAL;
     }
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
@@ -321,7 +318,7 @@ int RunCreate(const CreateOptions& options)
         Message("interrupted; nothing written");
         return EXIT_INTERRUPTED;
     }
-    switch (out.Commit(packName, options.force)) {
+    switch (out.Commit(packName, options.force, &error)) {
     case TempFile::CommitResult::Done:
         return EXIT_DONE;
     case TempFile::CommitResult::Exists:
@@ -330,7 +327,7 @@ int RunCreate(const CreateOptions& options)
     case TempFile::CommitResult::Failed:
         break;
     }
-    Message("cannot rename the finished pack to " + options.pack + ": " + LastErrorText());
+    Message("cannot rename the finished pack to " + options.pack + ": " + error.Text());
     return EXIT_FATAL;
 }
 

@@ -28,11 +28,18 @@ struct ExtractRun {
     uint64_t entriesDone = 0;
 };
 
-std::string Describe(uint32_t index, const PackEntry& entry)
-{
-    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "' (name_hex " +
-           HexBytes(entry.name) + ")";
-}
+// One entry's messages. The entry is described (its name converted) only
+// when something is said about it.
+struct EntryVoice {
+    uint32_t index;
+    const StoredEntry& entry;
+
+    void Say(const std::string& text) const
+    {
+        Message("entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "' (name_hex " +
+                HexBytes(entry.name) + "): " + text);
+    }
+};
 
 // Opens (making them) the folder parts of a name below the root. Returns
 // the innermost folder, or nullptr with *why set.
@@ -49,14 +56,15 @@ const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& part
     for (size_t i = common; i < depth; ++i) {
         const Folder& parent = i == 0 ? *run.root : cache.folders[i - 1];
         Folder child;
-        const NodeKind kind = parent.OpenChild(parts[i], &child);
+        SystemError error;
+        const NodeKind kind = parent.OpenChild(parts[i], &child, &error);
         if (kind != NodeKind::Folder) {
             const std::string where = "folder part '" + parts[i] + "'";
             if (kind == NodeKind::Link) {
                 *why = where + " is a symbolic link; links are not followed";
                 *outcome = Outcome::Refused;
             } else if (kind == NodeKind::Failed) {
-                *why = "cannot make " + where + ": " + LastErrorText();
+                *why = "cannot make " + where + ": " + error.Text();
                 *outcome = Outcome::Failed;
             } else {
                 *why = where + " exists and is not a folder";
@@ -97,40 +105,41 @@ bool AskReplace(ExtractRun& run, const std::string& shownName)
     }
 }
 
-Outcome ExtractOne(ExtractRun& run, uint32_t index, const PackEntry& entry)
+Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)
 {
-    const std::string what = Describe(index, entry);
+    const EntryVoice voice{index, entry};
     // quorvel's own rule, the same function the desktop program asks.
     if (!IsSafeEntryName(entry.name.c_str())) {
-        Message(what + ": refused: the name would leave the target folder or names a device");
+        voice.Say("refused: the name would leave the target folder or names a device");
         return Outcome::Refused;
     }
     std::vector<std::string> parts;
     if (!SplitStoredName(entry.name, &parts)) {
-        Message(what + ": refused: the name is not valid code page 932");
+        voice.Say("refused: the name is not valid code page 932");
         return Outcome::Refused;
     }
     std::string why;
     Outcome outcome = Outcome::Failed;
     const Folder* folder = EnterFolders(run, parts, &why, &outcome);
     if (folder == nullptr) {
-        Message(what + ": " + (outcome == Outcome::Refused ? "refused: " : "") + why);
+        voice.Say((outcome == Outcome::Refused ? "refused: " : "") + why);
         return outcome;
     }
     const std::string& leaf = parts.back();
     bool replace = false;
-    switch (folder->Inspect(leaf)) {
+    SystemError error;
+    switch (folder->Inspect(leaf, &error)) {
     case NodeKind::Missing:
         break;
     case NodeKind::Link:
-        Message(what + ": refused: the target is a symbolic link; links are not followed");
+        voice.Say("refused: the target is a symbolic link; links are not followed");
         return Outcome::Refused;
     case NodeKind::Folder:
     case NodeKind::Other:
-        Message(what + ": refused: the target exists and is not a file");
+        voice.Say("refused: the target exists and is not a file");
         return Outcome::Refused;
     case NodeKind::Failed:
-        Message(what + ": " + LastErrorText());
+        voice.Say(error.Text());
         return Outcome::Failed;
     case NodeKind::File:
         if (run.policy == Overwrite::Ask)
@@ -140,22 +149,22 @@ Outcome ExtractOne(ExtractRun& run, uint32_t index, const PackEntry& entry)
         if (Interrupted())
             return Outcome::Interrupted;
         if (!replace) {
-            Message(what + ": skipped: the file exists");
+            voice.Say("skipped: the file exists");
             return Outcome::Skipped;
         }
         break;
     }
     TempFile temp;
-    if (!temp.Create(*folder)) {
-        Message(what + ": cannot create a file in '" + folder->Path() + "': " + LastErrorText());
+    if (!temp.Create(*folder, &error)) {
+        voice.Say("cannot create a file in '" + folder->Path() + "': " + error.Text());
         return Outcome::Failed;
     }
-    std::string error;
+    std::string copyError;
     bool writeFailed = false;
     const bool copied = CopyEntry(
         *run.pack, entry, run.block,
         [&](const unsigned char* data, size_t count) {
-            if (!temp.Write(data, count)) {
+            if (!temp.Write(data, count, &error)) {
                 writeFailed = true;
                 return false;
             }
@@ -163,28 +172,28 @@ Outcome ExtractOne(ExtractRun& run, uint32_t index, const PackEntry& entry)
             run.progress->Update(run.entriesDone, run.bytesDone);
             return true;
         },
-        &error);
+        &copyError);
     if (!copied) {
         if (writeFailed)
-            error = "write failed: " + LastErrorText();
+            copyError = "write failed: " + error.Text();
         temp.Discard();
         if (Interrupted())
             return Outcome::Interrupted;
-        Message(what + ": " + error);
+        voice.Say(copyError);
         return Outcome::Failed;
     }
     if (Interrupted())
         return Outcome::Interrupted;
-    switch (temp.Commit(leaf, replace)) {
+    switch (temp.Commit(leaf, replace, &error)) {
     case TempFile::CommitResult::Done:
         return Outcome::Written;
     case TempFile::CommitResult::Exists:
-        Message(what + ": skipped: the file appeared meanwhile");
+        voice.Say("skipped: the file appeared meanwhile");
         return Outcome::Skipped;
     case TempFile::CommitResult::Failed:
         break;
     }
-    Message(what + ": cannot rename the finished file: " + LastErrorText());
+    voice.Say("cannot rename the finished file: " + error.Text());
     return Outcome::Failed;
 }
 
@@ -193,17 +202,9 @@ Outcome ExtractOne(ExtractRun& run, uint32_t index, const PackEntry& entry)
 int RunExtract(const ExtractOptions& options)
 {
     PackFile pack;
-    std::string error;
-    if (!pack.Open(options.pack, &error)) {
-        Message(error);
+    if (!OpenPackOrSay(options.pack, &pack, "; nothing extracted"))
         return EXIT_FATAL;
-    }
-    std::vector<PackEntry> entries;
-    DirectoryDamage damage;
-    if (!pack.ReadEntries(&entries, &damage)) {
-        Message(options.pack + ": " + DamageText(damage) + "; nothing extracted");
-        return EXIT_FATAL;
-    }
+    const std::vector<StoredEntry>& entries = pack.Entries();
 
     std::vector<uint32_t> selected;
     std::vector<bool> patternUsed(options.patterns.size(), false);
@@ -239,8 +240,9 @@ int RunExtract(const ExtractOptions& options)
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
     Folder root;
-    if (!root.OpenRoot(options.folder)) {
-        Message(options.folder + ": " + LastErrorText());
+    SystemError error;
+    if (!root.OpenRoot(options.folder, &error)) {
+        Message(options.folder + ": " + error.Text());
         return EXIT_FATAL;
     }
     Overwrite policy = options.overwrite;

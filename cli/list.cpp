@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
+#include "cli/standard_output.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,70 +11,40 @@
 
 namespace cli {
 
-namespace {
-
-bool OpenChecked(const std::string& path, PackFile* pack, uint32_t* count)
-{
-    std::string error;
-    if (!pack->Open(path, &error)) {
-        Message(error);
-        return false;
-    }
-    // A damaged directory is refused whole, before any line is printed, so
-    // that a script never reads part of a directory as if it were all of it.
-    DirectoryDamage damage;
-    uint32_t records = 0;
-    if (!pack->WalkDirectory([&records](uint32_t, const DirectoryRecord&) { return ++records, true; }, &damage)) {
-        Message(path + ": " + DamageText(damage));
-        return false;
-    }
-    *count = records;
-    return true;
-}
-
-} // namespace
-
 int RunList(const ListOptions& options)
 {
+    // A damaged directory is refused whole, before any line is printed, so
+    // that a script never reads part of a directory as if it were all of it.
     PackFile pack;
-    uint32_t count = 0;
-    if (!OpenChecked(options.pack, &pack, &count))
+    if (!OpenPackOrSay(options.pack, &pack))
         return EXIT_FATAL;
-    DirectoryDamage damage;
+    const std::vector<StoredEntry>& entries = pack.Entries();
     std::string line;
     // One object for every line: its keys are found again, not made again.
     nlohmann::ordered_json object;
-    const bool walked = pack.WalkDirectory(
-        [&](uint32_t index, const DirectoryRecord& record) {
-            const std::string_view stored(record.name, record.nameLength);
-            if (options.json) {
-                object["index"] = index;
-                object["name"] = NameToUtf8(stored, NameForm::Json);
-                object["name_hex"] = HexBytes(stored);
-                object["size"] = record.size;
-                object["offset"] = record.offset;
-                line = object.dump();
-            } else if (options.longForm) {
-                char numbers[40];
-                std::snprintf(numbers, sizeof numbers, "%10u  0x%08X  ", record.size, record.offset);
-                line = numbers;
-                line += NameToUtf8(stored, NameForm::Text);
-            } else {
-                line = NameToUtf8(stored, NameForm::Text);
-            }
-            line.push_back('\n');
-            WriteStdoutText(line.data(), line.size());
-            return true;
-        },
-        &damage);
-    if (!walked) {
-        // The file changed between the two walks.
-        FlushStdout();
-        Message(options.pack + ": " + DamageText(damage));
-        return EXIT_FATAL;
+    for (uint32_t index = 0; index < entries.size(); ++index) {
+        const StoredEntry& entry = entries[index];
+        if (options.json) {
+            object["index"] = index;
+            object["name"] = NameToUtf8(entry.name, NameForm::Json);
+            object["name_hex"] = HexBytes(entry.name);
+            object["size"] = entry.size;
+            object["offset"] = entry.offset;
+            line = object.dump();
+        } else if (options.longForm) {
+            char numbers[40];
+            std::snprintf(numbers, sizeof numbers, "%10u  0x%08X  ", entry.size, entry.offset);
+            line = numbers;
+            line += NameToUtf8(entry.name, NameForm::Text);
+        } else {
+            line = NameToUtf8(entry.name, NameForm::Text);
+        }
+        line.push_back('\n');
+        WriteStdoutText(line.data(), line.size());
     }
-    if (!FlushStdout()) {
-        Message("cannot write the list: " + LastErrorText());
+    SystemError error;
+    if (!FlushStdout(&error)) {
+        Message("cannot write the list: " + error.Text());
         return EXIT_FATAL;
     }
     return EXIT_DONE;
@@ -87,48 +58,35 @@ int RunCat(const std::string& packPath, const std::string& name)
             c = '/';
     }
     PackFile pack;
-    std::string error;
-    if (!pack.Open(packPath, &error)) {
-        Message(error);
+    if (!OpenPackOrSay(packPath, &pack))
         return EXIT_FATAL;
+    const StoredEntry* entry = nullptr;
+    for (const StoredEntry& candidate : pack.Entries()) {
+        // "\" as "/" on both sides: "\xNN" escapes match as typed.
+        std::string shown = NameToUtf8(candidate.name, NameForm::Text);
+        std::replace(shown.begin(), shown.end(), '\\', '/');
+        if (shown == wanted) {
+            entry = &candidate;
+            break;
+        }
     }
-    bool found = false;
-    PackEntry entry;
-    DirectoryDamage damage;
-    const bool walked = pack.WalkDirectory(
-        [&](uint32_t, const DirectoryRecord& record) {
-            if (!found) {
-                const std::string_view stored(record.name, record.nameLength);
-                // "\" as "/" on both sides: "\xNN" escapes match as typed.
-                std::string shown = NameToUtf8(stored, NameForm::Text);
-                std::replace(shown.begin(), shown.end(), '\\', '/');
-                if (shown == wanted) {
-                    found = true;
-                    entry = {std::string(stored), record.size, record.offset};
-                }
-            }
-            return true;
-        },
-        &damage);
-    if (!walked) {
-        Message(packPath + ": " + DamageText(damage));
-        return EXIT_FATAL;
-    }
-    if (!found) {
+    if (entry == nullptr) {
         Message(packPath + ": no entry named '" + name + "'");
         return EXIT_FATAL;
     }
     std::vector<unsigned char> block;
+    SystemError writeError;
     bool writeFailed = false;
+    std::string error;
     const bool copied = CopyEntry(
-        pack, entry, block,
-        [&writeFailed](const unsigned char* data, size_t count) {
-            writeFailed = !WriteStdoutBytes(data, count);
+        pack, *entry, block,
+        [&](const unsigned char* data, size_t count) {
+            writeFailed = !WriteStdoutBytes(data, count, &writeError);
             return !writeFailed;
         },
         &error);
     if (!copied) {
-        Message(writeFailed ? "cannot write the entry: " + LastErrorText() : name + ": " + error);
+        Message(writeFailed ? "cannot write the entry: " + writeError.Text() : name + ": " + error);
         return Interrupted() ? EXIT_INTERRUPTED : EXIT_FATAL;
     }
     return EXIT_DONE;

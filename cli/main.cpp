@@ -1,6 +1,7 @@
 // quorvel-cli: quorvel's packs from a terminal and from scripts.
 #include "cli/commands.h"
 #include "cli/platform.h"
+#include "cli/standard_output.h"
 
 #include <CLI/CLI.hpp>
 
@@ -123,6 +124,7 @@ int wmain(int argc, wchar_t** argv)
         pointers.push_back(argument.c_str());
     const int code = Run(argc, pointers.data());
     cli::FlushStdout();
+    cli::RunEnded();
     return code;
 }
 
@@ -132,6 +134,7 @@ int main(int argc, char** argv)
 {
     const int code = Run(argc, argv);
     cli::FlushStdout();
+    cli::RunEnded();
     return code;
 }
 

@@ -1,5 +1,7 @@
 #include "cli/pack_file.h"
 
+#include "cli/commands.h"
+
 #include <algorithm>
 
 namespace cli {
@@ -8,50 +10,34 @@ namespace {
 
 constexpr size_t DIRECTORY_READ_BYTES = 1024 * 1024;
 
-// Feeds the decoder from large reads and counts what it consumed, so that
-// a refusal can name the file position of the record.
-struct BufferedSource {
+// The pack file read in order from position 0, as the buffered reader
+// wants it.
+struct FileBytes {
     InputFile* file;
-    std::vector<unsigned char> buffer;
-    size_t start = 0;        // next unread byte in buffer
-    size_t end = 0;          // bytes held in buffer
-    uint64_t filePosition = 0; // file position of buffer[end]
-    uint64_t consumed = 0;   // bytes handed to the decoder
-    bool failed = false;
+    uint64_t position = 0;
+    SystemError error;
 
     static uint32_t Read(void* context, unsigned char* out, uint32_t count)
     {
-        auto* self = static_cast<BufferedSource*>(context);
-        if (self->start == self->end) {
-            const int64_t got = self->file->ReadAt(self->filePosition, self->buffer.data(), self->buffer.size());
-            if (got <= 0) {
-                self->failed = got < 0;
-                return 0;
-            }
-            self->start = 0;
-            self->end = size_t(got);
-            self->filePosition += uint64_t(got);
-        }
-        const size_t given = std::min<size_t>(count, self->end - self->start);
-        std::copy_n(self->buffer.data() + self->start, given, out);
-        self->start += given;
-        self->consumed += given;
-        return uint32_t(given);
+        auto* self = static_cast<FileBytes*>(context);
+        const int64_t got = self->file->ReadAt(self->position, out, count, &self->error);
+        if (got <= 0)
+            return 0;
+        self->position += uint64_t(got);
+        return uint32_t(got);
     }
 };
 
-struct WalkState {
-    const PackFile::Visitor* visit;
+struct RecordList {
+    std::vector<StoredEntry>* entries;
     BufferedSource* source;
-    uint32_t index = 0;
     uint64_t recordStart = 4; // where the record being decoded begins
 
     static bool Accept(void* context, const DirectoryRecord* record)
     {
-        auto* self = static_cast<WalkState*>(context);
-        if (!(*self->visit)(self->index, *record))
-            return false;
-        ++self->index;
+        auto* self = static_cast<RecordList*>(context);
+        self->entries->push_back({std::string(record->name, record->nameLength), record->size, record->offset});
+        // What the decoder has taken so far ends with this record.
         self->recordStart = self->source->consumed;
         return true;
     }
@@ -86,50 +72,65 @@ std::string DamageText(const DirectoryDamage& damage)
            " at file position " + std::to_string(damage.position) + ")";
 }
 
-bool PackFile::Open(const std::string& path, std::string* error)
+PackFile::Status PackFile::Open(const std::string& path)
 {
-    if (!file_.Open(path) || !file_.Size(&fileSize_)) {
-        *error = path + ": " + LastErrorText();
-        return false;
-    }
-    return true;
+    path_ = path;
+    entries_.clear();
+    damage_ = DirectoryDamage();
+    if (!file_.Open(path, &openError_) || !file_.Size(&fileSize_, &openError_))
+        status_ = Status::Unreadable;
+    else
+        status_ = ReadEntries() ? Status::Read : Status::Damaged;
+    return status_;
 }
 
-bool PackFile::WalkDirectory(const Visitor& visit, DirectoryDamage* damage)
+std::string PackFile::Problem() const
 {
-    BufferedSource source;
-    source.file = &file_;
-    source.buffer.resize(DIRECTORY_READ_BYTES);
-    WalkState state;
-    state.visit = &visit;
-    state.source = &source;
-    const ByteSource bytes = {&BufferedSource::Read, &source};
-    const RecordSink sink = {&WalkState::Accept, &state};
+    if (status_ == Status::Unreadable)
+        return path_ + ": " + openError_.Text();
+    return path_ + ": " + DamageText(damage_);
+}
+
+bool PackFile::ReadEntries()
+{
+    FileBytes file;
+    file.file = &file_;
+    std::vector<unsigned char> block(DIRECTORY_READ_BYTES);
+    BufferedSource source{{&FileBytes::Read, &file}, block.data(), uint32_t(block.size()), 0, 0, 0};
+    RecordList list;
+    list.entries = &entries_;
+    list.source = &source;
+    const ByteSource bytes = {&ReadBuffered, &source};
+    const RecordSink sink = {&RecordList::Accept, &list};
     uint64_t dataAreaStart = 0;
     const DirectoryResult result = ReadDirectory(&bytes, &sink, &dataAreaStart);
     if (result == DIRECTORY_OK) {
         dataAreaStart_ = dataAreaStart;
         return true;
     }
-    damage->result = result;
-    damage->inHeader = source.consumed < 4;
-    damage->record = state.index;
-    damage->position = damage->inHeader ? 0 : state.recordStart;
+    damage_.result = result;
+    damage_.inHeader = source.consumed < 4;
+    damage_.record = uint32_t(entries_.size());
+    damage_.position = damage_.inHeader ? 0 : list.recordStart;
     return false;
 }
 
-bool PackFile::ReadEntries(std::vector<PackEntry>* entries, DirectoryDamage* damage)
+bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail)
 {
-    entries->clear();
-    return WalkDirectory(
-        [entries](uint32_t, const DirectoryRecord& record) {
-            entries->push_back({std::string(record.name, record.nameLength), record.size, record.offset});
-            return true;
-        },
-        damage);
+    switch (pack->Open(path)) {
+    case PackFile::Status::Read:
+        return true;
+    case PackFile::Status::Unreadable:
+        Message(pack->Problem());
+        return false;
+    case PackFile::Status::Damaged:
+        Message(pack->Problem() + damageTail);
+        return false;
+    }
+    return false;
 }
 
-bool CopyEntry(PackFile& pack, const PackEntry& entry, std::vector<unsigned char>& block,
+bool CopyEntry(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block,
                const std::function<bool(const unsigned char* data, size_t count)>& consume, std::string* error)
 {
     if (block.size() < TRANSFER_BLOCK_BYTES)
@@ -142,9 +143,10 @@ bool CopyEntry(PackFile& pack, const PackEntry& entry, std::vector<unsigned char
             return false;
         }
         const size_t want = size_t(std::min<uint64_t>(left, block.size()));
-        const int64_t got = pack.File().ReadAt(position, block.data(), want);
+        SystemError readError;
+        const int64_t got = pack.File().ReadAt(position, block.data(), want, &readError);
         if (got < 0) {
-            *error = "read failed: " + LastErrorText();
+            *error = "read failed: " + readError.Text();
             return false;
         }
         if (got == 0) {

@@ -1,5 +1,6 @@
 // A pack opened for reading: its directory, read by quorvel's own decoder,
-// and its entries' bytes.
+// and its entries' bytes. The one place where quorvel-cli opens a pack,
+// reads its directory and says what is wrong with it.
 #ifndef QUORVEL_CLI_PACK_FILE_H
 #define QUORVEL_CLI_PACK_FILE_H
 
@@ -16,7 +17,8 @@ namespace cli {
 // Large blocks for the command-line tool; quorvel.exe keeps its own chunks.
 constexpr size_t TRANSFER_BLOCK_BYTES = 1024 * 1024;
 
-struct PackEntry {
+// One directory record as quorvel-cli keeps it.
+struct StoredEntry {
     std::string name; // stored bytes
     uint32_t size;
     uint32_t offset; // from the start of the data area
@@ -34,31 +36,44 @@ std::string DirectoryResultText(DirectoryResult result);
 
 class PackFile {
 public:
-    bool Open(const std::string& path, std::string* error);
-    // Walks the directory, handing each record to visit in order. On
-    // failure *damage says why and where.
-    using Visitor = std::function<bool(uint32_t index, const DirectoryRecord& record)>;
-    bool WalkDirectory(const Visitor& visit, DirectoryDamage* damage);
-    // Every entry; refuses a damaged directory whole.
-    bool ReadEntries(std::vector<PackEntry>* entries, DirectoryDamage* damage);
+    enum class Status { Read, Unreadable, Damaged };
+    // Opens the pack and reads its whole directory, once. A damaged
+    // directory is refused whole: Entries() then holds only the records
+    // read before the damage, for verify to count.
+    Status Open(const std::string& path);
+    // "PATH: why" for a pack that is Unreadable or Damaged.
+    std::string Problem() const;
 
+    const std::vector<StoredEntry>& Entries() const { return entries_; }
+    const DirectoryDamage& Damage() const { return damage_; }
     uint64_t FileSize() const { return fileSize_; }
     uint64_t DataAreaStart() const { return dataAreaStart_; }
     InputFile& File() { return file_; }
 
 private:
+    bool ReadEntries();
+
+    std::string path_;
+    Status status_ = Status::Unreadable;
+    SystemError openError_;
     InputFile file_;
     uint64_t fileSize_ = 0;
     uint64_t dataAreaStart_ = 0;
+    std::vector<StoredEntry> entries_;
+    DirectoryDamage damage_;
 };
+
+// Opens and reads the pack for list, cat and extract; when that fails,
+// says Problem() (and tail behind a damage) and returns false.
+bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail = "");
 
 // Reads entry's bytes in large blocks, restores them and hands each block to
 // consume. False with *error on a short file, a read failure, an
 // interruption or when consume returns false (then *error is left empty).
-bool CopyEntry(PackFile& pack, const PackEntry& entry, std::vector<unsigned char>& block,
+bool CopyEntry(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block,
                const std::function<bool(const unsigned char* data, size_t count)>& consume, std::string* error);
 
-// The usual message for a pack that could not be opened or is damaged.
+// The usual message for a damaged directory.
 std::string DamageText(const DirectoryDamage& damage);
 
 } // namespace cli

@@ -12,8 +12,17 @@
 
 namespace cli {
 
-// The last system error as an English sentence.
-std::string LastErrorText();
+// A failed call's error number (errno, or GetLastError() on Windows),
+// taken by the call that failed and carried with its failure, so that
+// nothing done meanwhile (a message written, a file removed) replaces it.
+struct SystemError {
+    uint32_t code = 0;
+    // The error as an English sentence.
+    std::string Text() const;
+};
+
+// The error number as the last call left it: only right behind that call.
+SystemError LastSystemError();
 
 // ---- Reading a file
 
@@ -23,11 +32,11 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
-    bool Open(const std::string& path);
+    bool Open(const std::string& path, SystemError* error);
     // Reads up to count bytes at position; returns how many were read, 0 at
     // the end of the file, -1 on a failure.
-    int64_t ReadAt(uint64_t position, void* buffer, size_t count);
-    bool Size(uint64_t* size);
+    int64_t ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error);
+    bool Size(uint64_t* size, SystemError* error);
     void Close();
 
 private:
@@ -40,12 +49,12 @@ bool StdinIsTerminal();
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
 // Text for the user's eyes: UTF-8, shown as Unicode on a Windows console.
-void WriteStdoutText(const char* text, size_t length);
 void WriteStderrText(const std::string& text);
-// Bytes as they are (cat).
-bool WriteStdoutBytes(const void* data, size_t length);
-// Standard output is buffered; false when anything written failed.
-bool FlushStdout();
+// One unbuffered write to standard output: text (UTF-8, shown as Unicode
+// on a Windows console) or bytes as they are. The buffering above it is
+// the same on every platform (standard_output.cpp).
+enum class StdoutData { Text, Bytes };
+bool WriteStdoutRaw(const char* data, size_t length, StdoutData kind, SystemError* error);
 // A line typed at the terminal, without its end; false at the end of input
 // or when interrupted.
 bool ReadStdinLine(std::string* line);
@@ -56,6 +65,10 @@ bool ReadStdinLine(std::string* line);
 
 void InstallInterruptHandler();
 bool Interrupted();
+// Called by main once the run is over and no partial file is left: a
+// Windows console that is being closed ends the process as soon as the
+// control handler returns, so the handler waits for this.
+void RunEnded();
 
 // ---- Writing inside a folder without following links
 
@@ -74,11 +87,12 @@ public:
     ~Folder();
     // The folder an extraction or a new pack goes into; made (with its
     // parents) when missing. Links in this path are the user's own choice.
-    bool OpenRoot(const std::string& path);
+    bool OpenRoot(const std::string& path, SystemError* error);
     // A sub-folder of this one, made when missing. Refuses (returns the
     // kind found) a link or anything but a folder under that name.
-    NodeKind OpenChild(const std::string& name, Folder* child) const;
-    NodeKind Inspect(const std::string& name) const;
+    NodeKind OpenChild(const std::string& name, Folder* child, SystemError* error) const;
+    // What is under name; *error is set when that is NodeKind::Failed.
+    NodeKind Inspect(const std::string& name, SystemError* error) const;
     const std::string& Path() const { return path_; }
 
 private:
@@ -96,11 +110,11 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile(); // discards an uncommitted file
-    bool Create(const Folder& folder);
-    bool Write(const void* data, size_t count);
+    bool Create(const Folder& folder, SystemError* error);
+    bool Write(const void* data, size_t count, SystemError* error);
     enum class CommitResult { Done, Exists, Failed };
     // Renames to name; an existing file is replaced only when replace is set.
-    CommitResult Commit(const std::string& name, bool replace);
+    CommitResult Commit(const std::string& name, bool replace, SystemError* error);
     void Discard();
 
 private:

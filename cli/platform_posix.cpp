@@ -15,18 +15,14 @@ namespace cli {
 
 namespace {
 
-constexpr size_t STDOUT_BUFFER_BYTES = 256 * 1024;
-
-std::string g_stdoutBuffer; // main thread only
-bool g_stdoutFailed = false;
-
-bool WriteAll(int fd, const char* data, size_t length)
+bool WriteAll(int fd, const char* data, size_t length, SystemError* error)
 {
     while (length > 0) {
         const ssize_t written = ::write(fd, data, length);
         if (written < 0) {
             if (errno == EINTR && !Interrupted())
                 continue;
+            *error = LastSystemError();
             return false;
         }
         data += written;
@@ -58,9 +54,14 @@ std::atomic<unsigned> g_tempCounter{0};
 
 } // namespace
 
-std::string LastErrorText()
+SystemError LastSystemError()
 {
-    return std::strerror(errno);
+    return {uint32_t(errno)};
+}
+
+std::string SystemError::Text() const
+{
+    return std::strerror(int(code));
 }
 
 // ---- InputFile
@@ -70,16 +71,17 @@ InputFile::~InputFile()
     Close();
 }
 
-bool InputFile::Open(const std::string& path)
+bool InputFile::Open(const std::string& path, SystemError* error)
 {
     Close();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        *error = LastSystemError();
         return false;
+    }
     struct stat info;
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        if (S_ISDIR(info.st_mode))
-            errno = EISDIR;
+        *error = S_ISDIR(info.st_mode) ? SystemError{EISDIR} : LastSystemError();
         ::close(fd);
         return false;
     }
@@ -88,21 +90,25 @@ bool InputFile::Open(const std::string& path)
     return true;
 }
 
-int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count)
+int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error)
 {
     for (;;) {
         const ssize_t got = ::pread(int(handle_), buffer, count, off_t(position));
         if (got < 0 && errno == EINTR && !Interrupted())
             continue;
+        if (got < 0)
+            *error = LastSystemError();
         return got;
     }
 }
 
-bool InputFile::Size(uint64_t* size)
+bool InputFile::Size(uint64_t* size, SystemError* error)
 {
     struct stat info;
-    if (::fstat(int(handle_), &info) != 0)
+    if (::fstat(int(handle_), &info) != 0) {
+        *error = LastSystemError();
         return false;
+    }
     *size = uint64_t(info.st_size);
     return true;
 }
@@ -131,30 +137,15 @@ bool StderrIsTerminal()
     return ::isatty(2) == 1;
 }
 
-void WriteStdoutText(const char* text, size_t length)
+bool WriteStdoutRaw(const char* data, size_t length, StdoutData, SystemError* error)
 {
-    g_stdoutBuffer.append(text, length);
-    if (g_stdoutBuffer.size() >= STDOUT_BUFFER_BYTES)
-        FlushStdout();
-}
-
-bool FlushStdout()
-{
-    if (!g_stdoutBuffer.empty() && !g_stdoutFailed)
-        g_stdoutFailed = !WriteAll(1, g_stdoutBuffer.data(), g_stdoutBuffer.size());
-    g_stdoutBuffer.clear();
-    return !g_stdoutFailed;
-}
-
-bool WriteStdoutBytes(const void* data, size_t length)
-{
-    FlushStdout();
-    return WriteAll(1, static_cast<const char*>(data), length);
+    return WriteAll(1, data, length, error);
 }
 
 void WriteStderrText(const std::string& text)
 {
-    WriteAll(2, text.data(), text.size());
+    SystemError ignored; // nowhere left to say it
+    WriteAll(2, text.data(), text.size(), &ignored);
 }
 
 bool ReadStdinLine(std::string* line)
@@ -192,6 +183,10 @@ bool Interrupted()
     return g_interrupted != 0;
 }
 
+void RunEnded()
+{
+}
+
 // ---- Folder
 
 Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_)
@@ -217,20 +212,24 @@ Folder::~Folder()
         ::close(int(handle_));
 }
 
-bool Folder::OpenRoot(const std::string& path)
+bool Folder::OpenRoot(const std::string& path, SystemError* error)
 {
     const std::string target = path.empty() ? "." : path;
     // Make the missing parts from the top down.
     for (size_t slash = target.find('/', 1);; slash = target.find('/', slash + 1)) {
         const std::string part = target.substr(0, slash);
-        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            *error = LastSystemError();
             return false;
+        }
         if (slash == std::string::npos)
             break;
     }
     const int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        *error = LastSystemError();
         return false;
+    }
     if (handle_ >= 0)
         ::close(int(handle_));
     handle_ = fd;
@@ -238,25 +237,32 @@ bool Folder::OpenRoot(const std::string& path)
     return true;
 }
 
-NodeKind Folder::Inspect(const std::string& name) const
+NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
 {
     struct stat info;
-    if (::fstatat(int(handle_), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? NodeKind::Missing : NodeKind::Failed;
+    if (::fstatat(int(handle_), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return NodeKind::Missing;
+        *error = LastSystemError();
+        return NodeKind::Failed;
+    }
     return KindOf(info);
 }
 
-NodeKind Folder::OpenChild(const std::string& name, Folder* child) const
+NodeKind Folder::OpenChild(const std::string& name, Folder* child, SystemError* error) const
 {
-    if (::mkdirat(int(handle_), name.c_str(), 0777) != 0 && errno != EEXIST)
+    if (::mkdirat(int(handle_), name.c_str(), 0777) != 0 && errno != EEXIST) {
+        *error = LastSystemError();
         return NodeKind::Failed;
+    }
     // O_NOFOLLOW: a link put there between the check and the open is
     // refused here rather than followed.
     const int fd = ::openat(int(handle_), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        const int openError = errno;
-        const NodeKind found = Inspect(name);
-        errno = openError;
+        const SystemError openError = LastSystemError();
+        SystemError ignored;
+        const NodeKind found = Inspect(name, &ignored);
+        *error = openError;
         return found == NodeKind::Folder || found == NodeKind::Missing ? NodeKind::Failed : found;
     }
     if (child->handle_ >= 0)
@@ -303,7 +309,7 @@ TempFile::~TempFile()
     Discard();
 }
 
-bool TempFile::Create(const Folder& folder)
+bool TempFile::Create(const Folder& folder, SystemError* error)
 {
     Discard();
     const int dir = int(folder.handle_);
@@ -315,8 +321,10 @@ bool TempFile::Create(const Folder& folder)
     if (fd < 0) {
         std::string name;
         fd = OpenNamedTemp(dir, &name);
-        if (fd < 0)
+        if (fd < 0) {
+            *error = LastSystemError();
             return false;
+        }
         tempName_ = std::move(name);
     }
     folder_ = &folder;
@@ -324,12 +332,12 @@ bool TempFile::Create(const Folder& folder)
     return true;
 }
 
-bool TempFile::Write(const void* data, size_t count)
+bool TempFile::Write(const void* data, size_t count, SystemError* error)
 {
-    return WriteAll(int(handle_), static_cast<const char*>(data), count);
+    return WriteAll(int(handle_), static_cast<const char*>(data), count, error);
 }
 
-TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
+TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, SystemError* error)
 {
     const int dir = int(folder_->handle_);
     const int fd = int(handle_);
@@ -367,8 +375,9 @@ TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
         if (done == 0)
             tempName_.clear();
     }
-    const int commitError = errno;
+    const SystemError commitError = LastSystemError();
     const bool closed = ::close(fd) == 0;
+    const SystemError closeError = LastSystemError();
     handle_ = -1;
     if (done != 0 || !closed) {
         if (done == 0) {
@@ -376,8 +385,8 @@ TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
             ::unlinkat(dir, name.c_str(), 0);
         }
         Discard();
-        errno = done != 0 ? commitError : errno;
-        return done != 0 && commitError == EEXIST ? CommitResult::Exists : CommitResult::Failed;
+        *error = done != 0 ? commitError : closeError;
+        return done != 0 && commitError.code == EEXIST ? CommitResult::Exists : CommitResult::Failed;
     }
     folder_ = nullptr;
     return CommitResult::Done;
@@ -405,13 +414,15 @@ bool WalkInto(int parent, const std::string& name, const std::string& relative, 
     const int noFollow = relative.empty() ? 0 : O_NOFOLLOW;
     const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | noFollow | O_CLOEXEC);
     if (fd < 0) {
-        *error = (relative.empty() ? name : relative) + ": " + LastErrorText();
+        const SystemError failed = LastSystemError();
+        *error = (relative.empty() ? name : relative) + ": " + failed.Text();
         return false;
     }
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
-        *error = relative + ": " + LastErrorText();
+        const SystemError failed = LastSystemError();
         ::close(fd);
+        *error = relative + ": " + failed.Text();
         return false;
     }
     bool ok = true;
@@ -420,7 +431,8 @@ bool WalkInto(int parent, const std::string& name, const std::string& relative, 
         const struct dirent* item = ::readdir(dir);
         if (item == nullptr) {
             if (errno != 0) {
-                *error = relative + ": " + LastErrorText();
+                const SystemError failed = LastSystemError();
+                *error = relative + ": " + failed.Text();
                 ok = false;
             }
             break;
@@ -431,7 +443,8 @@ bool WalkInto(int parent, const std::string& name, const std::string& relative, 
         const std::string childRelative = relative.empty() ? child : relative + "/" + child;
         struct stat info;
         if (::fstatat(::dirfd(dir), child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            *error = childRelative + ": " + LastErrorText();
+            const SystemError failed = LastSystemError();
+            *error = childRelative + ": " + failed.Text();
             ok = false;
             break;
         }

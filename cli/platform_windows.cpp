@@ -10,13 +10,12 @@ namespace cli {
 
 namespace {
 
-constexpr size_t STDOUT_BUFFER_BYTES = 256 * 1024;
-
-std::string g_stdoutBuffer; // main thread only
-bool g_stdoutFailed = false;
-
 // Raised by the console control handler (its own thread), read by the work loops.
 std::atomic<bool> g_interrupted{false};
+// Manual-reset event, set once by the main thread at the end of the run
+// (RunEnded) and waited for by the console control handler; made before
+// the handler is installed and never closed.
+HANDLE g_runEnded = nullptr;
 std::atomic<unsigned> g_tempCounter{0};
 
 std::wstring Wide(const std::string& utf8)
@@ -45,13 +44,15 @@ bool IsConsole(DWORD which)
     return GetConsoleMode(GetStdHandle(which), &mode) != FALSE;
 }
 
-bool WriteAll(HANDLE handle, const char* data, size_t length)
+bool WriteAll(HANDLE handle, const char* data, size_t length, SystemError* error)
 {
     while (length > 0) {
         const DWORD chunk = length > 0x40000000 ? 0x40000000 : DWORD(length);
         DWORD written = 0;
-        if (!WriteFile(handle, data, chunk, &written, nullptr))
+        if (!WriteFile(handle, data, chunk, &written, nullptr)) {
+            *error = LastSystemError();
             return false;
+        }
         data += written;
         length -= written;
     }
@@ -60,22 +61,26 @@ bool WriteAll(HANDLE handle, const char* data, size_t length)
 
 // Text on a console goes as UTF-16, so that it shows whatever the console's
 // code page is; redirected it stays UTF-8.
-bool WriteText(DWORD which, const char* text, size_t length)
+bool WriteText(DWORD which, const char* text, size_t length, SystemError* error)
 {
     const HANDLE handle = GetStdHandle(which);
     if (!IsConsole(which))
-        return WriteAll(handle, text, length);
+        return WriteAll(handle, text, length, error);
     const std::wstring wide = Wide(std::string(text, length));
     DWORD written = 0;
-    return WriteConsoleW(handle, wide.data(), DWORD(wide.size()), &written, nullptr) != FALSE;
+    if (!WriteConsoleW(handle, wide.data(), DWORD(wide.size()), &written, nullptr)) {
+        *error = LastSystemError();
+        return false;
+    }
+    return true;
 }
 
 BOOL WINAPI OnConsoleControl(DWORD)
 {
     g_interrupted = true;
     // The main thread removes its temporary file and ends the process; a
-    // closing console ends it as soon as this returns, so give it time.
-    Sleep(5000);
+    // closing console ends it as soon as this returns, so wait for that.
+    WaitForSingleObject(g_runEnded, INFINITE);
     return TRUE;
 }
 
@@ -90,22 +95,30 @@ NodeKind KindOf(DWORD attributes)
     return NodeKind::File;
 }
 
-NodeKind KindAt(const std::wstring& path)
+NodeKind KindAt(const std::wstring& path, SystemError* error = nullptr)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NodeKind::Missing
-                                                                               : NodeKind::Failed;
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return NodeKind::Missing;
+        if (error != nullptr)
+            *error = {uint32_t(code)};
+        return NodeKind::Failed;
     }
     return KindOf(attributes);
 }
 
 } // namespace
 
-std::string LastErrorText()
+SystemError LastSystemError()
 {
-    const DWORD error = GetLastError();
+    return {uint32_t(GetLastError())};
+}
+
+std::string SystemError::Text() const
+{
+    const DWORD error = code;
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
@@ -130,34 +143,42 @@ InputFile::~InputFile()
     Close();
 }
 
-bool InputFile::Open(const std::string& path)
+bool InputFile::Open(const std::string& path, SystemError* error)
 {
     Close();
     const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = LastSystemError();
         return false;
+    }
     handle_ = reinterpret_cast<intptr_t>(file);
     return true;
 }
 
-int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count)
+int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error)
 {
     OVERLAPPED where = {};
     where.Offset = DWORD(position);
     where.OffsetHigh = DWORD(position >> 32);
     DWORD got = 0;
     const DWORD want = count > 0x40000000 ? 0x40000000 : DWORD(count);
-    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, want, &got, &where))
-        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, want, &got, &where)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        *error = LastSystemError();
+        return -1;
+    }
     return got;
 }
 
-bool InputFile::Size(uint64_t* size)
+bool InputFile::Size(uint64_t* size, SystemError* error)
 {
     LARGE_INTEGER value;
-    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &value))
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &value)) {
+        *error = LastSystemError();
         return false;
+    }
     *size = uint64_t(value.QuadPart);
     return true;
 }
@@ -186,43 +207,19 @@ bool StderrIsTerminal()
     return IsConsole(STD_ERROR_HANDLE);
 }
 
-void WriteStdoutText(const char* text, size_t length)
+// The buffer above hands over whole texts only, so a console conversion
+// never cuts a character in two.
+bool WriteStdoutRaw(const char* data, size_t length, StdoutData kind, SystemError* error)
 {
-    g_stdoutBuffer.append(text, length);
-    if (g_stdoutBuffer.size() >= STDOUT_BUFFER_BYTES)
-        FlushStdout();
-}
-
-bool FlushStdout()
-{
-    if (g_stdoutBuffer.empty() || g_stdoutFailed) {
-        g_stdoutBuffer.clear();
-        return !g_stdoutFailed;
-    }
-    // On a console only whole lines go, so that no character is cut in two.
-    size_t cut = g_stdoutBuffer.size();
-    if (StdoutIsTerminal()) {
-        const size_t lastLine = g_stdoutBuffer.rfind('\n');
-        cut = lastLine == std::string::npos ? g_stdoutBuffer.size() : lastLine + 1;
-    }
-    g_stdoutFailed = !WriteText(STD_OUTPUT_HANDLE, g_stdoutBuffer.data(), cut);
-    g_stdoutBuffer.erase(0, cut);
-    if (!g_stdoutBuffer.empty() && !g_stdoutFailed) {
-        g_stdoutFailed = !WriteText(STD_OUTPUT_HANDLE, g_stdoutBuffer.data(), g_stdoutBuffer.size());
-        g_stdoutBuffer.clear();
-    }
-    return !g_stdoutFailed;
-}
-
-bool WriteStdoutBytes(const void* data, size_t length)
-{
-    FlushStdout();
-    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<const char*>(data), length);
+    if (kind == StdoutData::Text)
+        return WriteText(STD_OUTPUT_HANDLE, data, length, error);
+    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, length, error);
 }
 
 void WriteStderrText(const std::string& text)
 {
-    WriteText(STD_ERROR_HANDLE, text.data(), text.size());
+    SystemError ignored; // nowhere left to say it
+    WriteText(STD_ERROR_HANDLE, text.data(), text.size(), &ignored);
 }
 
 bool ReadStdinLine(std::string* line)
@@ -255,6 +252,8 @@ bool ReadStdinLine(std::string* line)
 
 void InstallInterruptHandler()
 {
+    if (g_runEnded == nullptr)
+        g_runEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     // The progress line's "erase to the end" needs the console's VT mode.
     DWORD mode;
@@ -266,6 +265,12 @@ void InstallInterruptHandler()
 bool Interrupted()
 {
     return g_interrupted;
+}
+
+void RunEnded()
+{
+    if (g_runEnded != nullptr)
+        SetEvent(g_runEnded);
 }
 
 // ---- Folder
@@ -287,7 +292,7 @@ Folder& Folder::operator=(Folder&& other) noexcept
 
 Folder::~Folder() = default;
 
-bool Folder::OpenRoot(const std::string& path)
+bool Folder::OpenRoot(const std::string& path, SystemError* error)
 {
     std::string target = path.empty() ? "." : path;
     for (char& c : target) {
@@ -299,17 +304,24 @@ bool Folder::OpenRoot(const std::string& path)
     // heads fail to be made and are simply passed.
     for (size_t slash = wide.find(L'\\', 1);; slash = wide.find(L'\\', slash + 1)) {
         const std::wstring part = wide.substr(0, slash);
-        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS &&
-            KindAt(part) == NodeKind::Missing && slash == std::wstring::npos)
-            return false;
+        if (!CreateDirectoryW(part.c_str(), nullptr)) {
+            const SystemError failed = LastSystemError();
+            if (failed.code != ERROR_ALREADY_EXISTS && KindAt(part) == NodeKind::Missing &&
+                slash == std::wstring::npos) {
+                *error = failed;
+                return false;
+            }
+        }
         if (slash == std::wstring::npos)
             break;
     }
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *error = LastSystemError();
         return false;
+    }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        SetLastError(ERROR_DIRECTORY);
+        *error = {ERROR_DIRECTORY};
         return false;
     }
     path_ = target;
@@ -317,20 +329,25 @@ bool Folder::OpenRoot(const std::string& path)
     return true;
 }
 
-NodeKind Folder::Inspect(const std::string& name) const
+NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
 {
-    return KindAt(Wide(path_ + "\\" + name));
+    return KindAt(Wide(path_ + "\\" + name), error);
 }
 
-NodeKind Folder::OpenChild(const std::string& name, Folder* child) const
+NodeKind Folder::OpenChild(const std::string& name, Folder* child, SystemError* error) const
 {
     const std::string childPath = path_ + "\\" + name;
     const std::wstring wide = Wide(childPath);
-    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        *error = LastSystemError();
         return NodeKind::Failed;
-    const NodeKind kind = KindAt(wide);
-    if (kind != NodeKind::Folder)
+    }
+    const NodeKind kind = KindAt(wide, error);
+    if (kind != NodeKind::Folder) {
+        if (kind == NodeKind::Missing)
+            *error = {ERROR_PATH_NOT_FOUND};
         return kind == NodeKind::Missing ? NodeKind::Failed : kind;
+    }
     child->path_ = childPath;
     child->handle_ = 0;
     return NodeKind::Folder;
@@ -343,7 +360,7 @@ TempFile::~TempFile()
     Discard();
 }
 
-bool TempFile::Create(const Folder& folder)
+bool TempFile::Create(const Folder& folder, SystemError* error)
 {
     Discard();
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -357,33 +374,34 @@ bool TempFile::Create(const Folder& folder)
             handle_ = reinterpret_cast<intptr_t>(file);
             return true;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS)
+        *error = LastSystemError();
+        if (error->code != ERROR_FILE_EXISTS)
             return false;
     }
     return false;
 }
 
-bool TempFile::Write(const void* data, size_t count)
+bool TempFile::Write(const void* data, size_t count, SystemError* error)
 {
-    return WriteAll(reinterpret_cast<HANDLE>(handle_), static_cast<const char*>(data), count);
+    return WriteAll(reinterpret_cast<HANDLE>(handle_), static_cast<const char*>(data), count, error);
 }
 
-TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace)
+TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, SystemError* error)
 {
     const bool closed = CloseHandle(reinterpret_cast<HANDLE>(handle_)) != FALSE;
     handle_ = -1;
     if (!closed) {
+        *error = LastSystemError();
         Discard();
         return CommitResult::Failed;
     }
     const std::wstring from = Wide(folder_->path_ + "\\" + tempName_);
     const std::wstring to = Wide(folder_->path_ + "\\" + name);
     if (!MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
-        const DWORD error = GetLastError();
+        *error = LastSystemError();
         Discard();
-        SetLastError(error);
-        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? CommitResult::Exists
-                                                                            : CommitResult::Failed;
+        return error->code == ERROR_ALREADY_EXISTS || error->code == ERROR_FILE_EXISTS ? CommitResult::Exists
+                                                                                       : CommitResult::Failed;
     }
     tempName_.clear();
     folder_ = nullptr;
@@ -411,9 +429,10 @@ bool WalkInto(const std::wstring& folder, const std::string& relative, std::vect
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+        const SystemError failed = LastSystemError();
+        if (failed.code == ERROR_FILE_NOT_FOUND)
             return true;
-        *error = (relative.empty() ? Narrow(folder.c_str(), int(folder.size())) : relative) + ": " + LastErrorText();
+        *error = (relative.empty() ? Narrow(folder.c_str(), int(folder.size())) : relative) + ": " + failed.Text();
         return false;
     }
     bool ok = true;
@@ -431,8 +450,9 @@ bool WalkInto(const std::wstring& folder, const std::string& relative, std::vect
             files->push_back({childRelative, kind, size});
         }
     } while (ok && FindNextFileW(search, &found));
-    if (ok && GetLastError() != ERROR_NO_MORE_FILES) {
-        *error = relative + ": " + LastErrorText();
+    const SystemError ended = LastSystemError();
+    if (ok && ended.code != ERROR_NO_MORE_FILES) {
+        *error = relative + ": " + ended.Text();
         ok = false;
     }
     FindClose(search);

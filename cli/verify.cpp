@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
+#include "cli/standard_output.h"
 #include "support/entry_name.h"
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,7 @@ struct Report {
     }
 };
 
-Json NamedEntry(uint32_t index, const PackEntry& entry)
+Json NamedEntry(uint32_t index, const StoredEntry& entry)
 {
     Json item;
     item["index"] = index;
@@ -37,12 +38,12 @@ Json NamedEntry(uint32_t index, const PackEntry& entry)
     return item;
 }
 
-std::string Shown(uint32_t index, const PackEntry& entry)
+std::string Shown(uint32_t index, const StoredEntry& entry)
 {
     return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
 }
 
-void CheckPlacement(const PackFile& pack, const std::vector<PackEntry>& entries, Report* report)
+void CheckPlacement(const PackFile& pack, const std::vector<StoredEntry>& entries, Report* report)
 {
     const uint64_t start = pack.DataAreaStart();
     const uint64_t fileSize = pack.FileSize();
@@ -105,7 +106,7 @@ void CheckPlacement(const PackFile& pack, const std::vector<PackEntry>& entries,
     }
 }
 
-void CheckNames(const std::vector<PackEntry>& entries, Report* report)
+void CheckNames(const std::vector<StoredEntry>& entries, Report* report)
 {
     std::unordered_map<std::string_view, uint32_t> firstByName;
     firstByName.reserve(entries.size());
@@ -137,16 +138,16 @@ void CheckNames(const std::vector<PackEntry>& entries, Report* report)
 int RunVerify(const std::string& path, bool json)
 {
     PackFile pack;
-    std::string error;
-    if (!pack.Open(path, &error)) {
-        Message(error);
+    const PackFile::Status status = pack.Open(path);
+    if (status == PackFile::Status::Unreadable) {
+        Message(pack.Problem());
         return EXIT_FATAL;
     }
     Report report;
     report.json["pack"] = path;
-    std::vector<PackEntry> entries;
-    DirectoryDamage damage;
-    const bool readable = pack.ReadEntries(&entries, &damage);
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    const DirectoryDamage& damage = pack.Damage();
+    const bool readable = status == PackFile::Status::Read;
     std::string summary;
     if (!readable) {
         Json where;
@@ -164,7 +165,7 @@ int RunVerify(const std::string& path, bool json)
         CheckPlacement(pack, entries, &report);
         CheckNames(entries, &report);
         uint64_t dataBytes = 0;
-        for (const PackEntry& entry : entries)
+        for (const StoredEntry& entry : entries)
             dataBytes += entry.size;
         summary = path + ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) +
                   " bytes of data, " +
