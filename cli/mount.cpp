@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -31,11 +32,10 @@ constexpr const char* FUSE_PACKAGE_HINT = "FUSE is needed (Debian: apt install f
 FuseLibrary g_fuse;
 
 // What every request reads. The tree is immutable once built and the pack
-// is only read with positioned reads, which share no file position, so the
-// session's threads need no lock.
+// is only read with positioned reads, so the session's threads need no lock.
 struct MountState {
     MountTree tree;
-    PackFile pack;
+    mutable PackFile pack; // only positioned reads, which share no file position
     uid_t owner;
     gid_t group;
     struct timespec accessed, modified, changed; // the pack file's
@@ -238,8 +238,8 @@ void OnRead(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, str
     const uint64_t position = state.tree.dataAreaStart + node.offset + uint64_t(offset);
     size_t done = 0;
     while (done < count) {
-        const int64_t got =
-            const_cast<PackFile&>(state.pack).File().ReadAt(position + done, block.data() + done, count - done);
+        SystemError error;
+        const int64_t got = state.pack.File().ReadAt(position + done, block.data() + done, count - done, &error);
         // The pack ends before the entry does (it was cut short after it
         // was mounted, or was already): never hand out other bytes.
         if (got <= 0) {
@@ -454,7 +454,7 @@ int RunMount(const MountOptions& options)
 {
     struct stat mountpoint;
     if (::stat(options.mountpoint.c_str(), &mountpoint) != 0) {
-        Message(options.mountpoint + ": " + LastErrorText());
+        Message(options.mountpoint + ": " + LastSystemError().Text());
         return EXIT_FATAL;
     }
     if (!S_ISDIR(mountpoint.st_mode)) {
@@ -468,24 +468,20 @@ int RunMount(const MountOptions& options)
     }
 
     MountState state;
-    std::string error;
-    if (!state.pack.Open(options.pack, &error)) {
-        Message(error);
+    if (!OpenPackOrSay(options.pack, &state.pack))
         return EXIT_FATAL;
-    }
     std::vector<std::string> leftOut;
-    DirectoryDamage damage;
-    if (!BuildMountTree(state.pack, &state.tree, &leftOut, &damage)) {
-        Message(options.pack + ": " + DamageText(damage));
-        return EXIT_FATAL;
-    }
+    BuildMountTree(state.pack, &state.tree, &leftOut);
+    // The tree holds the names from here on, once.
+    state.pack.ReleaseEntries();
+    ::malloc_trim(0);
     for (const std::string& line : leftOut)
         Message(line);
     leftOut = std::vector<std::string>();
 
     struct stat pack;
     if (::stat(options.pack.c_str(), &pack) != 0) {
-        Message(options.pack + ": " + LastErrorText());
+        Message(options.pack + ": " + LastSystemError().Text());
         return EXIT_FATAL;
     }
     state.owner = ::getuid();

@@ -3,8 +3,6 @@
 #include "cli/names.h"
 #include "support/entry_name.h"
 
-#include <algorithm>
-
 namespace cli {
 
 namespace {
@@ -25,19 +23,10 @@ struct Builder {
     std::vector<std::string>* leftOut;
     size_t used = 0; // occupied slots
 
-    // Room for the entry count the header gives, believed only as far as the
-    // file could hold that many records: each growth of these tables would
-    // copy and fault in tens of megabytes again for a large pack.
-    void Reserve(PackFile& pack)
+    // Room for every entry at once: each growth of these tables would copy
+    // and fault in tens of megabytes again for a large pack.
+    void Reserve(size_t entries)
     {
-        unsigned char header[4];
-        if (pack.File().ReadAt(0, header, sizeof header) != int64_t(sizeof header))
-            return;
-        NegateBytes(header, sizeof header);
-        const int32_t count = int32_t(ReadLittleEndian32(header));
-        constexpr uint64_t SMALLEST_RECORD_BYTES = 4 + RECORD_FIXED_BYTES;
-        const uint64_t entries =
-            count <= 0 ? 0 : std::min<uint64_t>(uint64_t(count), pack.FileSize() / SMALLEST_RECORD_BYTES);
         // Unused room is never touched, so it costs address space only.
         tree->nodes.reserve(entries + entries / 8 + 16);
         tree->names.reserve(entries * 8);
@@ -111,9 +100,9 @@ struct Builder {
         return "";
     }
 
-    void AddEntry(uint32_t index, const DirectoryRecord& record, std::vector<std::string>& parts)
+    void AddEntry(uint32_t index, const StoredEntry& entry, std::vector<std::string>& parts)
     {
-        const std::string_view stored(record.name, record.nameLength);
+        const std::string_view stored(entry.name);
         const std::string why = Refusal(stored, &parts);
         if (!why.empty()) {
             LeaveOut(index, stored, why);
@@ -147,8 +136,8 @@ struct Builder {
                          std::to_string(node.entry));
             return;
         }
-        Add(folder, parts.back(), index, false, record.size, record.offset);
-        tree->totalBytes += record.size;
+        Add(folder, parts.back(), index, false, entry.size, entry.offset);
+        tree->totalBytes += entry.size;
     }
 
     // Each folder's children side by side in the order they were made,
@@ -203,26 +192,21 @@ uint32_t MountTree::Child(uint32_t folder, std::string_view name) const
     return held == 0 ? NO_NODE : uint32_t(held) - 1;
 }
 
-bool BuildMountTree(PackFile& pack, MountTree* tree, std::vector<std::string>* leftOut, DirectoryDamage* damage)
+void BuildMountTree(const PackFile& pack, MountTree* tree, std::vector<std::string>* leftOut)
 {
     *tree = MountTree();
     Builder builder{tree, leftOut};
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    builder.Reserve(entries.size());
     MountNode root{};
     root.isFolder = 1;
-    tree->nodes.push_back(root);
     // The root is found by its inode number, never by a name: not in slots.
-    builder.Reserve(pack);
+    tree->nodes.push_back(root);
     std::vector<std::string> parts;
-    if (!pack.WalkDirectory(
-            [&](uint32_t index, const DirectoryRecord& record) {
-                builder.AddEntry(index, record, parts);
-                return true;
-            },
-            damage))
-        return false;
+    for (uint32_t index = 0; index < entries.size(); ++index)
+        builder.AddEntry(index, entries[index], parts);
     builder.LayOutChildren();
     tree->dataAreaStart = pack.DataAreaStart();
-    return true;
 }
 
 } // namespace cli

@@ -47,10 +47,10 @@ struct MountTree {
     size_t SlotOf(uint32_t folder, std::string_view name, uint32_t hash) const;
 };
 
-// Reads the directory and builds the tree. An entry that extract would
-// refuse, or whose path an earlier entry already took, is left out, with
-// one line in *leftOut. False with *damage set for a damaged directory.
-bool BuildMountTree(PackFile& pack, MountTree* tree, std::vector<std::string>* leftOut, DirectoryDamage* damage);
+// The tree of an opened pack's entries. An entry that extract would refuse,
+// or whose path an earlier entry already took, is left out, with one line
+// in *leftOut.
+void BuildMountTree(const PackFile& pack, MountTree* tree, std::vector<std::string>* leftOut);
 
 } // namespace cli
 

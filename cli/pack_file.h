@@ -45,6 +45,8 @@ public:
     std::string Problem() const;
 
     const std::vector<StoredEntry>& Entries() const { return entries_; }
+    // For a caller that keeps the file open long after it took the entries.
+    void ReleaseEntries() { std::vector<StoredEntry>().swap(entries_); }
     const DirectoryDamage& Damage() const { return damage_; }
     uint64_t FileSize() const { return fileSize_; }
     uint64_t DataAreaStart() const { return dataAreaStart_; }
