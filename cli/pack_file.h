@@ -44,6 +44,7 @@ public:
     // "PATH: why" for a pack that is Unreadable or Damaged.
     std::string Problem() const;
 
+    const std::string& Path() const { return path_; }
     const std::vector<StoredEntry>& Entries() const { return entries_; }
     // For a caller that keeps the file open long after it took the entries.
     void ReleaseEntries() { std::vector<StoredEntry>().swap(entries_); }
