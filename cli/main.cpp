@@ -68,7 +68,7 @@ int Run(int argc, const char* const* argv)
 
     UpdateOptions update;
     CLI::App* updateCommand = app.add_subcommand(
-        "update", "PACK with the files of SOURCE_DIR in place of the entries extract gives them, new files added");
+        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
     updateCommand->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
         ->option_text("OUT");
     updateCommand->add_option("--remove", update.removals, "Remove the entries matching PATTERN (as extract's)")
@@ -83,7 +83,7 @@ int Run(int argc, const char* const* argv)
     std::string diffNew;
     bool diffJson = false;
     CLI::App* diffCommand =
-        app.add_subcommand("diff", "Entries added (A), removed (D) or modified (M) from OLD to NEW; exit 1 if any");
+        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
     diffCommand->add_flag("--json", diffJson, "JSON Lines, one object per difference");
     diffCommand->add_option("OLD", diffOld, "The older pack")->required();
     diffCommand->add_option("NEW", diffNew, "The newer pack")->required();

@@ -93,8 +93,8 @@ _quorvel_cli_entries()
     [[ -f $pack ]] || return
     listing=$("$program" list "$pack" 2>/dev/null)
     _quorvel_cli_dequote "$cur"
-    local IFS=$'\n'
-    COMPREPLY=($(PREFIX=$REPLY GLOB=$3 awk '
+    # Read as lines: a name is never taken for a file pattern of the shell.
+    mapfile -t COMPREPLY < <(PREFIX=$REPLY GLOB=$3 awk '
         BEGIN { prefix = ENVIRON["PREFIX"]; glob = ENVIRON["GLOB"] }
         {
             name = $0
@@ -109,7 +109,7 @@ _quorvel_cli_entries()
                 seen[name] = 1
                 print name
             }
-        }' <<<"$listing"))
+        }' <<<"$listing")
     # Quoted as readline quotes file names; a folder takes no space after it.
     compopt -o filenames
     [[ ${#COMPREPLY[@]} -eq 1 && $COMPREPLY == */ ]] && compopt -o nospace

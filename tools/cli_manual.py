@@ -18,6 +18,7 @@ import os
 import re
 import subprocess
 import sys
+import textwrap
 import time
 
 PROGRAM_NAME = "quorvel-cli"
@@ -232,6 +233,16 @@ def reordered(text):
     return head + "".join(named[name] for name in SECTIONS if name in named)
 
 
+def wrapped(line):
+    """A text line of the help as lines of 80 bytes at most (mandoc's rule
+    for the source); a request line stays as it is."""
+    if line.startswith(".") or len(line.encode()) <= 80:
+        return line
+    parts = textwrap.wrap(line, 79, break_long_words=False, break_on_hyphens=False)
+    # A line that starts with . or ' would be read as a request.
+    return "\n".join(("\\&" + part) if part[0] in ".'" else part for part in parts)
+
+
 def page(program, extra, output):
     command = f"{sys.executable} {__file__} help {program}"
     result = subprocess.run(
@@ -245,6 +256,7 @@ def page(program, extra, output):
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", time.time()))
     text = re.sub(r'^(\.TH \S+ "1" )"[^"]*"', r'\1"%s"' % time.strftime("%Y-%m-%d", time.gmtime(epoch)),
                   text, count=1, flags=re.M)
+    text = "\n".join(wrapped(line) for line in text.split("\n"))
     # help2man keeps a subsection heading's colon; a command's name stands alone.
     text = re.sub(r'^\.SS "(.*):"$', r'.SS "\1"', text, flags=re.M)
     # Its first line names the generator and its version, which is no part of

@@ -115,7 +115,19 @@ quorvel-cli extract -C out game.pak voice/[[]	voice/[[]a]01.wav
 quorvel-cli extract -q game.pak readme.txt b	bgm/	nospace
 quorvel-cli extract --overwrite=never game.pak r	readme.txt
 quorvel-cli extract game.pak -- -	
+quorvel-cli update -o 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli update game.pak 	music|out dir
+quorvel-cli update game.pak --remove b	bgm/	nospace
+quorvel-cli update game.pak --remove=voice/	voice/[[]a]01.wav
+quorvel-cli diff game.pak 	game.pak|music|my game.pak|other.PAK|out dir
 TABLE
+
+# Where a file matches an offered pattern, the offer stays the pattern.
+(
+  cd "$work/tree"
+  complete_line "quorvel-cli extract ../here/game.pak voice/"
+  [ "$got" = "voice/[[]a]01.wav" ] || { echo "FAILED: beside the file voice/[a]01.wav, 'voice/' offers '$got'" >&2; exit 1; }
+) || failures=$((failures + 1))
 
 echo "== every command, option and argument the help names is completed"
 # The help's own words, read here without the completion's parser.
