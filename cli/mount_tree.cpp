@@ -3,6 +3,8 @@
 #include "cli/names.h"
 #include "support/entry_name.h"
 
+#include <cstdio>
+
 namespace cli {
 
 namespace {
@@ -77,8 +79,19 @@ struct Builder {
 
     void LeaveOut(uint32_t index, std::string_view stored, const std::string& why)
     {
-        leftOut->push_back("entry " + std::to_string(index) + " '" + NameToUtf8(stored, NameForm::Text) +
-                           "' (name_hex " + HexBytes(stored) + "): left out: " + why);
+        // A control byte of a hostile name never reaches the terminal.
+        std::string shown;
+        for (const char c : NameToUtf8(stored, NameForm::Text)) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+                shown += escape;
+            } else {
+                shown.push_back(c);
+            }
+        }
+        leftOut->push_back("entry " + std::to_string(index) + " '" + shown + "' (name_hex " + HexBytes(stored) +
+                           "): left out: " + why);
     }
 
     // Why extract would not write this name, or "" with its parts.
