@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
+#include "cli/pack_plan.h"
 #include "support/entry_name.h"
 
 #include <algorithm>
@@ -15,27 +16,6 @@ namespace cli {
 namespace {
 
 constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
-
-struct Planned {
-    std::string relative; // UTF-8 path below SOURCE_DIR
-    std::string stored;   // cp932 name with 0x5C separators
-    uint64_t size;
-};
-
-// The directory as stored, the entries' data back to back from offset 0;
-// false when a record cannot be encoded (the plan's checks refuse those).
-bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
-{
-    std::vector<DirectoryRecord> records;
-    records.reserve(plan.size());
-    uint64_t offset = 0;
-    for (const Planned& item : plan) {
-        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
-        offset += item.size;
-    }
-    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
-    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
-}
 
 bool ReadListFile(const std::string& path, std::vector<std::string>* lines, SystemError* error)
 {
@@ -113,15 +93,16 @@ std::filesystem::path FromUtf8(const std::string& text)
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
-// Where PACK lies inside SOURCE_DIR (as "create --force x.pak ." asks), its
-// path below the folder: the old pack is never packed into the new one.
-std::string PackInsideSource(const CreateOptions& options)
+// Where a pack (the one written, or read by update) lies inside the
+// source folder, as "create --force x.pak ." asks, its path below the
+// folder: a pack is never packed into itself or its successor.
+std::string PackInsideSource(const std::string& packPath, const std::string& sourcePath)
 {
     std::error_code failed;
-    const auto pack = std::filesystem::canonical(FromUtf8(options.pack), failed);
+    const auto pack = std::filesystem::canonical(FromUtf8(packPath), failed);
     if (failed)
         return {};
-    const auto source = std::filesystem::canonical(FromUtf8(options.source), failed);
+    const auto source = std::filesystem::canonical(FromUtf8(sourcePath), failed);
     if (failed)
         return {};
     const auto relative = pack.lexically_relative(source);
@@ -131,22 +112,24 @@ std::string PackInsideSource(const CreateOptions& options)
     return std::string(text.begin(), text.end());
 }
 
-// Every file under the source folder with its stored name; refuses (with
-// a message per file) whatever cannot be an entry.
-bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
+} // namespace
+
+bool PlanEntries(const std::string& source, const std::vector<std::string>& packs, std::vector<Planned>* plan)
 {
     std::vector<SourceFile> files;
     std::string error;
-    if (!WalkFolder(options.source, &files, &error)) {
+    if (!WalkFolder(source, &files, &error)) {
         Message(error);
         return false;
     }
-    const std::string packItself = PackInsideSource(options);
+    std::vector<std::string> skipped;
+    for (const std::string& pack : packs)
+        skipped.push_back(PackInsideSource(pack, source));
     bool ok = true;
     for (const SourceFile& file : files) {
-        if (file.relative == packItself)
+        if (std::find(skipped.begin(), skipped.end(), file.relative) != skipped.end())
             continue;
-        const std::string shown = JoinPath(options.source, file.relative);
+        const std::string shown = JoinPath(source, file.relative);
         if (file.kind == NodeKind::Link) {
             Message(shown + ": refused: a symbolic link (links are not followed)");
             ok = false;
@@ -194,8 +177,6 @@ bool CheckOffsets(const std::vector<Planned>& plan)
     return true;
 }
 
-// Copies one source file, negated, behind what is written; its size must be
-// what the walk saw.
 bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::vector<unsigned char>& block,
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
 {
@@ -234,7 +215,18 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
     return true;
 }
 
-} // namespace
+bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
+{
+    std::vector<DirectoryRecord> records;
+    records.reserve(plan.size());
+    uint64_t offset = 0;
+    for (const Planned& item : plan) {
+        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
+        offset += item.size;
+    }
+    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
+    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
+}
 
 int RunCreate(const CreateOptions& options)
 {
@@ -246,7 +238,7 @@ int RunCreate(const CreateOptions& options)
         return EXIT_FATAL;
     }
     std::vector<Planned> plan;
-    bool ok = PlanEntries(options, &plan);
+    bool ok = PlanEntries(options.source, {options.pack}, &plan);
     if (ok) {
         if (options.fromList.empty()) {
             std::sort(plan.begin(), plan.end(),

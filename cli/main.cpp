@@ -18,7 +18,8 @@ int Run(int argc, const char* const* argv)
     using namespace cli;
     CLI::App app{"quorvel-cli: list, extract, check and write quorvel's .pak files.\n"
                  "Exit status: 0 everything done, 1 some entry refused, skipped or failed\n"
-                 "(verify: findings), 2 usage error, unreadable or damaged pack, nothing written."};
+                 "(verify: findings), 2 usage error, unreadable or damaged pack, nothing written,\n"
+                 "130 interrupted."};
     app.set_version_flag("--version", std::string("quorvel-cli ") + QUORVEL_VERSION);
     app.require_subcommand(1);
 
@@ -65,6 +66,28 @@ int Run(int argc, const char* const* argv)
     createCommand->add_option("PACK", create.pack, "The pack to write")->required();
     createCommand->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
 
+    UpdateOptions update;
+    CLI::App* updateCommand = app.add_subcommand(
+        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
+    updateCommand->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
+        ->option_text("OUT");
+    updateCommand->add_option("--remove", update.removals, "Remove the entries matching PATTERN (as extract's)")
+        ->option_text("PATTERN")
+        ->allow_extra_args(false);
+    updateCommand->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
+    updateCommand->add_flag("-q,--quiet", update.quiet, "No progress");
+    updateCommand->add_option("PACK", update.pack, "The pack to update")->required();
+    updateCommand->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
+
+    std::string diffOld;
+    std::string diffNew;
+    bool diffJson = false;
+    CLI::App* diffCommand =
+        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
+    diffCommand->add_flag("--json", diffJson, "JSON Lines, one object per difference");
+    diffCommand->add_option("OLD", diffOld, "The older pack")->required();
+    diffCommand->add_option("NEW", diffNew, "The newer pack")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -87,6 +110,10 @@ int Run(int argc, const char* const* argv)
         return RunCat(catPack, catName);
     if (*verifyCommand)
         return RunVerify(verifyPack, verifyJson);
+    if (*updateCommand)
+        return RunUpdate(update);
+    if (*diffCommand)
+        return RunDiff(diffOld, diffNew, diffJson);
     return RunCreate(create);
 }
 

@@ -825,6 +825,320 @@ TEST_F(Cli, ProgressAndQuestionsOnlyOnATerminal)
     }
 }
 
+// ---- update and diff
+
+// Every temporary file the program may leave beside a pack.
+std::vector<std::string> Leftovers(const fs::path& folder)
+{
+    std::vector<std::string> found;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        if (item.path().filename().string().rfind(".quorvel-", 0) == 0)
+            found.push_back(item.path());
+    }
+    return found;
+}
+
+struct SourceFileRow {
+    std::string relative; // UTF-8, below the source folder
+    std::string bytes;
+};
+
+struct UpdateRow {
+    const char* why;
+    std::vector<pakwriter::Entry> pack;
+    std::vector<SourceFileRow> files;
+    std::vector<std::string> removals;
+    std::vector<pakwriter::Entry> merged; // the pack create would write of the merged tree
+    std::string changes;                  // diff PACK NEW
+    const char* summary;
+};
+
+TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
+{
+    pakwriter::Bytes big(2 * 1024 * 1024 + 5);
+    pakwriter::FillPattern(3, 0, big.data(), big.size());
+    const std::string romanOne = "\xFA\x4A.txt"; // Ⅰ in the IBM range; create would store 87 54
+    const std::vector<pakwriter::Entry> base = {
+        {Sjis("表紙.bmp"), B("picture")},
+        {romanOne, B("roman")},
+        {Sjis("bgm\\タイトル.ogg"), big},
+        {"empty.dat", {}},
+        {Sjis("ソース一覧.txt"), B("0x5C trail byte")},
+        {"voice\\001.wav", B("one")},
+        {"voice\\002.wav", B("two")},
+    };
+    const std::vector<UpdateRow> rows = {
+        {"replace, add and remove in one run",
+         base,
+         {{"Ⅰ.txt", "ROMAN"}, {"bgm/タイトル.ogg", "short now"}, {"zz/新しい.txt", "new"}, {"a.txt", "new a"}},
+         {"voice/*1.wav"},
+         {{Sjis("表紙.bmp"), B("picture")},
+          {romanOne, B("ROMAN")},
+          {Sjis("bgm\\タイトル.ogg"), B("short now")},
+          {"empty.dat", {}},
+          {Sjis("ソース一覧.txt"), B("0x5C trail byte")},
+          {"voice\\002.wav", B("two")},
+          {"a.txt", B("new a")},
+          {Sjis("zz\\新しい.txt"), B("new")}},
+         "M Ⅰ.txt\nM bgm/タイトル.ogg\nA a.txt\nA zz/新しい.txt\nD voice/001.wav\n",
+         "2 replaced, 2 added, 1 removed, 4 kept"},
+        {"a file that holds the entry's bytes already changes nothing",
+         base,
+         {{"ソース一覧.txt", "0x5C trail byte"}, {"empty.dat", ""}},
+         {},
+         base,
+         "",
+         "2 replaced, 0 added, 0 removed, 5 kept"},
+        {"an empty entry, and an entry emptied", base, {{"empty.dat", "filled"}, {"voice/002.wav", ""}}, {},
+         {base[0], base[1], base[2], {"empty.dat", B("filled")}, base[4], base[5], {"voice\\002.wav", {}}},
+         "M empty.dat\nM voice/002.wav\n", "2 replaced, 0 added, 0 removed, 5 kept"},
+        {"removals only", base, {}, {"*.wav", "empty.dat"}, {base[0], base[1], base[2], base[4]},
+         "D empty.dat\nD voice/001.wav\nD voice/002.wav\n", "0 replaced, 0 added, 3 removed, 4 kept"},
+        {"into an empty pack", {}, {{"b.txt", "b"}, {"ア/a.txt", "a"}}, {},
+         {{"b.txt", B("b")}, {Sjis("ア\\a.txt"), B("a")}}, "A b.txt\nA ア/a.txt\n",
+         "0 replaced, 2 added, 0 removed, 0 kept"},
+    };
+    for (const UpdateRow& row : rows) {
+        WritePack(row.pack);
+        const fs::path original = base_ / "original.pak";
+        fs::remove(original);
+        fs::copy_file(pack_, original);
+        const fs::path src = base_ / "src";
+        fs::remove_all(src);
+        fs::create_directory(src);
+        for (const SourceFileRow& file : row.files) {
+            fs::create_directories((src / file.relative).parent_path());
+            WriteText(src / file.relative, file.bytes);
+        }
+        std::vector<std::string> args = {"update"};
+        for (const std::string& pattern : row.removals)
+            args.insert(args.end(), {"--remove", pattern});
+        args.push_back(pack_);
+        if (!row.files.empty())
+            args.push_back(src);
+        std::vector<std::string> dryRun = args;
+        dryRun.insert(dryRun.begin() + 1, "--dry-run");
+
+        const Result preview = Run(dryRun);
+        EXPECT_EQ(preview.code, 0) << row.why << preview.err;
+        EXPECT_EQ(preview.out, row.changes) << row.why;
+        EXPECT_EQ(ReadText(pack_), ReadText(original)) << row.why << ": --dry-run wrote";
+        const Result update = Run(args);
+        ASSERT_EQ(update.code, 0) << row.why << update.err;
+        EXPECT_EQ(update.err, "quorvel-cli: " + pack_.string() + ": " + row.summary + "\n") << row.why;
+        ASSERT_TRUE(pakwriter::WriteFile(base_ / "expected.pak", pakwriter::BuildPack(row.merged)));
+        EXPECT_EQ(ReadText(pack_), ReadText(base_ / "expected.pak")) << row.why;
+        const Result diff = Run({"diff", original, pack_});
+        EXPECT_EQ(diff.out, row.changes) << row.why;
+        EXPECT_EQ(diff.code, row.changes.empty() ? 0 : 1) << row.why;
+        EXPECT_TRUE(Leftovers(base_).empty()) << row.why;
+    }
+}
+
+TEST_F(Cli, UpdateRefusesAndLeavesThePackAsItWas)
+{
+    struct Case {
+        const char* why;
+        pakwriter::Layout pack;
+        std::function<void(const fs::path& src)> prepare;
+        std::vector<std::string> options;
+        const char* said;
+    };
+    const pakwriter::Layout good = pakwriter::LayoutFor({{"a.txt", B("abc")}, {"a.txt", B("twin")}, {"b.txt", B("b")}});
+    pakwriter::Layout damaged = good;
+    damaged.records[1].lengthOverride = 265;
+    pakwriter::Layout pastEnd = good;
+    pastEnd.records[2].size = 100;
+    const auto nothing = [](const fs::path&) {};
+    const std::vector<Case> cases = {
+        {"damaged directory", damaged, nothing, {}, "damaged pack"},
+        {"entry past the end of the file", pastEnd, nothing, {}, "runs past the end"},
+        {"a link in SOURCE_DIR", good, [](const fs::path& s) { fs::create_symlink("/etc/passwd", s / "link"); }, {},
+         "symbolic link"},
+        {"a name with no cp932 form", good, [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); }, {},
+         "no code page 932 form"},
+        {"SOURCE_DIR missing", good, [](const fs::path& s) { fs::remove_all(s); }, {}, "src"},
+        {"a pattern that matches nothing", good, nothing, {"--remove", "zzz*"}, "matches no entry"},
+        {"a file and a removal for one entry", good, [](const fs::path& s) { WriteText(s / "b.txt", "new"); },
+         {"--remove", "b.txt"}, "which --remove removes"},
+        {"a file two entries extract to", good, [](const fs::path& s) { WriteText(s / "a.txt", "new"); }, {},
+         "both extracted to this file"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(c.pack)));
+        const std::string before = ReadText(pack_);
+        const fs::path src = base_ / "src";
+        fs::remove_all(src);
+        fs::create_directory(src);
+        WriteText(src / "c.txt", "an ordinary new file");
+        c.prepare(src);
+        for (const bool toOut : {false, true}) {
+            std::vector<std::string> args = {"update"};
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            if (toOut)
+                args.insert(args.end(), {"-o", base_ / "out.pak"});
+            args.insert(args.end(), {pack_, src});
+            const Result r = Run(args);
+            EXPECT_EQ(r.code, 2) << c.why;
+            EXPECT_NE(r.err.find(c.said), std::string::npos) << c.why << ": " << r.err;
+            EXPECT_NE(r.err.find("nothing written"), std::string::npos) << c.why << ": " << r.err;
+            EXPECT_EQ(ReadText(pack_), before) << c.why;
+            EXPECT_FALSE(fs::exists(base_ / "out.pak")) << c.why;
+            EXPECT_TRUE(Leftovers(base_).empty()) << c.why;
+        }
+    }
+    fs::remove(pack_);
+    const Result missing = Run({"update", pack_, base_ / "src"});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_FALSE(fs::exists(pack_));
+}
+
+TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
+{
+    // Two entries share their bytes, a third overlaps them.
+    pakwriter::Layout layout;
+    layout.records = {{"a.txt", 4, 0}, {"same-as-a.txt", 4, 0}, {"tail.txt", 3, 2}, {"b.txt", 2, 5}};
+    layout.data = B("AAAAtBB");
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
+    fs::permissions(pack_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const std::string before = ReadText(pack_);
+    fs::create_directory(base_ / "src");
+    WriteText(base_ / "src" / "b.txt", "new b");
+
+    const Result toOut = Run({"update", "-o", base_ / "out.pak", pack_, base_ / "src"});
+    ASSERT_EQ(toOut.code, 0) << toOut.err;
+    EXPECT_EQ(ReadText(pack_), before);
+    EXPECT_NE(toOut.err.find("3 kept entries shared their bytes"), std::string::npos) << toOut.err;
+    EXPECT_EQ(ReadText(base_ / "out.pak"),
+              ReadText([&] {
+                  pakwriter::WriteFile(base_ / "expected.pak",
+                                       pakwriter::BuildPack({{"a.txt", B("AAAA")},
+                                                             {"same-as-a.txt", B("AAAA")},
+                                                             {"tail.txt", B("AAt")},
+                                                             {"b.txt", B("new b")}}));
+                  return base_ / "expected.pak";
+              }()));
+
+    const Result inPlace = Run({"update", pack_, base_ / "src"});
+    ASSERT_EQ(inPlace.code, 0) << inPlace.err;
+    EXPECT_EQ(ReadText(pack_), ReadText(base_ / "out.pak"));
+    EXPECT_EQ(fs::status(pack_).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // The pack inside SOURCE_DIR is never taken for a file of it.
+    fs::copy_file(pack_, base_ / "src" / "self.pak");
+    const Result self = Run({"update", base_ / "src" / "self.pak", base_ / "src"});
+    EXPECT_EQ(self.code, 0) << self.err;
+    EXPECT_EQ(Run({"list", base_ / "src" / "self.pak"}).out, "a.txt\nsame-as-a.txt\ntail.txt\nb.txt\n");
+}
+
+TEST_F(Cli, InterruptedUpdateLeavesThePackAsItWas)
+{
+    ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 16ull * 1024 * 1024}, {"small.bin", 10}},
+                                              pakwriter::FillPattern));
+    const std::string before = ReadText(pack_);
+    fs::create_directory(base_ / "src");
+    {
+        std::ofstream big(base_ / "src" / "huge.bin", std::ios::binary);
+        const std::string block(1024 * 1024, 'x');
+        for (int i = 0; i < 64; ++i)
+            big << block;
+    }
+    // The signal goes once the program writes the new pack: an unnamed
+    // file beside the pack, or one under a temporary name.
+    const auto writingBesidePack = [this](pid_t pid) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+            const std::string target = fs::read_symlink(fd.path(), ignored).string();
+            if (target.rfind(base_.string() + "/", 0) == 0 &&
+                (target.find("(deleted)") != std::string::npos || target.find("/.quorvel-") != std::string::npos))
+                return true;
+        }
+        return false;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        std::atomic<pid_t> child{0};
+        std::thread interrupter([&] {
+            for (int i = 0; i < 20000; ++i) {
+                if (child != 0 && writingBesidePack(child)) {
+                    kill(child, signal);
+                    return;
+                }
+                usleep(200);
+            }
+        });
+        const Result r = Run({"update", "-q", pack_, base_ / "src"}, "", &child);
+        interrupter.join();
+        if (signal == SIGKILL)
+            EXPECT_EQ(r.code, -SIGKILL);
+        else
+            EXPECT_TRUE(r.code == 130 || r.code == 128 + signal) << signal << ": " << r.code << " " << r.err;
+        EXPECT_TRUE(ReadText(pack_) == before) << signal;
+        EXPECT_TRUE(Leftovers(base_).empty()) << signal;
+    }
+}
+
+TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
+{
+    const fs::path older = base_ / "old.pak";
+    ASSERT_TRUE(pakwriter::WriteFile(
+        older, pakwriter::BuildPack({{"a.txt", B("aaaa")}, {Sjis("表.txt"), B("same")}, {"gone.txt", B("x")},
+                                     {"dup", B("1")}, {"dup", B("2")}, {"grown.txt", B("g")}})));
+    struct Case {
+        const char* why;
+        std::vector<pakwriter::Entry> newer;
+        int code;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"moved in the directory and the data area only",
+         {{"grown.txt", B("g")}, {"dup", B("1")}, {Sjis("表.txt"), B("same")}, {"a.txt", B("aaaa")}, {"dup", B("2")},
+          {"gone.txt", B("x")}},
+         0, ""},
+        {"same size, other bytes; grown; added; removed",
+         {{"new.txt", B("n")}, {"a.txt", B("aaab")}, {Sjis("表.txt"), B("same")}, {"dup", B("1")}, {"dup", B("3")},
+          {"grown.txt", B("gg")}},
+         1, "A new.txt\nM a.txt\nM dup\nM grown.txt\nD gone.txt\n"},
+        {"a name held twice pairs in order", {{"dup", B("1")}}, 1,
+         "D a.txt\nD 表.txt\nD gone.txt\nD dup\nD grown.txt\n"},
+    };
+    for (const Case& c : cases) {
+        WritePack(c.newer);
+        const Result text = Run({"diff", older, pack_});
+        EXPECT_EQ(text.code, c.code) << c.why;
+        EXPECT_EQ(text.out, c.text) << c.why;
+    }
+    WritePack({{"a.txt", B("aaab")}, {"added", {}}});
+    const Result json = Run({"diff", "--json", older, pack_});
+    std::istringstream lines(json.out);
+    std::string line;
+    std::getline(lines, line);
+    const auto modified = nlohmann::json::parse(line);
+    EXPECT_EQ(modified["status"], "modified");
+    EXPECT_EQ(modified["name"], "a.txt");
+    EXPECT_EQ(modified["name_hex"], "612e747874");
+    EXPECT_EQ(modified["old_size"], 4);
+    EXPECT_EQ(modified["new_size"], 4);
+    std::getline(lines, line);
+    const auto added = nlohmann::json::parse(line);
+    EXPECT_EQ(added["status"], "added");
+    EXPECT_TRUE(added["old_size"].is_null());
+    EXPECT_EQ(added["new_size"], 0);
+    std::getline(lines, line);
+    const auto removed = nlohmann::json::parse(line);
+    EXPECT_EQ(removed["status"], "removed");
+    EXPECT_EQ(removed["name"], "表.txt");
+    EXPECT_EQ(removed["old_size"], 4);
+    EXPECT_TRUE(removed["new_size"].is_null());
+
+    EXPECT_EQ(Run({"diff", older, older}).code, 0);
+    pakwriter::Layout cut = pakwriter::LayoutFor({{"a.txt", B("abc")}});
+    cut.truncateTo = 10;
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(cut)));
+    const Result damaged = Run({"diff", older, pack_});
+    EXPECT_EQ(damaged.code, 2);
+    EXPECT_NE(damaged.err.find("damaged pack"), std::string::npos);
+    EXPECT_EQ(Run({"diff", older, base_ / "missing.pak"}).code, 2);
+}
+
 // ---- Glob
 
 TEST(CliGlob, Patterns)
