@@ -249,7 +249,6 @@ TEST_F(CliWine, CreateRefusesNamesWithoutCp932Form)
     EXPECT_NE(r.err.find("code page 932"), std::string::npos) << r.err;
 }
 
-
 // update on Windows: the new pack put in place of the old one by the
 // platform's replace, names matched as extract writes them (letter case
 // does not tell two files apart there), and diff of the two.
@@ -298,6 +297,14 @@ TEST_F(CliWine, UpdateReplacesAddsRemovesAndDiffTellsIt)
     EXPECT_EQ(refused.code, 2u);
     EXPECT_EQ(ReadWhole(pack_), updated);
     EXPECT_EQ(CountFiles(base_), 7);
+}
+
+TEST_F(CliWine, MountSaysItIsForLinuxOnly)
+{
+    WritePack({{"a.txt", B("a")}});
+    const Result r = Run(L"mount " + Q(pack_) + L" " + Q(base_));
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_NE(r.err.find("Linux only"), std::string::npos) << r.err;
 }
 
 } // namespace
