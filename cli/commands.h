@@ -13,8 +13,7 @@ enum ExitCode {
     EXIT_DONE = 0,        // everything done; verify: nothing found
     EXIT_SOME_FAILED = 1, // some entry refused, skipped or failed; verify: findings
     EXIT_FATAL = 2,       // usage error, unreadable or damaged pack, nothing written
-    EXIT_INTERRUPTED = 130,
-};
+};                        // interrupted: 128 + the signal's number (InterruptExitCode)
 
 enum class Overwrite { Default, Ask, Never, Always };
 
@@ -32,6 +31,13 @@ struct ExtractOptions {
     bool quiet = false;
 };
 
+struct CatOptions {
+    std::string pack;
+    std::string name;
+    bool byIndex = false;
+    uint32_t index = 0;
+};
+
 struct CreateOptions {
     std::string pack;
     std::string source;
@@ -41,7 +47,7 @@ struct CreateOptions {
 };
 
 int RunList(const ListOptions& options);
-int RunCat(const std::string& pack, const std::string& name);
+int RunCat(const CatOptions& options);
 int RunExtract(const ExtractOptions& options);
 int RunVerify(const std::string& pack, bool json);
 int RunCreate(const CreateOptions& options);

@@ -4,6 +4,8 @@
 #include "cli/pack_file.h"
 #include "support/entry_name.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -19,7 +21,7 @@ constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
 
 struct Planned {
     std::string relative; // UTF-8 path below SOURCE_DIR
-    std::string stored;   // cp932 name with 0x5C separators
+    std::string stored;   // cp932 name with 0x5C separators; empty when there is none
     uint64_t size;
 };
 
@@ -63,7 +65,8 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines, Syst
         text.append(block.data(), size_t(got));
         position += uint64_t(got);
     }
-    size_t start = 0;
+    // Many Windows editors begin a UTF-8 file with a byte-order mark.
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -78,8 +81,26 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines, Syst
     return true;
 }
 
+// A line of list --json: its stored bytes (name_hex) and the file extract
+// writes for them, "/" between the parts. False when it is not one.
+bool ReadJsonLine(const std::string& line, std::string* stored, std::string* relative)
+{
+    const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (!object.is_object() || !object.contains("name_hex") || !object["name_hex"].is_string())
+        return false;
+    std::vector<std::string> parts;
+    if (!FromHexBytes(object["name_hex"].get<std::string>(), stored) || stored->empty() ||
+        !SplitStoredName(*stored, &parts))
+        return false;
+    *relative = FileKey(parts, false);
+    return true;
+}
+
 // Puts plan in the list file's order; false (with messages) when the list
-// and the folder disagree.
+// and the folder disagree. The lines of list --json give each entry the
+// stored bytes of its name_hex, so that names with more than one code page
+// 932 form come back as they were; a text line gives the one form
+// NameFromUtf8 chooses.
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
@@ -88,24 +109,41 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
         Message(listPath + ": " + error.Text());
         return false;
     }
+    std::string stored;
+    std::string relative;
+    const bool json = !lines.empty() && ReadJsonLine(lines[0], &stored, &relative);
     std::unordered_map<std::string, size_t> byName;
     for (size_t i = 0; i < plan->size(); ++i)
         byName.emplace((*plan)[i].relative, i);
     std::vector<Planned> ordered;
     std::vector<bool> used(plan->size(), false);
     bool ok = true;
-    for (std::string& line : lines) {
-        std::replace(line.begin(), line.end(), '\\', '/');
-        const auto found = byName.find(line);
+    for (size_t number = 0; number < lines.size(); ++number) {
+        const std::string& line = lines[number];
+        if (json && !ReadJsonLine(line, &stored, &relative)) {
+            Message(listPath + ": line " + std::to_string(number + 1) +
+                    ": not a line of list --json (an object with the name_hex of a name)");
+            ok = false;
+            continue;
+        }
+        const std::string name = json ? relative : UnescapeListedName(line);
+        const auto found = byName.find(name);
         if (found == byName.end()) {
-            Message(listPath + ": '" + line + "' is listed but there is no such file");
+            Message(listPath + ": '" + (json ? name : line) + "' is listed but there is no such file");
             ok = false;
         } else if (used[found->second]) {
-            Message(listPath + ": '" + line + "' is listed twice");
+            Message(listPath + ": '" + (json ? name : line) + "' is listed twice");
             ok = false;
         } else {
             used[found->second] = true;
             ordered.push_back((*plan)[found->second]);
+            if (json) {
+                ordered.back().stored = stored;
+            } else if (HasSeveralCp932Forms(name) && !ordered.back().stored.empty()) {
+                Message(listPath + ": '" + line + "': a character of this name has more than one code page 932 form; " +
+                        "it is stored as name_hex " + HexBytes(ordered.back().stored) +
+                        " (the lines of list --json keep a pack's own bytes)");
+            }
         }
     }
     for (size_t i = 0; i < plan->size(); ++i) {
@@ -168,7 +206,25 @@ bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
             continue;
         }
         Planned item{file.relative, {}, file.size};
-        if (!NameFromUtf8(file.relative, &item.stored)) {
+        if (!NameFromUtf8(file.relative, &item.stored))
+            item.stored.clear();
+        if (file.size > LARGEST_FIELD) {
+            Message(shown + ": refused: 4 GiB or more");
+            ok = false;
+        }
+        plan->push_back(std::move(item));
+    }
+    return ok;
+}
+
+// The stored names, once the list (if any) has given them: each one that
+// quorvel can extract and that fits a record.
+bool CheckStoredNames(const CreateOptions& options, const std::vector<Planned>& plan)
+{
+    bool ok = true;
+    for (const Planned& item : plan) {
+        const std::string shown = JoinPath(options.source, item.relative);
+        if (item.stored.empty()) {
             Message(shown + ": refused: the name has no code page 932 form");
             ok = false;
         } else if (item.stored.size() > LONGEST_NAME_BYTES) {
@@ -178,11 +234,7 @@ bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
         } else if (!IsSafeEntryName(item.stored.c_str())) {
             Message(shown + ": refused: quorvel would not extract this name (device name, dots or ':')");
             ok = false;
-        } else if (file.size > LARGEST_FIELD) {
-            Message(shown + ": refused: 4 GiB or more");
-            ok = false;
         }
-        plan->push_back(std::move(item));
     }
     return ok;
 }
@@ -265,7 +317,7 @@ int RunCreate(const CreateOptions& options)
             ok = OrderByList(options.fromList, &plan);
         }
     }
-    ok = ok && CheckOffsets(plan);
+    ok = ok && CheckStoredNames(options, plan) && CheckOffsets(plan);
     if (!ok) {
         Message("nothing written");
         return EXIT_FATAL;
@@ -312,7 +364,7 @@ int RunCreate(const CreateOptions& options)
             progress.Clear();
             if (Interrupted()) {
                 Message("interrupted; nothing written");
-                return EXIT_INTERRUPTED;
+                return InterruptExitCode();
             }
             Message("nothing written");
             return EXIT_FATAL;
@@ -322,7 +374,7 @@ int RunCreate(const CreateOptions& options)
     if (Interrupted()) {
         out.Discard();
         Message("interrupted; nothing written");
-        return EXIT_INTERRUPTED;
+        return InterruptExitCode();
     }
     switch (out.Commit(packName, options.force, &error)) {
     case TempFile::CommitResult::Done:

@@ -92,21 +92,21 @@ PackFile::Status PackFile::Open(const std::string& path)
     path_ = path;
     entries_.clear();
     damage_ = DirectoryDamage();
-    if (!file_.Open(path, &openError_) || !file_.Size(&fileSize_, &openError_))
+    if (!file_.Open(path, &error_) || !file_.Size(&fileSize_, &error_))
         status_ = Status::Unreadable;
     else
-        status_ = ReadEntries() ? Status::Read : Status::Damaged;
+        status_ = ReadEntries();
     return status_;
 }
 
 std::string PackFile::Problem() const
 {
     if (status_ == Status::Unreadable)
-        return path_ + ": " + openError_.Text();
+        return path_ + ": " + error_.Text();
     return path_ + ": " + DamageText(damage_);
 }
 
-bool PackFile::ReadEntries()
+PackFile::Status PackFile::ReadEntries()
 {
     BufferedSource source;
     source.file = &file_;
@@ -120,13 +120,19 @@ bool PackFile::ReadEntries()
     const DirectoryResult result = ReadDirectory(&bytes, &sink, &dataAreaStart);
     if (result == DIRECTORY_OK) {
         dataAreaStart_ = dataAreaStart;
-        return true;
+        return Status::Read;
+    }
+    // The decoder sees a failed read as the end of the file; only a file
+    // that really ends early is damaged (a pipe cannot be read at a position).
+    if (source.failed) {
+        error_ = source.error;
+        return Status::Unreadable;
     }
     damage_.result = result;
     damage_.inHeader = source.consumed < 4;
     damage_.record = uint32_t(entries_.size());
     damage_.position = damage_.inHeader ? 0 : list.recordStart;
-    return false;
+    return Status::Damaged;
 }
 
 bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail)
