@@ -46,11 +46,22 @@ struct CreateOptions {
     bool quiet = false;
 };
 
+struct UpdateOptions {
+    std::string pack;
+    std::string source;                // empty: only removals
+    std::string output;                // empty: PACK itself is replaced
+    std::vector<std::string> removals; // patterns, as extract's
+    bool dryRun = false;
+    bool quiet = false;
+};
+
 int RunList(const ListOptions& options);
 int RunCat(const CatOptions& options);
 int RunExtract(const ExtractOptions& options);
 int RunVerify(const std::string& pack, bool json);
 int RunCreate(const CreateOptions& options);
+int RunUpdate(const UpdateOptions& options);
+int RunDiff(const std::string& oldPack, const std::string& newPack, bool json);
 
 // One line on standard error, "quorvel-cli: " in front; clears a progress
 // line first.

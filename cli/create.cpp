@@ -1,7 +1,9 @@
 // create: a pack from a folder, all or nothing.
 #include "cli/commands.h"
+#include "cli/entry_files.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
+#include "cli/pack_plan.h"
 #include "support/entry_name.h"
 
 #include <nlohmann/json.hpp>
@@ -16,38 +18,7 @@ namespace cli {
 
 namespace {
 
-constexpr size_t LONGEST_NAME_BYTES = 255;
 constexpr uint64_t LARGEST_FIELD = 0xFFFFFFFFull;
-
-struct Planned {
-    std::string relative; // UTF-8 path below SOURCE_DIR
-    std::string stored;   // cp932 name with 0x5C separators; empty when there is none
-    uint64_t size;
-};
-
-void AppendNegated32(uint32_t value, std::string* out)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        out->push_back(char(uint8_t(0u - ((value >> shift) & 0xFF))));
-}
-
-// The directory as stored: count, then per entry its body length and body.
-std::string EncodeDirectory(const std::vector<Planned>& plan)
-{
-    std::string out;
-    AppendNegated32(uint32_t(plan.size()), &out);
-    uint64_t offset = 0;
-    for (const Planned& item : plan) {
-        AppendNegated32(uint32_t(item.stored.size() + RECORD_FIXED_BYTES), &out);
-        for (const char c : item.stored)
-            out.push_back(char(uint8_t(0u - uint8_t(c))));
-        out.push_back(0);
-        AppendNegated32(uint32_t(item.size), &out);
-        AppendNegated32(uint32_t(offset), &out);
-        offset += item.size;
-    }
-    return out;
-}
 
 bool ReadListFile(const std::string& path, std::vector<std::string>* lines, SystemError* error)
 {
@@ -82,17 +53,20 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines, Syst
 }
 
 // A line of list --json: its stored bytes (name_hex) and the file extract
-// writes for them, "/" between the parts. False when it is not one.
-bool ReadJsonLine(const std::string& line, std::string* stored, std::string* relative)
+// writes for them. False, with *why, when it is not one or when extract
+// would refuse the name.
+bool ReadJsonLine(const std::string& line, std::string* stored, std::string* relative, std::string* why)
 {
     const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
-    if (!object.is_object() || !object.contains("name_hex") || !object["name_hex"].is_string())
+    if (!object.is_object() || !object.contains("name_hex") || !object["name_hex"].is_string() ||
+        !FromHexBytes(object["name_hex"].get<std::string>(), stored)) {
+        *why = "not a line of list --json (an object with the name_hex of a name)";
         return false;
+    }
     std::vector<std::string> parts;
-    if (!FromHexBytes(object["name_hex"].get<std::string>(), stored) || stored->empty() ||
-        !SplitStoredName(*stored, &parts))
+    if (!EntryFileParts(*stored, &parts, why))
         return false;
-    *relative = FileKey(parts, false);
+    *relative = JoinedParts(parts);
     return true;
 }
 
@@ -100,7 +74,7 @@ bool ReadJsonLine(const std::string& line, std::string* stored, std::string* rel
 // and the folder disagree. The lines of list --json give each entry the
 // stored bytes of its name_hex, so that names with more than one code page
 // 932 form come back as they were; a text line gives the one form
-// NameFromUtf8 chooses.
+// NameFromUtf8 chooses, and says so where the name had a choice.
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
@@ -111,7 +85,8 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
     }
     std::string stored;
     std::string relative;
-    const bool json = !lines.empty() && ReadJsonLine(lines[0], &stored, &relative);
+    std::string why;
+    const bool json = !lines.empty() && nlohmann::json::parse(lines[0], nullptr, false).is_object();
     std::unordered_map<std::string, size_t> byName;
     for (size_t i = 0; i < plan->size(); ++i)
         byName.emplace((*plan)[i].relative, i);
@@ -120,26 +95,25 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
     bool ok = true;
     for (size_t number = 0; number < lines.size(); ++number) {
         const std::string& line = lines[number];
-        if (json && !ReadJsonLine(line, &stored, &relative)) {
-            Message(listPath + ": line " + std::to_string(number + 1) +
-                    ": not a line of list --json (an object with the name_hex of a name)");
+        if (json && !ReadJsonLine(line, &stored, &relative, &why)) {
+            Message(listPath + ": line " + std::to_string(number + 1) + ": " + why);
             ok = false;
             continue;
         }
         const std::string name = json ? relative : UnescapeListedName(line);
         const auto found = byName.find(name);
         if (found == byName.end()) {
-            Message(listPath + ": '" + (json ? name : line) + "' is listed but there is no such file");
+            Message(listPath + ": '" + name + "' is listed but there is no such file");
             ok = false;
         } else if (used[found->second]) {
-            Message(listPath + ": '" + (json ? name : line) + "' is listed twice");
+            Message(listPath + ": '" + name + "' is listed twice");
             ok = false;
         } else {
             used[found->second] = true;
             ordered.push_back((*plan)[found->second]);
             if (json) {
                 ordered.back().stored = stored;
-            } else if (HasSeveralCp932Forms(name) && !ordered.back().stored.empty()) {
+            } else if (HasSeveralCp932Forms(name)) {
                 Message(listPath + ": '" + line + "': a character of this name has more than one code page 932 form; " +
                         "it is stored as name_hex " + HexBytes(ordered.back().stored) +
                         " (the lines of list --json keep a pack's own bytes)");
@@ -161,15 +135,16 @@ std::filesystem::path FromUtf8(const std::string& text)
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
-// Where PACK lies inside SOURCE_DIR (as "create --force x.pak ." asks), its
-// path below the folder: the old pack is never packed into the new one.
-std::string PackInsideSource(const CreateOptions& options)
+// Where a pack (the one written, or read by update) lies inside the
+// source folder, as "create --force x.pak ." asks, its path below the
+// folder: a pack is never packed into itself or its successor.
+std::string PackInsideSource(const std::string& packPath, const std::string& sourcePath)
 {
     std::error_code failed;
-    const auto pack = std::filesystem::canonical(FromUtf8(options.pack), failed);
+    const auto pack = std::filesystem::canonical(FromUtf8(packPath), failed);
     if (failed)
         return {};
-    const auto source = std::filesystem::canonical(FromUtf8(options.source), failed);
+    const auto source = std::filesystem::canonical(FromUtf8(sourcePath), failed);
     if (failed)
         return {};
     const auto relative = pack.lexically_relative(source);
@@ -179,22 +154,24 @@ std::string PackInsideSource(const CreateOptions& options)
     return std::string(text.begin(), text.end());
 }
 
-// Every file under the source folder with its stored name; refuses (with
-// a message per file) whatever cannot be an entry.
-bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
+} // namespace
+
+bool PlanEntries(const std::string& source, const std::vector<std::string>& packs, std::vector<Planned>* plan)
 {
     std::vector<SourceFile> files;
     std::string error;
-    if (!WalkFolder(options.source, &files, &error)) {
+    if (!WalkFolder(source, &files, &error)) {
         Message(error);
         return false;
     }
-    const std::string packItself = PackInsideSource(options);
+    std::vector<std::string> skipped;
+    for (const std::string& pack : packs)
+        skipped.push_back(PackInsideSource(pack, source));
     bool ok = true;
     for (const SourceFile& file : files) {
-        if (file.relative == packItself)
+        if (std::find(skipped.begin(), skipped.end(), file.relative) != skipped.end())
             continue;
-        const std::string shown = JoinPath(options.source, file.relative);
+        const std::string shown = JoinPath(source, file.relative);
         if (file.kind == NodeKind::Link) {
             Message(shown + ": refused: a symbolic link (links are not followed)");
             ok = false;
@@ -206,25 +183,7 @@ bool PlanEntries(const CreateOptions& options, std::vector<Planned>* plan)
             continue;
         }
         Planned item{file.relative, {}, file.size};
-        if (!NameFromUtf8(file.relative, &item.stored))
-            item.stored.clear();
-        if (file.size > LARGEST_FIELD) {
-            Message(shown + ": refused: 4 GiB or more");
-            ok = false;
-        }
-        plan->push_back(std::move(item));
-    }
-    return ok;
-}
-
-// The stored names, once the list (if any) has given them: each one that
-// quorvel can extract and that fits a record.
-bool CheckStoredNames(const CreateOptions& options, const std::vector<Planned>& plan)
-{
-    bool ok = true;
-    for (const Planned& item : plan) {
-        const std::string shown = JoinPath(options.source, item.relative);
-        if (item.stored.empty()) {
+        if (!NameFromUtf8(file.relative, &item.stored)) {
             Message(shown + ": refused: the name has no code page 932 form");
             ok = false;
         } else if (item.stored.size() > LONGEST_NAME_BYTES) {
@@ -234,7 +193,11 @@ bool CheckStoredNames(const CreateOptions& options, const std::vector<Planned>& 
         } else if (!IsSafeEntryName(item.stored.c_str())) {
             Message(shown + ": refused: quorvel would not extract this name (device name, dots or ':')");
             ok = false;
+        } else if (file.size > LARGEST_FIELD) {
+            Message(shown + ": refused: 4 GiB or more");
+            ok = false;
         }
+        plan->push_back(std::move(item));
     }
     return ok;
 }
@@ -256,8 +219,6 @@ bool CheckOffsets(const std::vector<Planned>& plan)
     return true;
 }
 
-// Copies one source file, negated, behind what is written; its size must be
-// what the walk saw.
 bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::vector<unsigned char>& block,
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
 {
@@ -296,7 +257,18 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
     return true;
 }
 
-} // namespace
+bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
+{
+    std::vector<DirectoryRecord> records;
+    records.reserve(plan.size());
+    uint64_t offset = 0;
+    for (const Planned& item : plan) {
+        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
+        offset += item.size;
+    }
+    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
+    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
+}
 
 int RunCreate(const CreateOptions& options)
 {
@@ -308,7 +280,7 @@ int RunCreate(const CreateOptions& options)
         return EXIT_FATAL;
     }
     std::vector<Planned> plan;
-    bool ok = PlanEntries(options, &plan);
+    bool ok = PlanEntries(options.source, {options.pack}, &plan);
     if (ok) {
         if (options.fromList.empty()) {
             std::sort(plan.begin(), plan.end(),
@@ -317,7 +289,7 @@ int RunCreate(const CreateOptions& options)
             ok = OrderByList(options.fromList, &plan);
         }
     }
-    ok = ok && CheckStoredNames(options, plan) && CheckOffsets(plan);
+    ok = ok && CheckOffsets(plan);
     if (!ok) {
         Message("nothing written");
         return EXIT_FATAL;
@@ -344,13 +316,17 @@ int RunCreate(const CreateOptions& options)
     uint64_t totalBytes = 0;
     for (const Planned& item : plan)
         totalBytes += item.size;
+    std::vector<unsigned char> directory;
+    if (!EncodeBackToBack(plan, &directory)) {
+        Message("cannot encode the directory; nothing written");
+        return EXIT_FATAL;
+    }
     Progress progress(options.quiet, plan.size(), totalBytes);
     TempFile out;
     if (!out.Create(parent, &error)) {
         Message("cannot create a file beside " + options.pack + ": " + error.Text());
         return EXIT_FATAL;
     }
-    const std::string directory = EncodeDirectory(plan);
     if (!out.Write(directory.data(), directory.size(), &error)) {
         Message("cannot write the pack: " + error.Text());
         return EXIT_FATAL;

@@ -1,8 +1,8 @@
 // extract: entries into a folder, never outside it and never through a link.
 #include "cli/commands.h"
+#include "cli/entry_files.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
-#include "support/entry_name.h"
 
 #include <unordered_map>
 
@@ -132,14 +132,10 @@ bool AskReplace(ExtractRun& run, const std::string& shownName)
 Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
 {
     const EntryVoice voice{index, entry};
-    // quorvel's own rule, the same function the desktop program asks.
-    if (!IsSafeEntryName(entry.name.c_str())) {
-        voice.Say("refused: the name would leave the target folder or names a device");
-        return Outcome::Refused;
-    }
     std::vector<std::string> parts;
-    if (!SplitStoredName(entry.name, &parts)) {
-        voice.Say("refused: the name is not valid code page 932");
+    std::string why;
+    if (!EntryFileParts(entry.name, &parts, &why)) {
+        voice.Say("refused: " + why);
         return Outcome::Refused;
     }
     for (const std::string& part : parts) {
@@ -154,7 +150,6 @@ Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
         voice.Say("refused: same file as entry " + std::to_string(earlier->second) + ", written before it");
         return Outcome::Refused;
     }
-    std::string why;
     Outcome outcome = Outcome::Failed;
     const Folder* folder = EnterFolders(run, parts, &why, &outcome);
     if (folder == nullptr) {
@@ -253,33 +248,11 @@ int RunExtract(const ExtractOptions& options)
     const std::vector<StoredEntry>& entries = pack.Entries();
 
     std::vector<uint32_t> selected;
-    std::vector<bool> patternUsed(options.patterns.size(), false);
-    uint64_t totalBytes = 0;
-    for (uint32_t index = 0; index < entries.size(); ++index) {
-        bool wanted = options.patterns.empty();
-        if (!wanted) {
-            const std::string shown = NameToUtf8(entries[index].name, NameForm::Text);
-            for (size_t p = 0; p < options.patterns.size(); ++p) {
-                if (GlobMatch(options.patterns[p], shown)) {
-                    patternUsed[p] = true;
-                    wanted = true;
-                }
-            }
-        }
-        if (wanted) {
-            selected.push_back(index);
-            totalBytes += entries[index].size;
-        }
-    }
-    bool unmatched = false;
-    for (size_t p = 0; p < options.patterns.size(); ++p) {
-        if (!patternUsed[p]) {
-            Message("pattern '" + options.patterns[p] + "' matches no entry");
-            unmatched = true;
-        }
-    }
-    if (unmatched)
+    if (!SelectEntries(entries, options.patterns, &selected))
         return EXIT_FATAL;
+    uint64_t totalBytes = 0;
+    for (const uint32_t index : selected)
+        totalBytes += entries[index].size;
 
     // From here on a file may be half-written: Ctrl+C only raises a flag,
     // and the loop removes that file before it ends. (list, cat and verify

@@ -56,7 +56,31 @@ public:
         return result;
     }
 
-    void Restore(std::string* value) const { *value = Restore(*value); }
+    // Every option of every command that received a stand-in takes the
+    // typed arguments again, one value each, and sets its variable anew.
+    void RestoreParsed(CLI::App* app) const
+    {
+        std::vector<CLI::App*> commands = app->get_subcommands({});
+        commands.push_back(app);
+        for (CLI::App* command : commands) {
+            for (CLI::Option* option : command->get_options()) {
+                std::vector<std::string> values = option->results();
+                bool restored = false;
+                for (std::string& value : values) {
+                    std::string typed = Restore(value);
+                    restored = restored || typed != value;
+                    value = std::move(typed);
+                }
+                if (!restored)
+                    continue;
+                option->clear();
+                option->allow_extra_args(false);
+                for (const std::string& value : values)
+                    option->add_result(value);
+                option->run_callback();
+            }
+        }
+    }
 
 private:
     std::vector<std::string> typed_;
@@ -95,7 +119,9 @@ int Run(int argc, const char* const* argv)
     using namespace cli;
     CLI::App app{"quorvel-cli: list, extract, check and write quorvel's .pak files.\n"
                  "Exit status: 0 everything done, 1 some entry refused, skipped or failed\n"
-                 "(verify: findings), 2 usage error, unreadable or damaged pack, nothing written."};
+                 "(verify: findings), 2 usage error, unreadable or damaged pack, output that\n"
+                 "could not be written, nothing written, 129 hung up (SIGHUP), 130 interrupted\n"
+                 "(Ctrl+C), 143 terminated (SIGTERM): the file being written is removed."};
     app.set_version_flag("--version", std::string("quorvel-cli ") + QUORVEL_VERSION);
     app.require_subcommand(1);
 
@@ -147,6 +173,28 @@ int Run(int argc, const char* const* argv)
     createCommand->add_option("PACK", create.pack, "The pack to write")->required();
     createCommand->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
 
+    UpdateOptions update;
+    CLI::App* updateCommand = app.add_subcommand(
+        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
+    updateCommand->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
+        ->option_text("OUT");
+    updateCommand->add_option("--remove", update.removals, "Remove the entries matching PATTERN (as extract's)")
+        ->option_text("PATTERN")
+        ->allow_extra_args(false);
+    updateCommand->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
+    updateCommand->add_flag("-q,--quiet", update.quiet, "No progress");
+    updateCommand->add_option("PACK", update.pack, "The pack to update")->required();
+    updateCommand->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
+
+    std::string diffOld;
+    std::string diffNew;
+    bool diffJson = false;
+    CLI::App* diffCommand =
+        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
+    diffCommand->add_flag("--json", diffJson, "JSON Lines, one object per difference");
+    diffCommand->add_option("OLD", diffOld, "The older pack")->required();
+    diffCommand->add_option("NEW", diffNew, "The newer pack")->required();
+
     std::string commands;
     if (IsUnknownCommand(app, argc, argv, &commands)) {
         Message(std::string("unknown command '") + argv[1] + "' (the commands: " + commands +
@@ -163,11 +211,7 @@ int Run(int argc, const char* const* argv)
     } catch (const CLI::ParseError& e) {
         return ParserExit(app, e, standIns);
     }
-    for (std::string* value : {&list.pack, &extract.folder, &extract.pack, &cat.pack, &cat.name, &verifyPack,
-                               &create.pack, &create.source, &create.fromList})
-        standIns.Restore(value);
-    for (std::string& pattern : extract.patterns)
-        standIns.Restore(&pattern);
+    standIns.RestoreParsed(&app);
 
     if (*listCommand)
         return RunList(list);
@@ -190,6 +234,10 @@ int Run(int argc, const char* const* argv)
     }
     if (*verifyCommand)
         return RunVerify(verifyPack, verifyJson);
+    if (*updateCommand)
+        return RunUpdate(update);
+    if (*diffCommand)
+        return RunDiff(diffOld, diffNew, diffJson);
     return RunCreate(create);
 }
 

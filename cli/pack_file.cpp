@@ -10,37 +10,23 @@ namespace {
 
 constexpr size_t DIRECTORY_READ_BYTES = 1024 * 1024;
 
-// Feeds the decoder from large reads and counts what it consumed, so that
-// a refusal can name the file position of the record.
-struct BufferedSource {
+// The pack file read in order from position 0, as the buffered reader
+// wants it.
+struct FileBytes {
     InputFile* file;
-    std::vector<unsigned char> buffer;
-    size_t start = 0;        // next unread byte in buffer
-    size_t end = 0;          // bytes held in buffer
-    uint64_t filePosition = 0; // file position of buffer[end]
-    uint64_t consumed = 0;   // bytes handed to the decoder
-    bool failed = false;
+    uint64_t position = 0;
+    bool failed = false; // a read failed: the decoder takes that for the end
     SystemError error;
 
     static uint32_t Read(void* context, unsigned char* out, uint32_t count)
     {
-        auto* self = static_cast<BufferedSource*>(context);
-        if (self->start == self->end) {
-            const int64_t got =
-                self->file->ReadAt(self->filePosition, self->buffer.data(), self->buffer.size(), &self->error);
-            if (got <= 0) {
-                self->failed = got < 0;
-                return 0;
-            }
-            self->start = 0;
-            self->end = size_t(got);
-            self->filePosition += uint64_t(got);
-        }
-        const size_t given = std::min<size_t>(count, self->end - self->start);
-        std::copy_n(self->buffer.data() + self->start, given, out);
-        self->start += given;
-        self->consumed += given;
-        return uint32_t(given);
+        auto* self = static_cast<FileBytes*>(context);
+        const int64_t got = self->file->ReadAt(self->position, out, count, &self->error);
+        self->failed = self->failed || got < 0;
+        if (got <= 0)
+            return 0;
+        self->position += uint64_t(got);
+        return uint32_t(got);
     }
 };
 
@@ -53,6 +39,7 @@ struct RecordList {
     {
         auto* self = static_cast<RecordList*>(context);
         self->entries->push_back({std::string(record->name, record->nameLength), record->size, record->offset});
+        // What the decoder has taken so far ends with this record.
         self->recordStart = self->source->consumed;
         return true;
     }
@@ -108,13 +95,14 @@ std::string PackFile::Problem() const
 
 PackFile::Status PackFile::ReadEntries()
 {
-    BufferedSource source;
-    source.file = &file_;
-    source.buffer.resize(DIRECTORY_READ_BYTES);
+    FileBytes file;
+    file.file = &file_;
+    std::vector<unsigned char> block(DIRECTORY_READ_BYTES);
+    BufferedSource source{{&FileBytes::Read, &file}, block.data(), uint32_t(block.size()), 0, 0, 0};
     RecordList list;
     list.entries = &entries_;
     list.source = &source;
-    const ByteSource bytes = {&BufferedSource::Read, &source};
+    const ByteSource bytes = {&ReadBuffered, &source};
     const RecordSink sink = {&RecordList::Accept, &list};
     uint64_t dataAreaStart = 0;
     const DirectoryResult result = ReadDirectory(&bytes, &sink, &dataAreaStart);
@@ -124,8 +112,8 @@ PackFile::Status PackFile::ReadEntries()
     }
     // The decoder sees a failed read as the end of the file; only a file
     // that really ends early is damaged (a pipe cannot be read at a position).
-    if (source.failed) {
-        error_ = source.error;
+    if (file.failed) {
+        error_ = file.error;
         return Status::Unreadable;
     }
     damage_.result = result;

@@ -44,6 +44,7 @@ public:
     // "PATH: why" for a pack that is Unreadable or Damaged.
     std::string Problem() const;
 
+    const std::string& Path() const { return path_; }
     const std::vector<StoredEntry>& Entries() const { return entries_; }
     const DirectoryDamage& Damage() const { return damage_; }
     uint64_t FileSize() const { return fileSize_; }

@@ -40,6 +40,7 @@ public:
     void Close();
 
 private:
+    friend class TempFile;
     intptr_t handle_ = -1;
 };
 
@@ -122,6 +123,19 @@ public:
     CommitResult Commit(const std::string& name, bool replace, SystemError* error);
     void Discard();
 
+    // Appends count bytes of source from position, as they are: the
+    // kernel's in-file copy where the system offers it, large blocks
+    // elsewhere. Returns the bytes copied (fewer only at the source's end),
+    // or -1 on a failure.
+    int64_t CopyFrom(InputFile& source, uint64_t position, uint64_t count, SystemError* error);
+    // The permissions of model (and its owner, where that is allowed), so
+    // that a file written again keeps what the user had set on it.
+    bool TakePermissionsOf(InputFile& model, SystemError* error);
+    // Flushes the file to the disk, renames it over name and makes the
+    // rename itself durable: after a crash name is the old file or the whole
+    // new one, never a part.
+    CommitResult CommitReplacing(const std::string& name, SystemError* error);
+
 private:
     const Folder* folder_ = nullptr;
     std::string tempName_; // empty while the file is unnamed
@@ -144,6 +158,10 @@ struct SourceFile {
 
 // Every node under root, folders descended into (never through a link).
 bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error);
+
+// The form under which the file system takes two names for one file:
+// the name itself on POSIX, its upper case on Windows.
+std::string FileNameKey(const std::string& utf8);
 
 // Parent folder and last part of a path ("" parent for a bare name).
 void SplitPath(const std::string& path, std::string* parent, std::string* name);

@@ -1,6 +1,7 @@
 // quorvel-cli on Linux and other POSIX systems.
 #include "cli/platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -422,6 +423,104 @@ void TempFile::Discard()
         ::unlinkat(int(folder_->handle_), tempName_.c_str(), 0);
     tempName_.clear();
     folder_ = nullptr;
+}
+
+namespace {
+
+constexpr size_t COPY_BLOCK_BYTES = 4 * 1024 * 1024;
+
+// Where the kernel has no in-file copy between these two files.
+int64_t CopyByBlocks(int from, uint64_t position, int to, uint64_t count, SystemError* error)
+{
+    std::vector<char> block(size_t(std::min<uint64_t>(count, COPY_BLOCK_BYTES)));
+    uint64_t done = 0;
+    while (done < count) {
+        const size_t want = size_t(std::min<uint64_t>(count - done, block.size()));
+        const ssize_t got = ::pread(from, block.data(), want, off_t(position + done));
+        if (got < 0 && errno == EINTR && !Interrupted())
+            continue;
+        if (got < 0) {
+            *error = LastSystemError();
+            return -1;
+        }
+        if (got == 0)
+            break;
+        if (!WriteAll(to, block.data(), size_t(got), error))
+            return -1;
+        done += uint64_t(got);
+    }
+    return int64_t(done);
+}
+
+} // namespace
+
+int64_t TempFile::CopyFrom(InputFile& source, uint64_t position, uint64_t count, SystemError* error)
+{
+    const int from = int(source.handle_);
+    const int to = int(handle_);
+    uint64_t done = 0;
+    while (done < count) {
+        loff_t at = loff_t(position + done);
+        const ssize_t copied = ::copy_file_range(from, &at, to, nullptr, size_t(count - done), 0);
+        if (copied < 0 && errno == EINTR && !Interrupted())
+            continue;
+        if (copied < 0) {
+            // Not offered between these files (another file system, an old
+            // kernel): what is left goes by blocks.
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
+                const int64_t rest = CopyByBlocks(from, position + done, to, count - done, error);
+                return rest < 0 ? -1 : int64_t(done) + rest;
+            }
+            *error = LastSystemError();
+            return -1;
+        }
+        if (copied == 0)
+            break;
+        done += uint64_t(copied);
+    }
+    return int64_t(done);
+}
+
+bool TempFile::TakePermissionsOf(InputFile& model, SystemError* error)
+{
+    struct stat info;
+    if (::fstat(int(model.handle_), &info) != 0) {
+        *error = LastSystemError();
+        return false;
+    }
+    // The owner first: a change of owner clears the set-id bits that the
+    // mode then restores. Only a privileged user may give a file away, so a
+    // refusal there is no failure.
+    if (::fchown(int(handle_), info.st_uid, info.st_gid) != 0 && errno != EPERM) {
+        *error = LastSystemError();
+        return false;
+    }
+    if (::fchmod(int(handle_), info.st_mode & 07777) != 0) {
+        *error = LastSystemError();
+        return false;
+    }
+    return true;
+}
+
+TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, SystemError* error)
+{
+    if (::fsync(int(handle_)) != 0) {
+        *error = LastSystemError();
+        Discard();
+        return CommitResult::Failed;
+    }
+    const int dir = int(folder_->handle_);
+    const CommitResult result = Commit(name, true, error);
+    // The new name on the disk too. The file is in place whatever this
+    // answers, so a failure here is no failure of the commit.
+    if (result == CommitResult::Done)
+        ::fsync(dir);
+    return result;
+}
+
+std::string FileNameKey(const std::string& utf8)
+{
+    return utf8;
 }
 
 // ---- Walking

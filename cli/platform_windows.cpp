@@ -438,6 +438,72 @@ void TempFile::Discard()
     folder_ = nullptr;
 }
 
+int64_t TempFile::CopyFrom(InputFile& source, uint64_t position, uint64_t count, SystemError* error)
+{
+    constexpr size_t COPY_BLOCK_BYTES = 4 * 1024 * 1024;
+    std::vector<char> block(size_t(count < COPY_BLOCK_BYTES ? count : COPY_BLOCK_BYTES));
+    uint64_t done = 0;
+    while (done < count) {
+        const size_t want = size_t(count - done < block.size() ? count - done : block.size());
+        const int64_t got = source.ReadAt(position + done, block.data(), want, error);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        if (!Write(block.data(), size_t(got), error))
+            return -1;
+        done += uint64_t(got);
+    }
+    return int64_t(done);
+}
+
+bool TempFile::TakePermissionsOf(InputFile&, SystemError*)
+{
+    // The new file has the folder's inherited access rules, as a file any
+    // editor saves there would.
+    return true;
+}
+
+TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, SystemError* error)
+{
+    const HANDLE file = reinterpret_cast<HANDLE>(handle_);
+    const bool flushed = FlushFileBuffers(file) != FALSE;
+    if (!flushed)
+        *error = LastSystemError();
+    const bool closed = CloseHandle(file) != FALSE;
+    handle_ = -1;
+    if (flushed && !closed)
+        *error = LastSystemError();
+    if (!flushed || !closed) {
+        Discard();
+        return CommitResult::Failed;
+    }
+    // Write-through: the call returns once the new name is on the disk.
+    const std::wstring from = Wide(folder_->path_ + "\\" + tempName_);
+    const std::wstring to = Wide(folder_->path_ + "\\" + name);
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        *error = LastSystemError();
+        Discard();
+        return CommitResult::Failed;
+    }
+    tempName_.clear();
+    folder_ = nullptr;
+    return CommitResult::Done;
+}
+
+std::string FileNameKey(const std::string& utf8)
+{
+    const std::wstring wide = Wide(utf8);
+    if (wide.empty())
+        return utf8;
+    std::wstring upper(wide.size() * 2, L'\0');
+    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), int(wide.size()),
+                                     upper.data(), int(upper.size()), nullptr, nullptr, 0);
+    if (length <= 0)
+        return utf8;
+    return Narrow(upper.data(), length);
+}
+
 // ---- Walking
 
 namespace {

@@ -1,6 +1,10 @@
 # The portable part of quorvel (no window headers), built and tested on Linux.
-add_library(quorvel_portable STATIC ${QUORVEL_PORTABLE_SOURCES})
+# The pack format comes from its own library, shared with the pack writer.
+set(QUORVEL_NATIVE_SOURCES ${QUORVEL_PORTABLE_SOURCES})
+list(REMOVE_ITEM QUORVEL_NATIVE_SOURCES pack/directory.cpp)
+add_library(quorvel_portable STATIC ${QUORVEL_NATIVE_SOURCES})
 target_include_directories(quorvel_portable PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(quorvel_portable PUBLIC quorvel_pack_format)
 target_compile_options(quorvel_portable PRIVATE ${QUORVEL_CHARSET_FLAGS} ${QUORVEL_WARNINGS})
 
 

@@ -22,6 +22,12 @@ uint32_t ReadLittleEndian32(const unsigned char* bytes)
     return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
 }
 
+void WriteLittleEndian32(uint32_t value, unsigned char* bytes)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 DirectoryResult DecodeRecordBody(unsigned char* body, uint32_t length, DirectoryRecord* record)
 {
     if (length > RECORD_BUFFER_BYTES)
@@ -86,4 +92,71 @@ DirectoryResult ReadDirectory(const ByteSource* source, const RecordSink* sink, 
     }
     *dataAreaStart = position;
     return DIRECTORY_OK;
+}
+
+uint32_t ReadBuffered(void* bufferedSource, unsigned char* buffer, uint32_t count)
+{
+    auto* source = static_cast<BufferedSource*>(bufferedSource);
+    if (source->used == source->filled) {
+        const uint32_t got = source->file.read(source->file.context, source->block, source->blockBytes);
+        source->used = 0;
+        source->filled = got;
+        if (got == 0)
+            return 0;
+    }
+    uint32_t n = source->filled - source->used;
+    if (n > count)
+        n = count;
+    const unsigned char* from = source->block + source->used;
+    for (uint32_t i = 0; i < n; ++i)
+        buffer[i] = from[i];
+    source->used += n;
+    source->consumed += n;
+    return n;
+}
+
+uint32_t EncodeRecord(const DirectoryRecord* record, unsigned char* out)
+{
+    const uint32_t length = record->nameLength;
+    if (length > LONGEST_NAME_BYTES)
+        return 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        if (record->name[i] == 0)
+            return 0;
+    }
+    WriteLittleEndian32(length + RECORD_FIXED_BYTES, out);
+    unsigned char* body = out + 4;
+    for (uint32_t i = 0; i < length; ++i)
+        body[i] = static_cast<unsigned char>(record->name[i]);
+    body[length] = 0;
+    WriteLittleEndian32(record->size, body + length + 1);
+    WriteLittleEndian32(record->offset, body + length + 5);
+    const uint32_t stored = StoredRecordBytes(length);
+    NegateBytes(out, stored);
+    return stored;
+}
+
+uint64_t StoredDirectoryBytes(const DirectoryRecord* records, uint32_t count)
+{
+    uint64_t total = 4;
+    for (uint32_t i = 0; i < count; ++i)
+        total += StoredRecordBytes(records[i].nameLength);
+    return total;
+}
+
+bool EncodeDirectory(const DirectoryRecord* records, uint32_t count, unsigned char* out)
+{
+    // A count above the signed field would read back as an empty directory.
+    if (count > 0x7FFFFFFFu)
+        return false;
+    WriteLittleEndian32(count, out);
+    NegateBytes(out, 4);
+    unsigned char* next = out + 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t written = EncodeRecord(&records[i], next);
+        if (written == 0)
+            return false;
+        next += written;
+    }
+    return true;
 }

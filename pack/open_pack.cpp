@@ -12,34 +12,12 @@ namespace {
 
 constexpr DWORD DIRECTORY_READ_BYTES = 64 * 1024;
 
-// Reads the directory through a block buffer: a pack of 100,000 entries
-// would otherwise cost 200,000 file reads.
-struct BufferedFile {
-    HANDLE file;
-    unsigned char* block;
-    DWORD filled;
-    DWORD used;
-};
-
-uint32_t ReadBuffered(void* context, unsigned char* buffer, uint32_t count)
+uint32_t ReadFromFile(void* file, unsigned char* buffer, uint32_t count)
 {
-    auto* source = static_cast<BufferedFile*>(context);
-    if (source->used == source->filled) {
-        DWORD got = 0;
-        if (!ReadFile(source->file, source->block, DIRECTORY_READ_BYTES, &got, nullptr))
-            return 0;
-        source->filled = got;
-        source->used = 0;
-        if (got == 0)
-            return 0;
-    }
-    DWORD n = source->filled - source->used;
-    if (n > count)
-        n = count;
-    for (DWORD i = 0; i < n; ++i)
-        buffer[i] = source->block[source->used + i];
-    source->used += n;
-    return n;
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(file), buffer, count, &got, nullptr))
+        return 0;
+    return got;
 }
 
 struct ListBuilder {
@@ -164,23 +142,17 @@ int OpenPack(const char* path)
         return 1;
     }
 
-    BufferedFile source{file, static_cast<unsigned char*>(HeapAlloc(g_app.heap, 0, DIRECTORY_READ_BYTES)), 0, 0};
-    ListBuilder list{nullptr, nullptr, 0};
+    PackEntry* head = nullptr;
+    DWORD count = 0;
     ULONGLONG dataAreaStart = 0;
-    DirectoryResult result = DIRECTORY_STOPPED;
-    if (source.block != nullptr) {
-        const ByteSource bytes{ReadBuffered, &source};
-        const RecordSink sink{AppendEntry, &list};
-        result = ReadDirectory(&bytes, &sink, &dataAreaStart);
-        HeapFree(g_app.heap, 0, source.block);
-    }
+    DirectoryResult result = ReadEntryList(file, &head, &count, &dataAreaStart);
     CloseHandle(file);
 
     // A damaged directory is refused whole, before any of it is shown.
-    if (result == DIRECTORY_OK && !InsertRows(list.head, list.count))
+    if (result == DIRECTORY_OK && !InsertRows(head, count))
         result = DIRECTORY_STOPPED;
     if (result != DIRECTORY_OK) {
-        FreeEntryList(list.head);
+        FreeEntryList(head);
         HeapCompact(g_app.heap, 0);
         if (result == DIRECTORY_STOPPED)
             ShowOutOfMemoryForPack();
@@ -189,7 +161,7 @@ int OpenPack(const char* path)
         return 1;
     }
 
-    g_app.entryHead = list.head;
+    g_app.entryHead = head;
     g_app.dataAreaStart = dataAreaStart;
 
     TVINSERTSTRUCTA tree;
@@ -207,6 +179,28 @@ int OpenPack(const char* path)
     ShowStatus("パックを開いた。");
     TextCopy(g_app.packPath, fullPath);
     return 0;
+}
+
+DirectoryResult ReadEntryList(HANDLE file, PackEntry** head, DWORD* count, ULONGLONG* dataAreaStart)
+{
+    ListBuilder list{nullptr, nullptr, 0};
+    auto* block = static_cast<unsigned char*>(HeapAlloc(g_app.heap, 0, DIRECTORY_READ_BYTES));
+    if (block == nullptr)
+        return DIRECTORY_STOPPED;
+    BufferedSource buffered{{ReadFromFile, file}, block, DIRECTORY_READ_BYTES, 0, 0, 0};
+    const ByteSource bytes{ReadBuffered, &buffered};
+    const RecordSink sink{AppendEntry, &list};
+    uint64_t start = 0;
+    const DirectoryResult result = ReadDirectory(&bytes, &sink, &start);
+    HeapFree(g_app.heap, 0, block);
+    if (result != DIRECTORY_OK) {
+        FreeEntryList(list.head);
+        return result;
+    }
+    *head = list.head;
+    *count = list.count;
+    *dataAreaStart = start;
+    return DIRECTORY_OK;
 }
 
 void ClosePack()

@@ -3,6 +3,8 @@
 #ifndef QUORVEL_PACK_PACK_H
 #define QUORVEL_PACK_PACK_H
 
+#include "pack/directory.h"
+
 #include <windows.h>
 
 // One directory record of the open pack. Owned by the entry list from
@@ -16,6 +18,10 @@ struct PackEntry {
 };
 
 int OpenPack(const char* path);
+// The directory of the open file read into a new entry list on the private
+// heap, as OpenPack reads it before it shows anything; the list is released
+// with FreeEntryList. A damaged directory gives no list at all.
+DirectoryResult ReadEntryList(HANDLE file, PackEntry** head, DWORD* count, ULONGLONG* dataAreaStart);
 void ClosePack();
 void FreeEntryList(PackEntry* first);
 

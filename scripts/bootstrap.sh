@@ -10,6 +10,7 @@ packages=(
   fp-utils-3.2.2
   clang libclang-rt-dev
   libcli11-dev nlohmann-json3-dev fonts-wine
+  help2man groff-base mandoc bash-completion dpkg-dev file lintian
 )
 missing=()
 for package in "${packages[@]}"; do

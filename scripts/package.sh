@@ -3,7 +3,10 @@
 # checkout):
 #   quorvel-VERSION-windows-x64.zip       quorvel.exe, its help file, quorvel-cli.exe,
 #                                         the user's guide and the licence
-#   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its guide and the licence
+#   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its manual page, its bash
+#                                         completion, its guide and the licence
+#   quorvel-cli_VERSION_amd64.deb         the same for Debian and its derivatives,
+#                                         made by CPack
 #   SHA256SUMS
 # Two runs from the same commit give the same bytes: every entry is dated
 # SOURCE_DATE_EPOCH (by default the commit's time), entries are sorted, and
@@ -12,20 +15,25 @@ source "$(dirname "$0")/common.sh"
 
 dist=${1:-dist}
 
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+if [ -z "$epoch" ]; then
+  echo "package: outside a git checkout, set SOURCE_DATE_EPOCH" >&2
+  exit 1
+fi
+# help2man and CPack date what they make by it.
+export SOURCE_DATE_EPOCH=$epoch
+
 echo "== release builds"
 cmake --preset linux-release >/dev/null
-cmake --build --preset linux-release -j"$(nproc)" --target quorvel-cli
+# The manual page carries its date: made again in every run.
+rm -f build/linux-release/cli/quorvel-cli.1 build/linux-release/cli/quorvel-cli.1.gz
+cmake --build --preset linux-release -j"$(nproc)" --target quorvel-cli quorvel_cli_manual
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help quorvel-cli
 
 version=$(cat build/linux-release/quorvel-version.txt)
 if [ "$version" != "$(cat build/windows-x64/quorvel-version.txt)" ]; then
   echo "package: the two build trees disagree on the version" >&2
-  exit 1
-fi
-epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
-if [ -z "$epoch" ]; then
-  echo "package: outside a git checkout, set SOURCE_DATE_EPOCH" >&2
   exit 1
 fi
 
@@ -84,12 +92,21 @@ mkdir -p "$stage/linux/$top"
 strip -o "$stage/linux/$top/quorvel-cli" "$linux_cli"
 python3 tools/release_archive.py guide README.md "quorvel-cli $version" "Command line" -"Installing quorvel-cli" >"$stage/linux/$top/README.md"
 cp LICENSE "$stage/linux/$top/LICENSE"
+cp build/linux-release/cli/quorvel-cli.1 "$stage/linux/$top/quorvel-cli.1"
+cp cli/quorvel-cli.bash "$stage/linux/$top/quorvel-cli.bash"
 chmod 0755 "$stage/linux/$top" "$stage/linux/$top/quorvel-cli"
-chmod 0644 "$stage/linux/$top/README.md" "$stage/linux/$top/LICENSE"
+chmod 0644 "$stage/linux/$top/README.md" "$stage/linux/$top/LICENSE" \
+  "$stage/linux/$top/quorvel-cli.1" "$stage/linux/$top/quorvel-cli.bash"
 tar_name="quorvel-cli-$version-linux-x86_64.tar.gz"
 tar --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner --format=gnu \
   -C "$stage/linux" -cf - "$top" | gzip -9 -n >"$dist/$tar_name"
 
-(cd "$dist" && sha256sum "$zip_name" "$tar_name" >SHA256SUMS)
-ls -l "$dist/$zip_name" "$dist/$tar_name"
+# Debian: CPack gives the folders it makes, and the package's own members,
+# the modes the umask leaves.
+deb_name="quorvel-cli_${version}_amd64.deb"
+(umask 022 && cpack -G DEB --config build/linux-release/CPackConfig.cmake -B "$stage/deb" >/dev/null)
+cp "$stage/deb/$deb_name" "$dist/$deb_name"
+
+(cd "$dist" && sha256sum "$zip_name" "$tar_name" "$deb_name" >SHA256SUMS)
+ls -l "$dist/$zip_name" "$dist/$tar_name" "$dist/$deb_name"
 cat "$dist/SHA256SUMS"

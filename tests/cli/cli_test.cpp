@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iconv.h>
+#include <poll.h>
 #include <sched.h>
 #include <set>
 #include <sstream>
@@ -40,6 +43,11 @@ std::string ReadText(const fs::path& path)
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+uint64_t FileSize(const fs::path& path)
+{
+    return fs::file_size(path);
 }
 
 void WriteText(const fs::path& path, const std::string& text)
@@ -104,12 +112,16 @@ protected:
         }
         if (started != nullptr)
             *started = child;
+        return {Wait(child), ReadText(base_ / ".stdout"), ReadText(base_ / ".stderr")};
+    }
+
+    // The exit code; a death by signal N as -N, so that a program killed by
+    // SIGINT is never taken for one that ended itself with 130.
+    static int Wait(pid_t child)
+    {
         int status = 0;
         waitpid(child, &status, 0);
-        // A program killed by a signal is told apart from one that exits 128 + n.
-        Result result{WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status),
-                      ReadText(base_ / ".stdout"), ReadText(base_ / ".stderr")};
-        return result;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
 
     void WritePack(const std::vector<pakwriter::Entry>& entries)
@@ -340,7 +352,7 @@ TEST_F(Cli, ListExtractCreateGivesTheSamePack)
         {{Sjis("表紙.bmp"), B("picture")},
          {Sjis("ソース一覧.txt"), B("0x5C trail byte")},
          {Sjis("bgm\\タイトル.ogg"), big},
-         {"bgm\\empty.ogg", {}},
+         {"bgm\\empty.ogg"},
          {Sjis("データ\\深い\\a.txt"), B("deep")},
          {"a.txt", B("not sorted: directory order is kept")}},
     };
@@ -349,7 +361,7 @@ TEST_F(Cli, ListExtractCreateGivesTheSamePack)
     const auto asWindowsEditorSaves = [](std::string text) {
         std::string saved = "\xEF\xBB\xBF";
         for (const char c : text)
-            saved += c == '\n' ? std::string("\r\n") : std::string(1, c);
+            saved += c == '\n' ? std::string("\r\n\n") : std::string(1, c);
         return saved + "\r\n";
     };
     for (size_t i = 0; i < packs.size(); ++i) {
@@ -372,17 +384,53 @@ TEST_F(Cli, ListExtractCreateGivesTheSamePack)
     }
 }
 
+// A name of exactly 255 bytes in code page 932 (382 in UTF-8), in two parts
+// that each fit a Linux file name.
+const std::string LONGEST_FOLDER = [] {
+    std::string text;
+    for (int i = 0; i < 80; ++i)
+        text += "あ";
+    return text;
+}();
+const std::string LONGEST_FILE = [] {
+    std::string text;
+    for (int i = 0; i < 47; ++i)
+        text += "い";
+    return text;
+}();
+
 TEST_F(Cli, CreateSortsByStoredBytesAndCatReadsBack)
 {
-    fs::create_directories(base_ / "src" / "b");
-    WriteText(base_ / "src" / "b" / "z.txt", "z");
-    WriteText(base_ / "src" / "ア.txt", "katakana");
-    WriteText(base_ / "src" / "B.txt", "upper");
-    ASSERT_EQ(Run({"create", pack_, base_ / "src"}).code, 0);
-    // 'B' 0x42 < 'b' 0x62 < 0x83 (ア); the separator is stored as 0x5C.
-    EXPECT_EQ(Run({"list", pack_}).out, "B.txt\nb/z.txt\nア.txt\n");
-    EXPECT_EQ(Run({"cat", pack_, "ア.txt"}).out, "katakana");
-    EXPECT_EQ(Run({"cat", pack_, "b\\z.txt"}).out, "z");
+    const fs::path src = base_ / "src";
+    // Each name with the stored bytes that order it; UTF-8 would order
+    // "/" (0x2F) before digits and full-width letters after kana.
+    const std::vector<std::pair<std::string, const char*>> files = {
+        {"B.txt", "42"},
+        {"b0.txt", "62 30"},
+        {"bZ.txt", "62 5a"},
+        {"b/z.txt", "62 5c"},
+        {"b_.txt", "62 5f"},
+        {"Ａ.txt", "82 60"},
+        {"あ.txt", "82 a0 2e"},
+        {LONGEST_FOLDER + "/" + LONGEST_FILE, "82 a0 82 a0"},
+        {"ア.txt", "83 41"},
+        {"亜.txt", "88 9f"},
+        {"ｱ.txt", "b1"},
+    };
+    std::string expected;
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        fs::create_directories((src / it->first).parent_path());
+        WriteText(src / it->first, it->first);
+    }
+    for (const auto& file : files)
+        expected += file.first + "\n";
+    const Result create = Run({"create", pack_, src});
+    ASSERT_EQ(create.code, 0) << create.err;
+    EXPECT_EQ(Run({"list", pack_}).out, expected);
+    EXPECT_EQ(Run({"cat", pack_, "ア.txt"}).out, "ア.txt");
+    EXPECT_EQ(Run({"cat", pack_, "b\\z.txt"}).out, "b/z.txt");
+    const std::string longest = LONGEST_FOLDER + "/" + LONGEST_FILE;
+    EXPECT_EQ(Run({"cat", pack_, longest}).out, longest);
 }
 
 // ---- Damaged packs
@@ -424,6 +472,44 @@ TEST_F(Cli, DamagedPacksExitTwoAndWriteNothing)
     }
 }
 
+TEST_F(Cli, PackCutInsideAnEntryFailsThatEntryOnly)
+{
+    // More than one transfer block, so a cut can fall behind a full block.
+    pakwriter::Bytes big(2 * 1024 * 1024 + 5);
+    pakwriter::FillPattern(1, 0, big.data(), big.size());
+    const pakwriter::Layout whole = pakwriter::LayoutFor({{"a.txt", B("abc")}, {"big.bin", big}});
+    const size_t packBytes = pakwriter::Encode(whole).size();
+    struct Cut {
+        const char* why;
+        size_t missing; // bytes of big.bin cut off
+    };
+    const std::vector<Cut> cuts = {
+        {"no byte of it left", big.size()},
+        {"inside the first block", big.size() - 1000},
+        {"behind the first block", big.size() - 1024 * 1024 - 7},
+        {"its last byte", 1},
+    };
+    for (const Cut& cut : cuts) {
+        pakwriter::Layout layout = whole;
+        layout.truncateTo = packBytes - cut.missing;
+        ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
+        fs::remove_all(out_);
+        EXPECT_EQ(Run({"list", pack_}).code, 0) << cut.why;
+        const Result extract = Run({"extract", "-C", out_, pack_});
+        EXPECT_EQ(extract.code, 1) << cut.why;
+        EXPECT_EQ(Tree(), (std::set<std::string>{"out", "out/a.txt", "test.pak"})) << cut.why;
+        EXPECT_NE(extract.err.find("entry 1 'big.bin'"), std::string::npos) << cut.why << extract.err;
+        const Result cat = Run({"cat", pack_, "big.bin"});
+        EXPECT_EQ(cat.code, 2) << cut.why;
+        EXPECT_LT(cat.out.size(), big.size()) << cut.why;
+        EXPECT_NE(cat.err.find("big.bin"), std::string::npos) << cut.why;
+        EXPECT_EQ(Run({"cat", pack_, "a.txt"}).out, "abc") << cut.why;
+        const Result verify = Run({"verify", "--json", pack_});
+        EXPECT_EQ(verify.code, 1) << cut.why;
+        EXPECT_EQ(nlohmann::json::parse(verify.out)["past_end"][0]["index"], 1) << cut.why;
+    }
+}
+
 // ---- Overwriting
 
 TEST_F(Cli, OverwritePolicies)
@@ -458,6 +544,56 @@ TEST_F(Cli, OverwritePolicies)
         EXPECT_EQ(ReadText(out_ / "b.txt"), cases[i].b) << i;
         EXPECT_EQ(Tree(), (std::set<std::string>{"out", "out/a.txt", "out/b.txt", "test.pak"})) << i;
     }
+}
+
+// ---- What list and verify print
+
+TEST_F(Cli, ListFormsShowEveryField)
+{
+    // Size and offset differ in every record, and the largest values fill
+    // the columns: a swapped or narrowed field shows.
+    pakwriter::Layout layout;
+    layout.records = {{"a.txt", 3, 0},
+                      {Sjis("bgm\\ソース.ogg"), 4294967295u, 0xDEADBEEF},
+                      {"bad\x81\x20x\xFF.txt", 0, 0x1F}};
+    layout.data = B("abc");
+    layout.data.resize(0x1F);
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
+    EXPECT_EQ(Run({"list", pack_}).out, "a.txt\nbgm/ソース.ogg\nbad\\x81 x\\xFF.txt\n");
+    EXPECT_EQ(Run({"list", "--long", pack_}).out, "         3  0x00000000  a.txt\n"
+                                                  "4294967295  0xDEADBEEF  bgm/ソース.ogg\n"
+                                                  "         0  0x0000001F  bad\\x81 x\\xFF.txt\n");
+    // name_hex is the stored bytes, the 0x5C trail byte of ソ included.
+    const std::vector<nlohmann::json> objects = {
+        {{"index", 0}, {"name", "a.txt"}, {"name_hex", "612e747874"}, {"size", 3}, {"offset", 0}},
+        {{"index", 1},
+         {"name", "bgm/ソース.ogg"},
+         {"name_hex", "62676d5c835c815b83582e6f6767"},
+         {"size", 4294967295u},
+         {"offset", 3735928559u}},
+        {{"index", 2},
+         {"name", "bad\xEF\xBF\xBD x\xEF\xBF\xBD.txt"},
+         {"name_hex", "626164812078ff2e747874"},
+         {"size", 0},
+         {"offset", 31}},
+    };
+    std::istringstream lines(Run({"list", "--json", pack_}).out);
+    std::string line;
+    for (const nlohmann::json& expected : objects) {
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(nlohmann::json::parse(line), expected);
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
+
+    const Result verify = Run({"verify", "--json", pack_});
+    EXPECT_EQ(verify.code, 1);
+    const auto report = nlohmann::json::parse(verify.out);
+    ASSERT_EQ(report["past_end"].size(), 1u);
+    EXPECT_EQ(report["past_end"][0]["name_hex"], objects[1]["name_hex"]);
+    EXPECT_EQ(report["past_end"][0]["end"], FileSize(pack_) - 0x1F + 0xDEADBEEFull + 0xFFFFFFFFull);
+    ASSERT_EQ(report["invalid_names"].size(), 1u);
+    EXPECT_EQ(report["invalid_names"][0]["name"], objects[2]["name"]);
+    EXPECT_EQ(report["invalid_names"][0]["name_hex"], objects[2]["name_hex"]);
 }
 
 // ---- Names that are not code page 932
@@ -563,8 +699,16 @@ TEST_F(Cli, FailedWritesAndReadsExitTwo)
     for (const Row& row : rows) {
         std::thread feeder;
         if (!row.toFullDisk) {
-            // Small enough for the pipe's buffer: written whole at once.
-            feeder = std::thread([&] { WriteText(fifo, bytes); });
+            // Small enough for the pipe's buffer: written whole at once, or
+            // refused (EPIPE, SIGPIPE blocked here) when the program has
+            // already given up on the FIFO.
+            feeder = std::thread([&] {
+                sigset_t pipe;
+                sigemptyset(&pipe);
+                sigaddset(&pipe, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+                WriteText(fifo, bytes);
+            });
         }
         const Result r = Run(row.args, "", nullptr, {}, row.toFullDisk ? "/dev/full" : nullptr);
         if (feeder.joinable())
@@ -578,22 +722,86 @@ TEST_F(Cli, FailedWritesAndReadsExitTwo)
 
 TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
 {
-    pakwriter::Layout layout;
-    layout.records = {{"a.txt", 4, 0}, {"b.txt", 4, 2}, {"a.txt", 2, 10}, {"..\\c.txt", 1, 20}, {"d.txt", 1, 100}};
-    layout.data = pakwriter::Bytes(22, 'x');
-    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
-    const Result r = Run({"verify", "--json", pack_});
-    EXPECT_EQ(r.code, 1);
-    const auto report = nlohmann::json::parse(r.out);
-    EXPECT_EQ(report["overlaps"].size(), 1u);
-    EXPECT_EQ(report["overlaps"][0]["index"], 1);
-    EXPECT_EQ(report["overlaps"][0]["other"], 0);
-    EXPECT_EQ(report["gaps"].size(), 3u); // 6..10, 12..20, 21..22
-    EXPECT_EQ(report["gaps"][0]["bytes"], 4);
-    EXPECT_EQ(report["duplicates"][0]["index"], 2);
-    EXPECT_EQ(report["refused_names"][0]["index"], 3);
-    EXPECT_EQ(report["past_end"][0]["index"], 4);
-    EXPECT_EQ(report["findings"], 7);
+    // Positions are given from the start of the data area.
+    struct Overlap {
+        uint32_t index, other;
+        uint64_t position, bytes;
+    };
+    struct Gap {
+        uint64_t position, bytes;
+    };
+    struct Row {
+        const char* why;
+        std::vector<pakwriter::Record> records;
+        size_t dataBytes;
+        std::vector<Overlap> overlaps;
+        std::vector<Gap> gaps;
+        std::vector<int> pastEnd, duplicates, refused;
+    };
+    const std::vector<Row> rows = {
+        {"side by side",
+         {{"a.txt", 4, 0}, {"b.txt", 4, 2}, {"a.txt", 2, 10}, {"..\\c.txt", 1, 20}, {"d.txt", 1, 100}},
+         22,
+         {{1, 0, 2, 2}},
+         {{6, 4}, {12, 8}, {21, 1}},
+         {4},
+         {2},
+         {3}},
+        {"nested",
+         {{"outer", 100, 5},
+          {"middle", 40, 10},  // inside outer
+          {"inner", 10, 20},   // inside middle, so inside outer
+          {"later", 10, 60},   // inside outer, behind middle
+          {"tail", 10, 100},   // over outer's last 5 bytes and on past it
+          {"empty", 0, 112},   // no bytes: splits no gap
+          {"last", 5, 115}},
+         125,
+         {{1, 0, 10, 40}, {2, 0, 20, 10}, {3, 0, 60, 10}, {4, 0, 100, 5}},
+         {{0, 5}, {110, 5}, {120, 5}},
+         {},
+         {},
+         {}},
+    };
+    for (const Row& row : rows) {
+        pakwriter::Layout layout;
+        layout.records = row.records;
+        layout.data = pakwriter::Bytes(row.dataBytes, 'x');
+        ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
+        const uint64_t start = FileSize(pack_) - row.dataBytes;
+        const Result r = Run({"verify", "--json", pack_});
+        EXPECT_EQ(r.code, 1) << row.why;
+        const auto report = nlohmann::json::parse(r.out);
+        ASSERT_EQ(report["overlaps"].size(), row.overlaps.size()) << row.why << r.out;
+        for (size_t i = 0; i < row.overlaps.size(); ++i) {
+            const auto& found = report["overlaps"][i];
+            EXPECT_EQ(found["index"], row.overlaps[i].index) << row.why << i;
+            EXPECT_EQ(found["other"], row.overlaps[i].other) << row.why << i;
+            EXPECT_EQ(found["position"], start + row.overlaps[i].position) << row.why << i;
+            EXPECT_EQ(found["bytes"], row.overlaps[i].bytes) << row.why << i;
+        }
+        ASSERT_EQ(report["gaps"].size(), row.gaps.size()) << row.why << r.out;
+        for (size_t i = 0; i < row.gaps.size(); ++i) {
+            EXPECT_EQ(report["gaps"][i]["position"], start + row.gaps[i].position) << row.why << i;
+            EXPECT_EQ(report["gaps"][i]["bytes"], row.gaps[i].bytes) << row.why << i;
+        }
+        const auto indexes = [&](const char* kind) {
+            std::vector<int> found;
+            for (const auto& item : report[kind])
+                found.push_back(item["index"]);
+            return found;
+        };
+        EXPECT_EQ(indexes("past_end"), row.pastEnd) << row.why;
+        EXPECT_EQ(indexes("duplicates"), row.duplicates) << row.why;
+        EXPECT_EQ(indexes("refused_names"), row.refused) << row.why;
+        EXPECT_EQ(report["findings"], row.overlaps.size() + row.gaps.size() + row.pastEnd.size() +
+                                          row.duplicates.size() + row.refused.size())
+            << row.why;
+        // The same findings as text, one line each, and the summary.
+        const Result text = Run({"verify", pack_});
+        EXPECT_EQ(text.code, 1) << row.why;
+        EXPECT_EQ(size_t(std::count(text.out.begin(), text.out.end(), '\n')), size_t(report["findings"]) + 1)
+            << row.why << text.out;
+    }
 }
 
 // ---- create's refusals: all or nothing
@@ -603,34 +811,41 @@ TEST_F(Cli, CreateRefusesAndWritesNothing)
     struct Case {
         const char* why;
         std::function<void(const fs::path& src)> prepare;
-        std::vector<std::string> extra;
+        const char* list = nullptr; // given with --from-list
     };
     const std::vector<Case> cases = {
-        {"link", [](const fs::path& s) { fs::create_symlink("/etc/passwd", s / "link"); }, {}},
-        {"folder link", [](const fs::path& s) { fs::create_directory_symlink("/etc", s / "etc"); }, {}},
-        {"yen sign would become a separator", [](const fs::path& s) { WriteText(s / "a¥b.txt", ""); }, {}},
-        {"no cp932 form", [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); }, {}},
-        {"backslash in a name", [](const fs::path& s) { WriteText(s / "a\\b", ""); }, {}},
-        {"device", [](const fs::path& s) { WriteText(s / "aux.txt", ""); }, {}},
-        {"longer than 255 bytes",
+        {"link", [](const fs::path& s) { fs::create_symlink("/etc/passwd", s / "link"); }},
+        {"folder link", [](const fs::path& s) { fs::create_directory_symlink("/etc", s / "etc"); }},
+        {"yen sign would become a separator", [](const fs::path& s) { WriteText(s / "a¥b.txt", ""); }},
+        {"no cp932 form", [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); }},
+        {"backslash in a name", [](const fs::path& s) { WriteText(s / "a\\b", ""); }},
+        {"device", [](const fs::path& s) { WriteText(s / "aux.txt", ""); }},
+        {"256 bytes in code page 932",
          [](const fs::path& s) {
-             fs::create_directory(s / std::string(60, 'b'));
-             WriteText(s / std::string(60, 'b') / std::string(200, 'a'), "");
+             fs::create_directory(s / LONGEST_FOLDER);
+             WriteText(s / LONGEST_FOLDER / (LONGEST_FILE + "x"), "");
+         }},
+        {"missing from the list", [](const fs::path& s) { WriteText(s / "extra.txt", ""); }, "ok.txt\n"},
+        {"listed without a file", [](const fs::path& s) { fs::remove(s / "ok.txt"); }, "ok.txt\n"},
+        {"listed twice", [](const fs::path&) {}, "ok.txt\nok.txt\n"},
+        {"listed twice, once with \\",
+         [](const fs::path& s) {
+             fs::create_directory(s / "d");
+             fs::rename(s / "ok.txt", s / "d" / "ok.txt");
          },
-         {}},
-        {"missing from the list", [](const fs::path& s) { WriteText(s / "extra.txt", ""); }, {"--from-list"}},
-        {"listed without a file", [](const fs::path& s) { fs::remove(s / "ok.txt"); }, {"--from-list"}},
+         "d/ok.txt\nd\\ok.txt\n"},
     };
     for (const Case& c : cases) {
         const fs::path src = base_ / "src";
         fs::remove_all(src);
         fs::create_directory(src);
         WriteText(src / "ok.txt", "fine");
-        WriteText(base_ / "list.txt", "ok.txt\n");
         c.prepare(src);
         std::vector<std::string> args = {"create"};
-        if (!c.extra.empty())
+        if (c.list != nullptr) {
+            WriteText(base_ / "list.txt", c.list);
             args.insert(args.end(), {"--from-list", base_ / "list.txt"});
+        }
         args.insert(args.end(), {pack_, src});
         const Result r = Run(args);
         EXPECT_EQ(r.code, 2) << c.why;
@@ -659,7 +874,7 @@ TEST_F(Cli, CreateReplacesOnlyWithForce)
 
 // ---- Interruption
 
-TEST_F(Cli, InterruptedExtractionLeavesNothing)
+TEST_F(Cli, InterruptedRunsEndWith128PlusTheSignalAndLeaveNothing)
 {
     ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 256ull * 1024 * 1024}},
                                               pakwriter::FillPattern));
@@ -674,48 +889,481 @@ TEST_F(Cli, InterruptedExtractionLeavesNothing)
         static const char options[] = "ASAN_OPTIONS=detect_leaks=0";
         std::ofstream("/proc/self/environ", std::ios::binary).write(options, sizeof options);
     };
+    fs::create_directory(out_);
+    fs::create_directory(base_ / "src");
+    WriteText(base_ / "src" / "a.txt", "a");
+    // Sparse: the program reads 256 MiB without the test writing them.
+    std::ofstream(base_ / "src" / "huge.bin").close();
+    fs::resize_file(base_ / "src" / "huge.bin", 256ull * 1024 * 1024);
     struct Row {
+        std::vector<std::string> args;
+        fs::path writesInto; // where the program's unfinished file lies
         int signal;
         bool named; // written under a temporary name
     };
-    const Row rows[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}, {SIGINT, true}};
+    const std::vector<Row> rows = {
+        {{"extract", "-C", out_, pack_}, out_, SIGINT, false},
+        {{"extract", "-C", out_, pack_}, out_, SIGTERM, false},
+        {{"extract", "-C", out_, pack_}, out_, SIGHUP, false},
+        {{"extract", "-C", out_, pack_}, out_, SIGHUP, true},
+        {{"create", base_ / "new.pak", base_ / "src"}, base_, SIGINT, false},
+        {{"create", base_ / "new.pak", base_ / "src"}, base_, SIGTERM, true},
+    };
     for (const Row& row : rows) {
+        const std::string shown = row.args[0] + " " + strsignal(row.signal) + (row.named ? " named" : "");
         if (row.named && geteuid() != 0) {
-            std::printf("a new mount namespace needs root: the temporary-name row is left out\n");
+            std::printf("a new mount namespace needs root: '%s' is left out\n", shown.c_str());
             continue;
         }
-        fs::remove_all(out_);
-        fs::create_directory(out_);
+        const std::set<std::string> before = Tree();
         std::atomic<pid_t> child{0};
-        // Signals once the program holds a file open in out_ (unnamed or
-        // under a temporary name: /proc shows it either way), and for the
+        // Signals once the program holds a file open in the folder (unnamed
+        // or under a temporary name: /proc shows it either way), and for the
         // named rows once that name is there.
-        const auto writingIntoOut = [&](pid_t pid) {
-            if (row.named && fs::is_empty(out_))
-                return false;
+        const auto writing = [&](pid_t pid) {
             std::error_code ignored;
+            bool named = false;
+            for (const auto& item : fs::directory_iterator(row.writesInto, ignored))
+                named = named || item.path().filename().string().rfind(".quorvel-", 0) == 0;
+            if (row.named && !named)
+                return false;
             for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
-                if (fs::read_symlink(fd.path(), ignored).string().rfind(out_.string() + "/", 0) == 0)
+                const fs::path target = fs::read_symlink(fd.path(), ignored);
+                if (target.parent_path() == row.writesInto && target.filename().string().rfind(".std", 0) != 0)
                     return true;
             }
             return false;
         };
         std::thread interrupter([&] {
             for (int i = 0; i < 20000; ++i) {
-                if (child != 0 && writingIntoOut(child)) {
+                if (child != 0 && writing(child)) {
                     kill(child, row.signal);
                     return;
                 }
                 usleep(500);
             }
         });
-        const Result r = Run({"extract", "-C", out_, pack_}, "", &child,
-                               row.named ? std::function<void()>(withoutProc) : std::function<void()>());
+        const Result r = Run(row.args, "", &child,
+                             row.named ? std::function<void()>(withoutProc) : std::function<void()>());
         interrupter.join();
-        EXPECT_EQ(r.code, 128 + row.signal) << row.signal << r.err;
-        EXPECT_NE(r.err.find("interrupted"), std::string::npos) << row.signal;
-        EXPECT_TRUE(fs::is_empty(out_)) << row.signal << " " << row.named;
+        EXPECT_EQ(r.code, 128 + row.signal) << shown << r.err;
+        EXPECT_NE(r.err.find("interrupted"), std::string::npos) << shown << r.err;
+        EXPECT_EQ(Tree(), before) << shown;
     }
+}
+
+// ---- Terminal
+
+// Runs the program with standard input and standard error each on a
+// terminal or on a pipe, waits pause seconds at the first question and
+// answers it; Result::err is what the terminal or pipe showed.
+Result RunAtTerminal(const std::vector<std::string>& args, bool stdinTerminal, bool stderrTerminal,
+                     const std::string& answer, const fs::path& stdoutPath, double pauseSeconds)
+{
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(terminal, 0);
+    grantpt(terminal);
+    unlockpt(terminal);
+    // Held open here too, so that reading the terminal never fails before
+    // the program's last output has been read.
+    const int terminalSide = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    int inPipe[2];
+    int errPipe[2];
+    EXPECT_EQ(pipe(inPipe), 0);
+    EXPECT_EQ(pipe(errPipe), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(stdinTerminal ? terminalSide : inPipe[0], 0);
+        dup2(open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(stderrTerminal ? terminalSide : errPipe[1], 2);
+        for (const int fd : {terminal, terminalSide, inPipe[0], inPipe[1], errPipe[0], errPipe[1]})
+            close(fd);
+        std::vector<char*> argv{const_cast<char*>(g_program.c_str())};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(g_program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(errPipe[1]);
+    const int errFrom = stderrTerminal ? terminal : errPipe[0];
+    const int answerTo = stdinTerminal ? terminal : inPipe[1];
+    std::string shown;
+    bool answered = false;
+    bool ended = false;
+    int status = 0;
+    for (;;) {
+        pollfd ready{errFrom, POLLIN, 0};
+        char buffer[4096];
+        const bool readable = poll(&ready, 1, ended ? 0 : 50) > 0;
+        const ssize_t got = readable ? read(errFrom, buffer, sizeof buffer) : 0;
+        if (got > 0) {
+            shown.append(buffer, size_t(got));
+            continue;
+        }
+        if (ended)
+            break;
+        if (!answered && shown.find("replace") != std::string::npos) {
+            usleep(useconds_t(pauseSeconds * 1e6));
+            EXPECT_EQ(write(answerTo, answer.data(), answer.size()), ssize_t(answer.size()));
+            answered = true;
+        }
+        ended = waitpid(child, &status, WNOHANG) == child;
+    }
+    for (const int fd : {terminal, terminalSide, inPipe[1], errPipe[0]})
+        close(fd);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), ReadText(stdoutPath), shown};
+}
+
+TEST_F(Cli, ProgressAndQuestionsOnlyOnATerminal)
+{
+    WritePack({{"a.txt", B("new a")}, {"b.txt", B("new b")}});
+    struct Row {
+        const char* why;
+        std::vector<std::string> options;
+        bool stdinTerminal, stderrTerminal;
+        bool asks, showsProgress;
+    };
+    // Progress waits a second before it shows: the question is answered
+    // after longer than that.
+    const std::vector<Row> rows = {
+        {"terminal", {}, true, true, true, true},
+        {"terminal, quiet", {"-q"}, true, true, true, false},
+        {"standard error a pipe", {"--overwrite=ask"}, true, false, true, false},
+        {"pipes", {"--overwrite=ask"}, false, false, true, false},
+        {"standard input a pipe", {}, false, true, false, false},
+    };
+    for (const Row& row : rows) {
+        fs::remove_all(out_);
+        fs::create_directory(out_);
+        WriteText(out_ / "a.txt", "old");
+        std::vector<std::string> args = {"extract", "-C", out_};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        args.push_back(pack_);
+        const Result r =
+            RunAtTerminal(args, row.stdinTerminal, row.stderrTerminal, "n\n", base_ / ".stdout", 1.3);
+        EXPECT_EQ(r.code, 1) << row.why;
+        EXPECT_EQ(ReadText(out_ / "a.txt"), "old") << row.why;
+        EXPECT_EQ(ReadText(out_ / "b.txt"), "new b") << row.why;
+        EXPECT_EQ(r.err.find("replace") != std::string::npos, row.asks) << row.why << r.err;
+        EXPECT_EQ(r.err.find(" entries, ") != std::string::npos, row.showsProgress) << row.why << r.err;
+        EXPECT_NE(r.err.find("skipped"), std::string::npos) << row.why << r.err;
+    }
+}
+
+// ---- update and diff
+
+// Every temporary file the program may leave beside a pack.
+std::vector<std::string> Leftovers(const fs::path& folder)
+{
+    std::vector<std::string> found;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        if (item.path().filename().string().rfind(".quorvel-", 0) == 0)
+            found.push_back(item.path());
+    }
+    return found;
+}
+
+struct SourceFileRow {
+    std::string relative; // UTF-8, below the source folder
+    std::string bytes;
+};
+
+struct UpdateRow {
+    const char* why;
+    std::vector<pakwriter::Entry> pack;
+    std::vector<SourceFileRow> files;
+    std::vector<std::string> removals;
+    std::vector<pakwriter::Entry> merged; // the pack create would write of the merged tree
+    std::string changes;                  // diff PACK NEW
+    const char* summary;
+};
+
+TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
+{
+    pakwriter::Bytes big(2 * 1024 * 1024 + 5);
+    pakwriter::FillPattern(3, 0, big.data(), big.size());
+    const std::string romanOne = "\xFA\x4A.txt"; // Ⅰ in the IBM range; create would store 87 54
+    const std::vector<pakwriter::Entry> base = {
+        {Sjis("表紙.bmp"), B("picture")},
+        {romanOne, B("roman")},
+        {Sjis("bgm\\タイトル.ogg"), big},
+        {"empty.dat", {}},
+        {Sjis("ソース一覧.txt"), B("0x5C trail byte")},
+        {"voice\\001.wav", B("one")},
+        {"voice\\002.wav", B("two")},
+    };
+    const std::vector<UpdateRow> rows = {
+        {"replace, add and remove in one run",
+         base,
+         {{"Ⅰ.txt", "ROMAN"}, {"bgm/タイトル.ogg", "short now"}, {"zz/新しい.txt", "new"}, {"a.txt", "new a"}},
+         {"voice/*1.wav"},
+         {{Sjis("表紙.bmp"), B("picture")},
+          {romanOne, B("ROMAN")},
+          {Sjis("bgm\\タイトル.ogg"), B("short now")},
+          {"empty.dat", {}},
+          {Sjis("ソース一覧.txt"), B("0x5C trail byte")},
+          {"voice\\002.wav", B("two")},
+          {"a.txt", B("new a")},
+          {Sjis("zz\\新しい.txt"), B("new")}},
+         "M Ⅰ.txt\nM bgm/タイトル.ogg\nA a.txt\nA zz/新しい.txt\nD voice/001.wav\n",
+         "2 replaced, 2 added, 1 removed, 4 kept"},
+        {"a file that holds the entry's bytes already changes nothing",
+         base,
+         {{"ソース一覧.txt", "0x5C trail byte"}, {"empty.dat", ""}},
+         {},
+         base,
+         "",
+         "2 replaced, 0 added, 0 removed, 5 kept"},
+        {"an empty entry, and an entry emptied", base, {{"empty.dat", "filled"}, {"voice/002.wav", ""}}, {},
+         {base[0], base[1], base[2], {"empty.dat", B("filled")}, base[4], base[5], {"voice\\002.wav", {}}},
+         "M empty.dat\nM voice/002.wav\n", "2 replaced, 0 added, 0 removed, 5 kept"},
+        {"removals only", base, {}, {"*.wav", "empty.dat"}, {base[0], base[1], base[2], base[4]},
+         "D empty.dat\nD voice/001.wav\nD voice/002.wav\n", "0 replaced, 0 added, 3 removed, 4 kept"},
+        {"into an empty pack", {}, {{"b.txt", "b"}, {"ア/a.txt", "a"}}, {},
+         {{"b.txt", B("b")}, {Sjis("ア\\a.txt"), B("a")}}, "A b.txt\nA ア/a.txt\n",
+         "0 replaced, 2 added, 0 removed, 0 kept"},
+    };
+    for (const UpdateRow& row : rows) {
+        WritePack(row.pack);
+        const fs::path original = base_ / "original.pak";
+        fs::remove(original);
+        fs::copy_file(pack_, original);
+        const fs::path src = base_ / "src";
+        fs::remove_all(src);
+        fs::create_directory(src);
+        for (const SourceFileRow& file : row.files) {
+            fs::create_directories((src / file.relative).parent_path());
+            WriteText(src / file.relative, file.bytes);
+        }
+        std::vector<std::string> args = {"update"};
+        for (const std::string& pattern : row.removals)
+            args.insert(args.end(), {"--remove", pattern});
+        args.push_back(pack_);
+        if (!row.files.empty())
+            args.push_back(src);
+        std::vector<std::string> dryRun = args;
+        dryRun.insert(dryRun.begin() + 1, "--dry-run");
+
+        const Result preview = Run(dryRun);
+        EXPECT_EQ(preview.code, 0) << row.why << preview.err;
+        EXPECT_EQ(preview.out, row.changes) << row.why;
+        EXPECT_EQ(ReadText(pack_), ReadText(original)) << row.why << ": --dry-run wrote";
+        const Result update = Run(args);
+        ASSERT_EQ(update.code, 0) << row.why << update.err;
+        EXPECT_EQ(update.err, "quorvel-cli: " + pack_.string() + ": " + row.summary + "\n") << row.why;
+        ASSERT_TRUE(pakwriter::WriteFile(base_ / "expected.pak", pakwriter::BuildPack(row.merged)));
+        EXPECT_EQ(ReadText(pack_), ReadText(base_ / "expected.pak")) << row.why;
+        const Result diff = Run({"diff", original, pack_});
+        EXPECT_EQ(diff.out, row.changes) << row.why;
+        EXPECT_EQ(diff.code, row.changes.empty() ? 0 : 1) << row.why;
+        EXPECT_TRUE(Leftovers(base_).empty()) << row.why;
+    }
+}
+
+TEST_F(Cli, UpdateRefusesAndLeavesThePackAsItWas)
+{
+    struct Case {
+        const char* why;
+        pakwriter::Layout pack;
+        std::function<void(const fs::path& src)> prepare;
+        std::vector<std::string> options;
+        const char* said;
+    };
+    const pakwriter::Layout good = pakwriter::LayoutFor({{"a.txt", B("abc")}, {"a.txt", B("twin")}, {"b.txt", B("b")}});
+    pakwriter::Layout damaged = good;
+    damaged.records[1].lengthOverride = 265;
+    pakwriter::Layout pastEnd = good;
+    pastEnd.records[2].size = 100;
+    const auto nothing = [](const fs::path&) {};
+    const std::vector<Case> cases = {
+        {"damaged directory", damaged, nothing, {}, "damaged pack"},
+        {"entry past the end of the file", pastEnd, nothing, {}, "runs past the end"},
+        {"a link in SOURCE_DIR", good, [](const fs::path& s) { fs::create_symlink("/etc/passwd", s / "link"); }, {},
+         "symbolic link"},
+        {"a name with no cp932 form", good, [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); }, {},
+         "no code page 932 form"},
+        {"SOURCE_DIR missing", good, [](const fs::path& s) { fs::remove_all(s); }, {}, "src"},
+        {"a pattern that matches nothing", good, nothing, {"--remove", "zzz*"}, "matches no entry"},
+        {"a file and a removal for one entry", good, [](const fs::path& s) { WriteText(s / "b.txt", "new"); },
+         {"--remove", "b.txt"}, "which --remove removes"},
+        {"a file two entries extract to", good, [](const fs::path& s) { WriteText(s / "a.txt", "new"); }, {},
+         "both extracted to this file"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(c.pack)));
+        const std::string before = ReadText(pack_);
+        const fs::path src = base_ / "src";
+        fs::remove_all(src);
+        fs::create_directory(src);
+        WriteText(src / "c.txt", "an ordinary new file");
+        c.prepare(src);
+        for (const bool toOut : {false, true}) {
+            std::vector<std::string> args = {"update"};
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            if (toOut)
+                args.insert(args.end(), {"-o", base_ / "out.pak"});
+            args.insert(args.end(), {pack_, src});
+            const Result r = Run(args);
+            EXPECT_EQ(r.code, 2) << c.why;
+            EXPECT_NE(r.err.find(c.said), std::string::npos) << c.why << ": " << r.err;
+            EXPECT_NE(r.err.find("nothing written"), std::string::npos) << c.why << ": " << r.err;
+            EXPECT_EQ(ReadText(pack_), before) << c.why;
+            EXPECT_FALSE(fs::exists(base_ / "out.pak")) << c.why;
+            EXPECT_TRUE(Leftovers(base_).empty()) << c.why;
+        }
+    }
+    fs::remove(pack_);
+    const Result missing = Run({"update", pack_, base_ / "src"});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_FALSE(fs::exists(pack_));
+}
+
+TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
+{
+    // Two entries share their bytes, a third overlaps them.
+    pakwriter::Layout layout;
+    layout.records = {{"a.txt", 4, 0}, {"same-as-a.txt", 4, 0}, {"tail.txt", 3, 2}, {"b.txt", 2, 5}};
+    layout.data = B("AAAAtBB");
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
+    fs::permissions(pack_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const std::string before = ReadText(pack_);
+    fs::create_directory(base_ / "src");
+    WriteText(base_ / "src" / "b.txt", "new b");
+
+    const Result toOut = Run({"update", "-o", base_ / "out.pak", pack_, base_ / "src"});
+    ASSERT_EQ(toOut.code, 0) << toOut.err;
+    EXPECT_EQ(ReadText(pack_), before);
+    EXPECT_NE(toOut.err.find("3 kept entries shared their bytes"), std::string::npos) << toOut.err;
+    EXPECT_EQ(ReadText(base_ / "out.pak"),
+              ReadText([&] {
+                  pakwriter::WriteFile(base_ / "expected.pak",
+                                       pakwriter::BuildPack({{"a.txt", B("AAAA")},
+                                                             {"same-as-a.txt", B("AAAA")},
+                                                             {"tail.txt", B("AAt")},
+                                                             {"b.txt", B("new b")}}));
+                  return base_ / "expected.pak";
+              }()));
+
+    const Result inPlace = Run({"update", pack_, base_ / "src"});
+    ASSERT_EQ(inPlace.code, 0) << inPlace.err;
+    EXPECT_EQ(ReadText(pack_), ReadText(base_ / "out.pak"));
+    EXPECT_EQ(fs::status(pack_).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // The pack inside SOURCE_DIR is never taken for a file of it.
+    fs::copy_file(pack_, base_ / "src" / "self.pak");
+    const Result self = Run({"update", base_ / "src" / "self.pak", base_ / "src"});
+    EXPECT_EQ(self.code, 0) << self.err;
+    EXPECT_EQ(Run({"list", base_ / "src" / "self.pak"}).out, "a.txt\nsame-as-a.txt\ntail.txt\nb.txt\n");
+}
+
+TEST_F(Cli, InterruptedUpdateLeavesThePackAsItWas)
+{
+    ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 16ull * 1024 * 1024}, {"small.bin", 10}},
+                                              pakwriter::FillPattern));
+    const std::string before = ReadText(pack_);
+    fs::create_directory(base_ / "src");
+    {
+        std::ofstream big(base_ / "src" / "huge.bin", std::ios::binary);
+        const std::string block(1024 * 1024, 'x');
+        for (int i = 0; i < 64; ++i)
+            big << block;
+    }
+    // The signal goes once the program writes the new pack: an unnamed
+    // file beside the pack, or one under a temporary name.
+    const auto writingBesidePack = [this](pid_t pid) {
+        std::error_code ignored;
+        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+            const std::string target = fs::read_symlink(fd.path(), ignored).string();
+            if (target.rfind(base_.string() + "/", 0) == 0 &&
+                (target.find("(deleted)") != std::string::npos || target.find("/.quorvel-") != std::string::npos))
+                return true;
+        }
+        return false;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        std::atomic<pid_t> child{0};
+        std::thread interrupter([&] {
+            for (int i = 0; i < 20000; ++i) {
+                if (child != 0 && writingBesidePack(child)) {
+                    kill(child, signal);
+                    return;
+                }
+                usleep(200);
+            }
+        });
+        const Result r = Run({"update", "-q", pack_, base_ / "src"}, "", &child);
+        interrupter.join();
+        if (signal == SIGKILL)
+            EXPECT_EQ(r.code, -SIGKILL);
+        else
+            EXPECT_EQ(r.code, 128 + signal) << r.err;
+        EXPECT_TRUE(ReadText(pack_) == before) << signal;
+        EXPECT_TRUE(Leftovers(base_).empty()) << signal;
+    }
+}
+
+TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
+{
+    const fs::path older = base_ / "old.pak";
+    ASSERT_TRUE(pakwriter::WriteFile(
+        older, pakwriter::BuildPack({{"a.txt", B("aaaa")}, {Sjis("表.txt"), B("same")}, {"gone.txt", B("x")},
+                                     {"dup", B("1")}, {"dup", B("2")}, {"grown.txt", B("g")}})));
+    struct Case {
+        const char* why;
+        std::vector<pakwriter::Entry> newer;
+        int code;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"moved in the directory and the data area only",
+         {{"grown.txt", B("g")}, {"dup", B("1")}, {Sjis("表.txt"), B("same")}, {"a.txt", B("aaaa")}, {"dup", B("2")},
+          {"gone.txt", B("x")}},
+         0, ""},
+        {"same size, other bytes; grown; added; removed",
+         {{"new.txt", B("n")}, {"a.txt", B("aaab")}, {Sjis("表.txt"), B("same")}, {"dup", B("1")}, {"dup", B("3")},
+          {"grown.txt", B("gg")}},
+         1, "A new.txt\nM a.txt\nM dup\nM grown.txt\nD gone.txt\n"},
+        {"a name held twice pairs in order", {{"dup", B("1")}}, 1,
+         "D a.txt\nD 表.txt\nD gone.txt\nD dup\nD grown.txt\n"},
+    };
+    for (const Case& c : cases) {
+        WritePack(c.newer);
+        const Result text = Run({"diff", older, pack_});
+        EXPECT_EQ(text.code, c.code) << c.why;
+        EXPECT_EQ(text.out, c.text) << c.why;
+    }
+    WritePack({{"a.txt", B("aaab")}, {"added", {}}});
+    const Result json = Run({"diff", "--json", older, pack_});
+    std::istringstream lines(json.out);
+    std::string line;
+    std::getline(lines, line);
+    const auto modified = nlohmann::json::parse(line);
+    EXPECT_EQ(modified["status"], "modified");
+    EXPECT_EQ(modified["name"], "a.txt");
+    EXPECT_EQ(modified["name_hex"], "612e747874");
+    EXPECT_EQ(modified["old_size"], 4);
+    EXPECT_EQ(modified["new_size"], 4);
+    std::getline(lines, line);
+    const auto added = nlohmann::json::parse(line);
+    EXPECT_EQ(added["status"], "added");
+    EXPECT_TRUE(added["old_size"].is_null());
+    EXPECT_EQ(added["new_size"], 0);
+    std::getline(lines, line);
+    const auto removed = nlohmann::json::parse(line);
+    EXPECT_EQ(removed["status"], "removed");
+    EXPECT_EQ(removed["name"], "表.txt");
+    EXPECT_EQ(removed["old_size"], 4);
+    EXPECT_TRUE(removed["new_size"].is_null());
+
+    EXPECT_EQ(Run({"diff", older, older}).code, 0);
+    pakwriter::Layout cut = pakwriter::LayoutFor({{"a.txt", B("abc")}});
+    cut.truncateTo = 10;
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(cut)));
+    const Result damaged = Run({"diff", older, pack_});
+    EXPECT_EQ(damaged.code, 2);
+    EXPECT_NE(damaged.err.find("damaged pack"), std::string::npos);
+    EXPECT_EQ(Run({"diff", older, base_ / "missing.pak"}).code, 2);
 }
 
 // ---- Glob

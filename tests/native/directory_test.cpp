@@ -40,11 +40,18 @@ struct Outcome {
     uint64_t dataAreaStart = 0;
 };
 
-Outcome Read(const std::vector<uint8_t>& stored, size_t slice = 7, size_t acceptAtMost = SIZE_MAX)
+// blockBytes above 0 puts the buffered reader between the file and the
+// decoder, with a block of that size.
+Outcome Read(const std::vector<uint8_t>& stored, size_t slice = 7, size_t acceptAtMost = SIZE_MAX,
+             uint32_t blockBytes = 0, uint64_t* consumed = nullptr)
 {
     Outcome outcome;
     MemorySource memory{&stored, 0, slice};
     ByteSource source{ReadMemory, &memory};
+    std::vector<unsigned char> block(blockBytes);
+    BufferedSource buffered{source, block.data(), blockBytes, 0, 0, 0};
+    if (blockBytes > 0)
+        source = {ReadBuffered, &buffered};
     struct SinkState {
         Outcome* outcome;
         size_t limit;
@@ -59,6 +66,8 @@ Outcome Read(const std::vector<uint8_t>& stored, size_t slice = 7, size_t accept
                     },
                     &state};
     outcome.result = ReadDirectory(&source, &sink, &outcome.dataAreaStart);
+    if (consumed != nullptr)
+        *consumed = buffered.consumed;
     return outcome;
 }
 
@@ -282,6 +291,77 @@ TEST(Directory, DecodeRecordBodyNeverReadsPastTheLength)
     for (int i = 0; i < 9; ++i)
         body[i] = static_cast<unsigned char>(0u - plain[i]);
     EXPECT_EQ(DecodeRecordBody(body, 8, &record), DIRECTORY_RECORD_TOO_SHORT);
+}
+
+// ---- The encoder and the buffered reader
+
+std::vector<uint8_t> EncodeAll(const std::vector<DirectoryRecord>& records)
+{
+    std::vector<uint8_t> stored(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
+    EXPECT_TRUE(EncodeDirectory(records.data(), uint32_t(records.size()), stored.data()));
+    return stored;
+}
+
+TEST(Encoder, WhatItWritesReadsBackThroughTheBufferedReader)
+{
+    const std::string longest(LONGEST_NAME_BYTES, 'n');
+    const std::string japanese = "\x83\x5C\x81\x5B\x83\x58\\a.txt"; // ソース\a.txt: 0x5C trail bytes
+    const std::vector<DirectoryRecord> records = {
+        {"", 0, 0, 0},
+        {longest.data(), uint32_t(longest.size()), 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {japanese.data(), uint32_t(japanese.size()), 5, 0x01020304u},
+        {"shared.bin", 10, 5, 0x01020304u},
+    };
+    const std::vector<uint8_t> stored = EncodeAll(records);
+    // Block sizes below, at and above one record; reads of the file in
+    // uneven slices or whole.
+    for (const uint32_t blockBytes : {1u, 3u, 13u, 264u, 65536u}) {
+        for (const size_t slice : {size_t(5), SIZE_MAX}) {
+            uint64_t consumed = 0;
+            const Outcome outcome = Read(stored, slice, SIZE_MAX, blockBytes, &consumed);
+            ASSERT_EQ(outcome.result, DIRECTORY_OK) << blockBytes;
+            ASSERT_EQ(outcome.entries.size(), records.size()) << blockBytes;
+            for (size_t i = 0; i < records.size(); ++i) {
+                EXPECT_EQ(outcome.entries[i].name, std::string(records[i].name, records[i].nameLength)) << i;
+                EXPECT_EQ(outcome.entries[i].size, records[i].size) << i;
+                EXPECT_EQ(outcome.entries[i].offset, records[i].offset) << i;
+            }
+            EXPECT_EQ(outcome.dataAreaStart, stored.size()) << blockBytes;
+            // The reader hands on exactly what the decoder asked for.
+            EXPECT_EQ(consumed, stored.size()) << blockBytes;
+        }
+    }
+}
+
+TEST(Encoder, RefusesNamesTheReaderWouldNotGiveBackWhole)
+{
+    const std::string tooLong(LONGEST_NAME_BYTES + 1, 'n');
+    const std::string withZero("a\0b.txt", 7);
+    struct Row {
+        const char* why;
+        DirectoryRecord record;
+    };
+    const Row rows[] = {
+        {"256 bytes", {tooLong.data(), uint32_t(tooLong.size()), 1, 2}},
+        {"a zero byte inside", {withZero.data(), uint32_t(withZero.size()), 1, 2}},
+    };
+    for (const Row& row : rows) {
+        std::vector<uint8_t> out(StoredRecordBytes(row.record.nameLength) + 4, 0xAA);
+        EXPECT_EQ(EncodeRecord(&row.record, out.data()), 0u) << row.why;
+        EXPECT_EQ(out, std::vector<uint8_t>(out.size(), 0xAA)) << row.why << ": wrote something";
+        const DirectoryRecord pair[] = {{"fine.txt", 8, 1, 0}, row.record};
+        std::vector<uint8_t> directory(StoredDirectoryBytes(pair, 2));
+        EXPECT_FALSE(EncodeDirectory(pair, 2, directory.data())) << row.why;
+    }
+    // A count the signed field would read as an empty directory.
+    unsigned char header[4];
+    EXPECT_FALSE(EncodeDirectory(nullptr, 0x80000000u, header));
+}
+
+TEST(Encoder, EmptyDirectoryIsTheCountAlone)
+{
+    const std::vector<uint8_t> stored = EncodeAll({});
+    EXPECT_EQ(stored, (std::vector<uint8_t>{0, 0, 0, 0}));
 }
 
 } // namespace

@@ -3,13 +3,15 @@
 # the same bytes, each archive holds exactly its files, and the unpacked
 # programs start: quorvel.exe (under Wine, in the build tree's prefix, on the
 # display the caller started) on the demo pack with its Help, quorvel-cli on
-# Linux. Usage: package_test.sh DIST
+# Linux. The Debian package passes lintian, and as root apt-get installs it
+# and removes it again. Usage: package_test.sh DIST
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 dist=$(cd "$1" && pwd)
 version=$(cat build/linux-release/quorvel-version.txt)
 zip_name="quorvel-$version-windows-x64.zip"
 tar_name="quorvel-cli-$version-linux-x86_64.tar.gz"
+deb_name="quorvel-cli_${version}_amd64.deb"
 failures=0
 fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
 
@@ -26,7 +28,7 @@ sleep 2 # zip times count in 2 s steps
 rm -f build/windows-x64/bin/quorvel.exe build/windows-x64/bin/quorvel.chm build/windows-x64/bin/quorvel-cli.exe \
   build/linux-release/bin/quorvel-cli
 (umask 077 && bash scripts/package.sh "$scratch/again" >/dev/null)
-for file in "$zip_name" "$tar_name" SHA256SUMS; do
+for file in "$zip_name" "$tar_name" "$deb_name" SHA256SUMS; do
   cmp "$dist/$file" "$scratch/again/$file" || fail "$file differs between two runs"
 done
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the archives"
@@ -36,7 +38,28 @@ zip_list=$(python3 -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.a
 [ "$zip_list" = "LICENSE.txt README.txt quorvel-cli.exe quorvel.chm quorvel.exe" ] || fail "the zip holds: $zip_list"
 tar_list=$(tar -tzf "$dist/$tar_name" | tr '\n' ' ')
 top="quorvel-cli-$version"
-[ "$tar_list" = "$top/ $top/LICENSE $top/README.md $top/quorvel-cli " ] || fail "the tar holds: $tar_list"
+[ "$tar_list" = "$top/ $top/LICENSE $top/README.md $top/quorvel-cli $top/quorvel-cli.1 $top/quorvel-cli.bash " ] ||
+  fail "the tar holds: $tar_list"
+deb_list=$(dpkg-deb -c "$dist/$deb_name" | awk '{ print $1, $2, $6 }')
+expected_deb_list=$(sed 's/^ *//' <<'LIST'
+  drwxr-xr-x root/root ./usr/
+  drwxr-xr-x root/root ./usr/bin/
+  -rwxr-xr-x root/root ./usr/bin/quorvel-cli
+  drwxr-xr-x root/root ./usr/share/
+  drwxr-xr-x root/root ./usr/share/bash-completion/
+  drwxr-xr-x root/root ./usr/share/bash-completion/completions/
+  -rw-r--r-- root/root ./usr/share/bash-completion/completions/quorvel-cli
+  drwxr-xr-x root/root ./usr/share/doc/
+  drwxr-xr-x root/root ./usr/share/doc/quorvel-cli/
+  -rw-r--r-- root/root ./usr/share/doc/quorvel-cli/changelog.gz
+  -rw-r--r-- root/root ./usr/share/doc/quorvel-cli/copyright
+  drwxr-xr-x root/root ./usr/share/man/
+  drwxr-xr-x root/root ./usr/share/man/man1/
+  -rw-r--r-- root/root ./usr/share/man/man1/quorvel-cli.1.gz
+LIST
+)
+[ "$deb_list" = "$expected_deb_list" ] || fail "the Debian package holds:
+$deb_list"
 
 echo "== the unpacked quorvel-cli runs on Linux"
 cmake --build --preset linux-release --target pakwriter >/dev/null
@@ -44,11 +67,62 @@ build/linux-release/bin/pakwriter --demo "$scratch/demo.pak" >/dev/null
 tar -xzf "$dist/$tar_name" -C "$scratch"
 cli="$scratch/$top/quorvel-cli"
 [ "$("$cli" --version)" = "quorvel-cli $version" ] || fail "quorvel-cli --version says: $("$cli" --version)"
+bash tests/package/manual_test.sh "$cli" "$scratch/$top/quorvel-cli.1" || fail "the tar's manual page (above)"
+bash tests/package/completion_test.sh "$cli" "$scratch/$top/quorvel-cli.bash" >/dev/null ||
+  fail "the tar's bash completion (above)"
 listing=$("$cli" list "$scratch/demo.pak") || fail "quorvel-cli list exits with $?"
 rows=$(printf "%s\n" "$listing" | grep -c . || true)
 for name in readme.txt map_data.bin voice_020.wav; do
   printf '%s\n' "$listing" | grep -qx "$name" || fail "quorvel-cli list does not name $name"
 done
+
+echo "== the Debian package"
+mkdir "$scratch/deb"
+dpkg-deb -x "$dist/$deb_name" "$scratch/deb"
+cmp "$scratch/deb/usr/bin/quorvel-cli" "$cli" || fail "the package's program is not the tar's"
+zcat "$scratch/deb/usr/share/man/man1/quorvel-cli.1.gz" | cmp - "$scratch/$top/quorvel-cli.1" ||
+  fail "the package's manual page is not the tar's"
+cmp "$scratch/deb/usr/share/bash-completion/completions/quorvel-cli" "$scratch/$top/quorvel-cli.bash" ||
+  fail "the package's completion is not the tar's"
+field() { dpkg-deb -f "$dist/$deb_name" "$1"; }
+[ "$(field Package) $(field Version) $(field Architecture)" = "quorvel-cli $version amd64" ] ||
+  fail "the package is $(field Package) $(field Version) $(field Architecture)"
+[[ $(field Depends) =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] || fail "the package depends on: $(field Depends)"
+# FUSE's tools are for the mount command: recommended when the program has one.
+if "$cli" --help | grep -q '^  mount '; then recommends=fuse3; else recommends=; fi
+[ "$(field Recommends)" = "$recommends" ] || fail "the package recommends '$(field Recommends)', not '$recommends'"
+lintian_out=$(lintian "$dist/$deb_name" 2>&1 | grep -v '^running with root privileges')
+printf 'lintian:\n%s\n' "${lintian_out:-(nothing)}"
+if printf '%s\n' "$lintian_out" | grep -q '^E:'; then fail "lintian finds errors"; fi
+
+echo "== apt-get installs the package, and removes it without a trace"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED: installing needs root"
+elif dpkg-query -W -f='${Status}' quorvel-cli 2>/dev/null | grep -q 'ok installed'; then
+  echo "SKIPPED: a quorvel-cli package is installed here already; the test would replace it"
+else
+  packages_before=$(dpkg-query -W -f='${Package}\n' | sort)
+  apt-get install -y -q "$dist/$deb_name" >"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log"; fail "apt-get install"; }
+  installed_files=$(dpkg-query -L quorvel-cli 2>/dev/null)
+  [ "$(command -v quorvel-cli)" = /usr/bin/quorvel-cli ] || fail "quorvel-cli is not /usr/bin/quorvel-cli on the PATH"
+  [ "$(quorvel-cli --version)" = "quorvel-cli $version" ] || fail "the installed quorvel-cli --version fails"
+  apt-get remove -y -q quorvel-cli >"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log"; fail "apt-get remove"; }
+  if dpkg-query -W -f='${Status}' quorvel-cli 2>/dev/null | grep -qv 'not-installed'; then
+    fail "after removal, dpkg says: $(dpkg-query -W -f='${Status}' quorvel-cli)"
+  fi
+  while IFS= read -r path; do
+    # Folders that other packages share stay; the package's own go.
+    if [ -e "$path" ] && { [ ! -d "$path" ] || [[ $path == */quorvel-cli ]]; }; then
+      fail "after removal, $path is left"
+    fi
+  done <<<"$installed_files"
+  # What apt brought for the package stays only as automatically installed,
+  # for apt-get autoremove.
+  for package in $(comm -13 <(printf '%s\n' "$packages_before") <(dpkg-query -W -f='${Package}\n' | sort)); do
+    apt-mark showauto "$package" | grep -qx "$package" || fail "after removal, $package is installed"
+    echo "left for apt-get autoremove: $package"
+  done
+fi
 
 echo "== the unpacked quorvel.exe starts and finds its help (Wine)"
 cmake --build --preset windows-x64 --target pakwriter unpacked_release_check >/dev/null

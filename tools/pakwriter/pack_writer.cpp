@@ -1,5 +1,7 @@
 #include "pack_writer.h"
 
+#include "pack/directory.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -7,41 +9,64 @@ namespace pakwriter {
 
 namespace {
 
-void PutLittleEndian32(Bytes& out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 void Negate(uint8_t* bytes, size_t count)
 {
-    for (size_t i = 0; i < count; ++i)
-        bytes[i] = static_cast<uint8_t>(0u - bytes[i]);
+    constexpr size_t SLICE_BYTES = size_t(1) << 30;
+    for (size_t done = 0; done < count; done += SLICE_BYTES)
+        NegateBytes(bytes + done, static_cast<uint32_t>(std::min(SLICE_BYTES, count - done)));
 }
 
-Bytes RecordBody(const Record& record)
+bool IsDamaged(const Record& record)
+{
+    return record.lengthOverride || record.omitTerminator || record.omitSizeAndOffset || !record.extraBody.empty();
+}
+
+DirectoryRecord Plain(const Record& record)
+{
+    return {record.name.data(), static_cast<uint32_t>(record.name.size()), record.size, record.offset};
+}
+
+// The knobs for damaged packs: a record exactly as described, which quorvel's
+// encoder would never write.
+void AppendDamaged(const Record& record, Bytes& out)
 {
     Bytes body(record.name.begin(), record.name.end());
     if (!record.omitTerminator)
         body.push_back(0);
+    uint8_t field[4];
     if (!record.omitSizeAndOffset) {
-        PutLittleEndian32(body, record.size);
-        PutLittleEndian32(body, record.offset);
+        WriteLittleEndian32(record.size, field);
+        body.insert(body.end(), field, field + 4);
+        WriteLittleEndian32(record.offset, field);
+        body.insert(body.end(), field, field + 4);
     }
     body.insert(body.end(), record.extraBody.begin(), record.extraBody.end());
-    return body;
+    WriteLittleEndian32(record.lengthOverride.value_or(static_cast<uint32_t>(body.size())), field);
+    const size_t start = out.size();
+    out.insert(out.end(), field, field + 4);
+    out.insert(out.end(), body.begin(), body.end());
+    Negate(out.data() + start, out.size() - start);
 }
 
-Bytes DirectoryBytes(int32_t count, const std::vector<Record>& records)
+// The stored directory: quorvel's own encoder for every record it can
+// write, the knobs for the rest (a name of 256 bytes is one of those).
+Bytes StoredDirectory(int32_t count, const std::vector<Record>& records)
 {
-    Bytes plain;
-    PutLittleEndian32(plain, static_cast<uint32_t>(count));
+    Bytes stored(4);
+    WriteLittleEndian32(static_cast<uint32_t>(count), stored.data());
+    Negate(stored.data(), 4);
     for (const Record& record : records) {
-        const Bytes body = RecordBody(record);
-        PutLittleEndian32(plain, record.lengthOverride.value_or(static_cast<uint32_t>(body.size())));
-        plain.insert(plain.end(), body.begin(), body.end());
+        const DirectoryRecord plain = Plain(record);
+        if (!IsDamaged(record)) {
+            const size_t start = stored.size();
+            stored.resize(start + StoredRecordBytes(plain.nameLength));
+            if (EncodeRecord(&plain, stored.data() + start) != 0)
+                continue;
+            stored.resize(start);
+        }
+        AppendDamaged(record, stored);
     }
-    return plain;
+    return stored;
 }
 
 } // namespace
@@ -49,12 +74,13 @@ Bytes DirectoryBytes(int32_t count, const std::vector<Record>& records)
 Bytes Encode(const Layout& layout)
 {
     const int32_t count = layout.countOverride.value_or(static_cast<int32_t>(layout.records.size()));
-    Bytes plain = DirectoryBytes(count, layout.records);
-    plain.insert(plain.end(), layout.data.begin(), layout.data.end());
-    if (layout.truncateTo && *layout.truncateTo < plain.size())
-        plain.resize(*layout.truncateTo);
-    Negate(plain.data(), plain.size());
-    return plain;
+    Bytes stored = StoredDirectory(count, layout.records);
+    const size_t dataStart = stored.size();
+    stored.insert(stored.end(), layout.data.begin(), layout.data.end());
+    Negate(stored.data() + dataStart, stored.size() - dataStart);
+    if (layout.truncateTo && *layout.truncateTo < stored.size())
+        stored.resize(*layout.truncateTo);
+    return stored;
 }
 
 Layout LayoutFor(const std::vector<Entry>& entries)
@@ -90,18 +116,16 @@ bool WriteFile(const std::string& path, const Bytes& bytes)
 bool WriteGeneratedPack(const std::string& path, const std::vector<GeneratedEntry>& entries,
                         const Generator& generate)
 {
-    std::vector<Record> records;
+    std::vector<DirectoryRecord> records;
     uint64_t offset = 0;
     for (const GeneratedEntry& entry : entries) {
-        Record record;
-        record.name = entry.name;
-        record.size = static_cast<uint32_t>(entry.size);
-        record.offset = static_cast<uint32_t>(offset);
-        records.push_back(record);
+        records.push_back({entry.name.data(), static_cast<uint32_t>(entry.name.size()),
+                           static_cast<uint32_t>(entry.size), static_cast<uint32_t>(offset)});
         offset += entry.size;
     }
-    Bytes directory = DirectoryBytes(static_cast<int32_t>(records.size()), records);
-    Negate(directory.data(), directory.size());
+    Bytes directory(StoredDirectoryBytes(records.data(), static_cast<uint32_t>(records.size())));
+    if (!EncodeDirectory(records.data(), static_cast<uint32_t>(records.size()), directory.data()))
+        return false;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
         return false;

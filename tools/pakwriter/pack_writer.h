@@ -1,6 +1,7 @@
 // quorvel's pack writer: builds the pack files that tests, benchmarks and
-// the demo open. quorvel itself never writes a pack; this library exists so
-// that nothing outside the repository is needed to exercise it.
+// the demo open, so that nothing outside the repository is needed to
+// exercise quorvel. Well-formed records go through the pack encoder that
+// quorvel-cli writes with; what is its own are the knobs for damaged packs.
 #ifndef QUORVEL_TOOLS_PACK_WRITER_H
 #define QUORVEL_TOOLS_PACK_WRITER_H
 

@@ -1,0 +1,62 @@
+#include "cli/entry_files.h"
+
+#include "cli/commands.h"
+#include "cli/names.h"
+#include "support/entry_name.h"
+
+namespace cli {
+
+bool EntryFileParts(std::string_view stored, std::vector<std::string>* parts, std::string* why)
+{
+    // quorvel's own rule, the same function the desktop program asks.
+    if (!IsSafeEntryName(std::string(stored).c_str())) {
+        *why = "the name would leave the target folder or names a device";
+        return false;
+    }
+    if (!SplitStoredName(stored, parts)) {
+        *why = "the name is not valid code page 932";
+        return false;
+    }
+    return true;
+}
+
+std::string JoinedParts(const std::vector<std::string>& parts)
+{
+    std::string path;
+    for (const std::string& part : parts) {
+        if (!path.empty())
+            path.push_back('/');
+        path += part;
+    }
+    return path;
+}
+
+bool SelectEntries(const std::vector<StoredEntry>& entries, const std::vector<std::string>& patterns,
+                   std::vector<uint32_t>* selected)
+{
+    std::vector<bool> patternUsed(patterns.size(), false);
+    for (uint32_t index = 0; index < entries.size(); ++index) {
+        bool wanted = patterns.empty();
+        if (!wanted) {
+            const std::string shown = NameToUtf8(entries[index].name, NameForm::Text);
+            for (size_t p = 0; p < patterns.size(); ++p) {
+                if (GlobMatch(patterns[p], shown)) {
+                    patternUsed[p] = true;
+                    wanted = true;
+                }
+            }
+        }
+        if (wanted)
+            selected->push_back(index);
+    }
+    bool allUsed = true;
+    for (size_t p = 0; p < patterns.size(); ++p) {
+        if (!patternUsed[p]) {
+            Message("pattern '" + patterns[p] + "' matches no entry");
+            allUsed = false;
+        }
+    }
+    return allUsed;
+}
+
+} // namespace cli

@@ -1,0 +1,30 @@
+// Which entries a command works on, and which file extract gives each:
+// the rules extract follows, asked by every command that maps entries to
+// files (update replaces the entry that extract would write to a file).
+#ifndef QUORVEL_CLI_ENTRY_FILES_H
+#define QUORVEL_CLI_ENTRY_FILES_H
+
+#include "cli/pack_file.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cli {
+
+// The folder parts and file name that extract writes a stored name to,
+// below its target folder; false, with *why, when extract refuses the name.
+bool EntryFileParts(std::string_view stored, std::vector<std::string>* parts, std::string* why);
+
+// The same parts as one path, "/" between them.
+std::string JoinedParts(const std::vector<std::string>& parts);
+
+// The indexes, ascending, of the entries whose shown name matches one of
+// patterns (every entry when there is none). False, with a message for
+// each, when a pattern matches no entry.
+bool SelectEntries(const std::vector<StoredEntry>& entries, const std::vector<std::string>& patterns,
+                   std::vector<uint32_t>* selected);
+
+} // namespace cli
+
+#endif

@@ -1,0 +1,411 @@
+// update: a pack with some entries replaced, added or removed, written as
+// create writes a pack and put in place of the old one all at once.
+#include "cli/changes.h"
+#include "cli/commands.h"
+#include "cli/entry_files.h"
+#include "cli/names.h"
+#include "cli/pack_file.h"
+#include "cli/pack_plan.h"
+#include "cli/standard_output.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+namespace cli {
+
+namespace {
+
+// The kernel copies this much between two looks at Ctrl+C and the progress line.
+constexpr uint64_t COPY_SLICE_BYTES = 64ull * 1024 * 1024;
+
+constexpr uint32_t NO_ENTRY = UINT32_MAX;
+
+// One entry of the new pack, in its directory order.
+struct Placed {
+    uint32_t oldIndex; // the entry of PACK it keeps or replaces; NO_ENTRY when added
+    int64_t file;      // index of its file in the source plan; -1 when kept as stored
+};
+
+struct UpdatePlan {
+    std::vector<Planned> files; // the source folder's files, as create finds them
+    std::vector<Placed> placed;
+    std::vector<bool> removed; // per entry of PACK
+    uint64_t replaced = 0;
+    uint64_t added = 0;
+};
+
+std::string Shown(uint32_t index, const StoredEntry& entry)
+{
+    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
+}
+
+// An entry whose bytes lie past the end of the file cannot be copied as
+// stored; the pack is refused before anything is written.
+bool CheckEntriesInside(PackFile& pack)
+{
+    bool inside = true;
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const uint64_t end = pack.DataAreaStart() + entries[i].offset + entries[i].size;
+        if (end > pack.FileSize()) {
+            Message(pack.Path() + ": " + Shown(i, entries[i]) + " runs past the end of the file (ends at " +
+                    std::to_string(end) + ", the file has " + std::to_string(pack.FileSize()) + " bytes)");
+            inside = false;
+        }
+    }
+    return inside;
+}
+
+// Matches each file to the entry extract would write to it; the rest are
+// new entries, in create's order behind the existing ones.
+bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
+{
+    std::unordered_map<std::string, std::vector<uint32_t>> entriesByFile;
+    std::vector<std::string> parts;
+    std::string why;
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        if (EntryFileParts(entries[i].name, &parts, &why))
+            entriesByFile[FileNameKey(JoinedParts(parts))].push_back(i);
+    }
+    std::vector<int64_t> fileOf(entries.size(), -1);
+    std::vector<int64_t> added;
+    bool ok = true;
+    for (size_t f = 0; f < plan->files.size(); ++f) {
+        const Planned& file = plan->files[f];
+        const auto found = entriesByFile.find(FileNameKey(file.relative));
+        if (found == entriesByFile.end()) {
+            added.push_back(int64_t(f));
+            continue;
+        }
+        const std::vector<uint32_t>& matches = found->second;
+        if (matches.size() > 1) {
+            Message(file.relative + ": refused: " + Shown(matches[0], entries[matches[0]]) + " and " +
+                    Shown(matches[1], entries[matches[1]]) + " are both extracted to this file");
+            ok = false;
+        } else if (plan->removed[matches[0]]) {
+            Message(file.relative + ": refused: it would replace " + Shown(matches[0], entries[matches[0]]) +
+                    ", which --remove removes");
+            ok = false;
+        } else {
+            fileOf[matches[0]] = int64_t(f);
+        }
+    }
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        if (plan->removed[i])
+            continue;
+        plan->placed.push_back({i, fileOf[i]});
+        plan->replaced += fileOf[i] >= 0 ? 1 : 0;
+    }
+    std::sort(added.begin(), added.end(),
+              [&](int64_t a, int64_t b) { return plan->files[size_t(a)].stored < plan->files[size_t(b)].stored; });
+    for (const int64_t f : added)
+        plan->placed.push_back({NO_ENTRY, f});
+    plan->added = added.size();
+    return ok;
+}
+
+// The new pack's entries as create would lay them out.
+std::vector<Planned> Layout(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
+{
+    std::vector<Planned> layout;
+    layout.reserve(plan.placed.size());
+    for (const Placed& placed : plan.placed) {
+        if (placed.file < 0) {
+            const StoredEntry& entry = entries[placed.oldIndex];
+            layout.push_back({NameToUtf8(entry.name, NameForm::Text), entry.name, entry.size});
+        } else {
+            const Planned& file = plan.files[size_t(placed.file)];
+            const std::string& stored = placed.oldIndex == NO_ENTRY ? file.stored : entries[placed.oldIndex].name;
+            layout.push_back({file.relative, stored, file.size});
+        }
+    }
+    return layout;
+}
+
+// Entries kept as stored whose bytes another entry of PACK shares: each
+// gets a copy of its own in the new pack.
+uint64_t CountSharedBytes(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
+{
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].size > 0)
+            order.push_back(i);
+    }
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries[a].offset < entries[b].offset; });
+    std::vector<bool> shares(entries.size(), false);
+    uint64_t reach = 0;
+    uint32_t furthest = 0;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const uint32_t i = order[k];
+        if (k > 0 && entries[i].offset < reach) {
+            shares[i] = true;
+            shares[furthest] = true;
+        }
+        const uint64_t end = uint64_t(entries[i].offset) + entries[i].size;
+        if (k == 0 || end > reach) {
+            reach = end;
+            furthest = i;
+        }
+    }
+    uint64_t count = 0;
+    for (const Placed& placed : plan.placed)
+        count += placed.file < 0 && shares[placed.oldIndex] ? 1 : 0;
+    return count;
+}
+
+// Whether a file holds exactly an entry's bytes (read, transformed and
+// compared block by block).
+bool FileHoldsEntry(const std::string& path, uint64_t fileSize, PackFile& pack, const StoredEntry& entry,
+                    bool* same, std::string* error)
+{
+    *same = false;
+    if (fileSize != entry.size)
+        return true;
+    InputFile file;
+    SystemError systemError;
+    if (!file.Open(path, &systemError)) {
+        *error = path + ": " + systemError.Text();
+        return false;
+    }
+    std::vector<unsigned char> stored(TRANSFER_BLOCK_BYTES);
+    std::vector<unsigned char> plain(TRANSFER_BLOCK_BYTES);
+    for (uint64_t done = 0; done < fileSize;) {
+        const size_t want = size_t(std::min<uint64_t>(fileSize - done, plain.size()));
+        const int64_t got = file.ReadAt(done, plain.data(), want, &systemError);
+        if (got <= 0) {
+            *error = path + ": " + (got < 0 ? systemError.Text() : "changed while it was being read");
+            return false;
+        }
+        const int64_t had =
+            pack.File().ReadAt(pack.DataAreaStart() + entry.offset + done, stored.data(), size_t(got), &systemError);
+        if (had != got) {
+            *error = pack.Path() + ": " + (had < 0 ? systemError.Text() : "changed while it was being read");
+            return false;
+        }
+        NegateBytes(stored.data(), uint32_t(got));
+        if (std::memcmp(stored.data(), plain.data(), size_t(got)) != 0)
+            return true;
+        done += uint64_t(got);
+    }
+    *same = true;
+    return true;
+}
+
+// What the new pack would change, printed as diff prints it: the new
+// pack's order, then the removed entries in PACK's order.
+int PrintDryRun(PackFile& pack, const UpdateOptions& options, const UpdatePlan& plan)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    for (const Placed& placed : plan.placed) {
+        if (placed.file < 0)
+            continue;
+        const Planned& file = plan.files[size_t(placed.file)];
+        if (placed.oldIndex == NO_ENTRY) {
+            WriteChange({ChangeKind::Added, file.stored, std::nullopt, uint32_t(file.size)}, false);
+            continue;
+        }
+        const StoredEntry& entry = entries[placed.oldIndex];
+        bool same = false;
+        std::string error;
+        if (!FileHoldsEntry(JoinPath(options.source, file.relative), file.size, pack, entry, &same, &error)) {
+            FlushStdout(nullptr);
+            Message(error);
+            return EXIT_FATAL;
+        }
+        if (!same)
+            WriteChange({ChangeKind::Modified, entry.name, entry.size, uint32_t(file.size)}, false);
+    }
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        if (plan.removed[i])
+            WriteChange({ChangeKind::Removed, entries[i].name, entries[i].size, std::nullopt}, false);
+    }
+    SystemError error;
+    if (!FlushStdout(&error)) {
+        Message("cannot write the changes: " + error.Text());
+        return EXIT_FATAL;
+    }
+    return EXIT_DONE;
+}
+
+struct Writer {
+    PackFile& pack;
+    TempFile& out;
+    Progress& progress;
+    uint64_t entriesDone = 0;
+    uint64_t bytesDone = 0;
+};
+
+// Copies a run of PACK's stored bytes as they are, in slices so that
+// Ctrl+C and the progress line are looked at while the kernel copies.
+bool CopyStored(Writer& writer, uint64_t position, uint64_t count)
+{
+    for (uint64_t done = 0; done < count;) {
+        if (Interrupted())
+            return false;
+        const uint64_t slice = std::min(COPY_SLICE_BYTES, count - done);
+        SystemError error;
+        const int64_t copied = writer.out.CopyFrom(writer.pack.File(), position + done, slice, &error);
+        if (copied < 0) {
+            Message("cannot copy from " + writer.pack.Path() + " into the new pack: " + error.Text());
+            return false;
+        }
+        if (uint64_t(copied) != slice) {
+            Message(writer.pack.Path() + ": changed while it was being read");
+            return false;
+        }
+        done += slice;
+        writer.bytesDone += slice;
+        writer.progress.Update(writer.entriesDone, writer.bytesDone);
+    }
+    return true;
+}
+
+// The data area of the new pack. Entries kept as stored that lie one after
+// another in PACK go as one run.
+bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan)
+{
+    const std::vector<StoredEntry>& entries = writer.pack.Entries();
+    const uint64_t dataStart = writer.pack.DataAreaStart();
+    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    size_t i = 0;
+    while (i < plan.placed.size()) {
+        const Placed& placed = plan.placed[i];
+        if (placed.file >= 0) {
+            const Planned& file = plan.files[size_t(placed.file)];
+            if (!AppendFile(JoinPath(source, file.relative), file.size, writer.out, block, writer.progress,
+                            writer.entriesDone, &writer.bytesDone))
+                return false;
+            ++writer.entriesDone;
+            ++i;
+            continue;
+        }
+        const uint64_t runStart = entries[placed.oldIndex].offset;
+        uint64_t runEnd = runStart + entries[placed.oldIndex].size;
+        size_t next = i + 1;
+        while (next < plan.placed.size() && plan.placed[next].file < 0 &&
+               entries[plan.placed[next].oldIndex].offset == runEnd) {
+            runEnd += entries[plan.placed[next].oldIndex].size;
+            ++next;
+        }
+        if (!CopyStored(writer, dataStart + runStart, runEnd - runStart))
+            return false;
+        writer.entriesDone += next - i;
+        i = next;
+    }
+    return true;
+}
+
+std::string Summary(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
+{
+    const uint64_t removed = uint64_t(std::count(plan.removed.begin(), plan.removed.end(), true));
+    const uint64_t kept = entries.size() - removed - plan.replaced;
+    std::string text = std::to_string(plan.replaced) + " replaced, " + std::to_string(plan.added) + " added, " +
+                       std::to_string(removed) + " removed, " + std::to_string(kept) + " kept";
+    const uint64_t shared = CountSharedBytes(entries, plan);
+    if (shared > 0)
+        text += "; " + std::to_string(shared) + " kept entries shared their bytes with another and now have a copy each";
+    return text;
+}
+
+} // namespace
+
+int RunUpdate(const UpdateOptions& options)
+{
+    const std::string& destination = options.output.empty() ? options.pack : options.output;
+    std::string parentPath;
+    std::string fileName;
+    SplitPath(destination, &parentPath, &fileName);
+    if (fileName.empty()) {
+        Message(destination + ": not a file name");
+        return EXIT_FATAL;
+    }
+    if (options.source.empty() && options.removals.empty()) {
+        Message("nothing to update: give SOURCE_DIR, --remove or both");
+        return EXIT_FATAL;
+    }
+    PackFile pack;
+    if (!OpenPackOrSay(options.pack, &pack, "; nothing written"))
+        return EXIT_FATAL;
+    const std::vector<StoredEntry>& entries = pack.Entries();
+
+    UpdatePlan plan;
+    plan.removed.assign(entries.size(), false);
+    bool ok = CheckEntriesInside(pack);
+    if (!options.removals.empty()) {
+        std::vector<uint32_t> selected;
+        ok = SelectEntries(entries, options.removals, &selected) && ok;
+        for (const uint32_t index : selected)
+            plan.removed[index] = true;
+    }
+    if (!options.source.empty())
+        ok = PlanEntries(options.source, {options.pack, destination}, &plan.files) && ok;
+    ok = ok && PlaceFiles(entries, &plan);
+    const std::vector<Planned> layout = ok ? Layout(entries, plan) : std::vector<Planned>();
+    ok = ok && CheckOffsets(layout);
+    if (!ok) {
+        Message("nothing written");
+        return EXIT_FATAL;
+    }
+    if (options.dryRun)
+        return PrintDryRun(pack, options, plan);
+
+    // From here on a file may be half-written: Ctrl+C only raises a flag,
+    // and the loop removes that file before it ends; PACK is replaced only
+    // by a complete new pack.
+    InstallInterruptHandler();
+    Folder parent;
+    SystemError error;
+    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error)) {
+        Message((parentPath.empty() ? "." : parentPath) + ": " + error.Text());
+        return EXIT_FATAL;
+    }
+    const NodeKind existing = parent.Inspect(fileName, &error);
+    if (existing != NodeKind::Missing && existing != NodeKind::File) {
+        Message(destination + ": exists and is not a file; nothing written");
+        return EXIT_FATAL;
+    }
+    std::vector<unsigned char> directory;
+    if (!EncodeBackToBack(layout, &directory)) {
+        Message("cannot encode the directory; nothing written");
+        return EXIT_FATAL;
+    }
+    uint64_t totalBytes = 0;
+    for (const Planned& item : layout)
+        totalBytes += item.size;
+    Progress progress(options.quiet, layout.size(), totalBytes);
+    TempFile out;
+    if (!out.Create(parent, &error)) {
+        Message("cannot create a file beside " + destination + ": " + error.Text());
+        return EXIT_FATAL;
+    }
+    if (!out.TakePermissionsOf(pack.File(), &error)) {
+        Message("cannot give the new pack the permissions of " + options.pack + ": " + error.Text());
+        return EXIT_FATAL;
+    }
+    if (!out.Write(directory.data(), directory.size(), &error)) {
+        Message("cannot write the new pack: " + error.Text());
+        return EXIT_FATAL;
+    }
+    Writer writer{pack, out, progress};
+    const bool written = WriteData(writer, options.source, plan);
+    progress.Clear();
+    const bool interrupted = Interrupted();
+    if (!written || interrupted) {
+        out.Discard();
+        Message((interrupted ? "interrupted; " : "nothing written; ") + destination + " is as it was");
+        return interrupted ? InterruptExitCode() : EXIT_FATAL;
+    }
+    const std::string summary = Summary(entries, plan);
+    // The old pack is closed before the new one takes its name: Windows
+    // replaces no file that is open.
+    pack.File().Close();
+    if (out.CommitReplacing(fileName, &error) != TempFile::CommitResult::Done) {
+        Message("cannot put the new pack in place of " + destination + ": " + error.Text() + "; it is as it was");
+        return EXIT_FATAL;
+    }
+    Message(destination + ": " + summary);
+    return EXIT_DONE;
+}
+
+} // namespace cli

@@ -1,0 +1,170 @@
+#!/bin/bash
+# Drives quorvel-cli's bash completion as bash does on Tab: COMP_WORDS and
+# friends set from a typed line, the completion function called, COMPREPLY
+# and the completion options it asked for compared. Then checks that it
+# knows every command, option and argument that the program's help names,
+# so that a command added to the program without completion fails here.
+# Usage: completion_test.sh QUORVEL_CLI COMPLETION_FILE
+set -uo pipefail
+program=$(realpath "$1")
+completion=$(realpath "$2")
+if [ ! -f /usr/share/bash-completion/bash_completion ]; then
+  echo "FAILED: bash-completion is not installed (Debian: bash-completion)" >&2
+  exit 1
+fi
+source /usr/share/bash-completion/bash_completion
+source "$completion"
+failures=0
+fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/bin" "$work/tree/bgm" "$work/tree/voice" "$work/tree/シナリオ" "$work/here/music" "$work/here/out dir"
+ln -s "$program" "$work/bin/quorvel-cli"
+export PATH="$work/bin:$PATH"
+for name in readme.txt "bgm/title 01.ogg" "bgm/title 02.ogg" bgm/ending.ogg "voice/[a]01.wav" "シナリオ/第1話.txt"; do
+  echo "$name" >"$work/tree/$name"
+done
+cd "$work/here"
+quorvel-cli create -q game.pak ../tree || { echo "FAILED: quorvel-cli create" >&2; exit 1; }
+cp game.pak "my game.pak"
+touch other.PAK notes.txt
+
+# What bash makes of the line before it calls the function: words split at
+# blanks outside quotes, and at the = of a long option.
+set_words() {
+  local line=$1 word= quote= c i
+  COMP_WORDS=()
+  for ((i = 0; i < ${#line}; i++)); do
+    c=${line:i:1}
+    if [ -n "$quote" ]; then
+      [ "$c" = "$quote" ] && quote=
+      word+=$c
+    elif [ "$c" = "\\" ]; then
+      word+=${line:i:2}
+      i=$((i + 1))
+    elif [ "$c" = "'" ] || [ "$c" = '"' ]; then
+      quote=$c
+      word+=$c
+    elif [ "$c" = " " ]; then
+      COMP_WORDS+=("$word")
+      word=
+    elif [ "$c" = "=" ] && [[ $word == --* ]]; then
+      COMP_WORDS+=("$word" "=")
+      word=
+    else
+      word+=$c
+    fi
+  done
+  COMP_WORDS+=("$word")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMP_LINE=$line
+  COMP_POINT=${#line}
+}
+
+# compopt works only inside a real completion; here it records what it is asked.
+asked=
+compopt() { local IFS=' '; asked+=" $*"; }
+
+# Runs the completion on LINE: got is what it offers, sorted, joined by "|",
+# and asked the completion options it set.
+complete_line() {
+  set_words "$1"
+  COMPREPLY=()
+  asked=
+  _quorvel_cli quorvel-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd'|')
+}
+
+echo "== offers, line by line"
+# line <TAB> offers <TAB> "nospace" when no space is to follow the one offer
+while IFS=$'\t' read -r line expected space; do
+  complete_line "$line"
+  [ "$got" = "$expected" ] || fail "'$line' offers '$got', expected '$expected'"
+  if [ "$space" = nospace ]; then
+    [[ $asked == *"-o nospace"* ]] || fail "'$line' lets a space follow '$got'"
+  elif [[ $asked == *"-o nospace"* ]]; then
+    fail "'$line' keeps the space from following '$got'"
+  fi
+done <<'TABLE'
+quorvel-cli ex	extract
+quorvel-cli --	--help|--version
+quorvel-cli extract --	--help|--overwrite=|--quiet
+quorvel-cli extract --ov	--overwrite=	nospace
+quorvel-cli extract --overwrite=	always|ask|never
+quorvel-cli extract --overwrite n	never
+quorvel-cli extract -C 	music|out dir
+quorvel-cli extract -C out 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli list 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli list --long 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli create out.pak 	music|out dir
+quorvel-cli create --from-list 	game.pak|music|my game.pak|notes.txt|other.PAK|out dir
+quorvel-cli cat game.pak 	bgm/|readme.txt|voice/|シナリオ/
+quorvel-cli cat game.pak bg	bgm/	nospace
+quorvel-cli cat game.pak bgm/	bgm/ending.ogg|bgm/title 01.ogg|bgm/title 02.ogg
+quorvel-cli cat game.pak bgm/title\ 0	bgm/title 01.ogg|bgm/title 02.ogg
+quorvel-cli cat game.pak 'bgm/e	bgm/ending.ogg
+quorvel-cli cat game.pak シナリオ/	シナリオ/第1話.txt
+quorvel-cli cat game.pak voice/	voice/[a]01.wav
+quorvel-cli cat my\ game.pak r	readme.txt
+quorvel-cli cat "my game.pak" r	readme.txt
+quorvel-cli cat game.pak readme.txt 	
+quorvel-cli cat missing.pak 	
+quorvel-cli extract -C out game.pak voice/	voice/[[]a]01.wav
+quorvel-cli extract -C out game.pak voice/[[]	voice/[[]a]01.wav
+quorvel-cli extract -q game.pak readme.txt b	bgm/	nospace
+quorvel-cli extract --overwrite=never game.pak r	readme.txt
+quorvel-cli extract game.pak -- -	
+quorvel-cli update -o 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli update game.pak 	music|out dir
+quorvel-cli update game.pak --remove b	bgm/	nospace
+quorvel-cli update game.pak --remove=voice/	voice/[[]a]01.wav
+quorvel-cli diff game.pak 	game.pak|music|my game.pak|other.PAK|out dir
+TABLE
+
+# Where a file matches an offered pattern, the offer stays the pattern.
+(
+  cd "$work/tree"
+  complete_line "quorvel-cli extract ../here/game.pak voice/"
+  [ "$got" = "voice/[[]a]01.wav" ] || { echo "FAILED: beside the file voice/[a]01.wav, 'voice/' offers '$got'" >&2; exit 1; }
+) || failures=$((failures + 1))
+
+echo "== every command, option and argument the help names is completed"
+# The help's own words, read here without the completion's parser.
+help_commands=$(quorvel-cli --help | sed -n '/^Subcommands:/,/^$/s/^  \([^ ][^ ]*\).*/\1/p' | LC_ALL=C sort | paste -sd'|')
+[ -n "$help_commands" ] || fail "the help names no command"
+complete_line "quorvel-cli "
+[ "$got" = "$help_commands" ] || fail "the commands offered are '$got'; the help names '$help_commands'"
+for command in ${help_commands//|/ }; do
+  help=$(quorvel-cli "$command" --help)
+  options=$(printf '%s\n' "$help" | sed -n '/^Options:/,/^$/s/^  \([^ ][^ ]*\).*/\1/p' | tr ',' '\n' | LC_ALL=C sort | paste -sd'|')
+  complete_line "quorvel-cli $command -"
+  [ "${got//=/}" = "$options" ] || fail "$command: the options offered are '${got//=/}'; the help names '$options'"
+  # The names of the arguments: a positional's first word, an option's second.
+  names=$(printf '%s\n' "$help" | awk '
+    # The rows text starts where that of the help row does.
+    /^  -h,--help / { match($0, /^  -h,--help +/); width = RLENGTH }
+    { lines[NR] = $0 }
+    END {
+      for (i = 1; i <= NR; i++) {
+        line = lines[i]
+        if (line ~ /^Positionals:/) { section = "p"; continue }
+        if (line ~ /^Options:/) { section = "o"; continue }
+        if (line ~ /^[^ ]/ || line == "") { section = ""; continue }
+        if (section == "" || line !~ /^  [^ ]/) continue
+        column = length(line) > width && substr(line, width, 1) == " " ? substr(line, 3, width - 2) : substr(line, 3)
+        n = split(column, word, " ")
+        if (section == "p") print word[1]
+        else if (n > 1 && word[2] !~ /^(REQUIRED|Excludes:|Needs:)$/) print word[2]
+      }
+    }')
+  for name in $names; do
+    _quorvel_cli_kind "$name" || fail "$command: the completion does not know what $name takes (_quorvel_cli_kind in cli/quorvel-cli.bash)"
+  done
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "completion_test: $failures failed" >&2
+  exit 1
+fi
+echo "completion_test: all passed"
