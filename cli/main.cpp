@@ -253,8 +253,10 @@ int RunAndFinish(int argc, const char* const* argv)
     } catch (...) {
         cli::Message("internal error");
     }
+    // A command that failed has said why already (diff and update say so
+    // of their own output); any other run whose output was lost fails here.
     cli::SystemError error;
-    if (!cli::FlushStdout(&error)) {
+    if (!cli::FlushStdout(&error) && code != cli::EXIT_FATAL) {
         cli::Message("cannot write to standard output: " + error.Text());
         code = cli::EXIT_FATAL;
     }
