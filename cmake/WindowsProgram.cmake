@@ -14,16 +14,18 @@ set(QUORVEL_SOURCES
   pack/open_pack.cpp
   pack/extract_entry.cpp
   shell/app_state.cpp
-  shell/status.cpp
+  support/status.cpp
   shell/main_window.cpp
   shell/layout.cpp
   shell/commands.cpp
+  shell/selection.cpp
   shell/program_entry.cpp
   extract/extraction_queue.cpp
   extract/extraction_worker.cpp
   extract/extraction_commands.cpp
   preview/preview_folder.cpp
   preview/preview.cpp
+  preview/zone_mark.cpp
   preview/delete_tree.cpp)
 set(QUORVEL_RESOURCE_SCRIPT ${CMAKE_SOURCE_DIR}/resources/quorvel.rc)
 # The version block takes its file version from project(): one place for it.

@@ -16,9 +16,11 @@ struct ExtractJob {
     ExtractJob* next;
 };
 
-// Commands (UI thread).
-void ExtractSelection(); // IDM_EXTRACT
-void AbortExtraction();  // IDM_ABORT
+// Commands (UI thread). ExtractEntries queues one job per entry, in the
+// given order, each to be copied into destination, and starts the worker
+// when none runs; it reports a failure itself.
+void ExtractEntries(PackEntry* const* entries, int count, const char* destination);
+void AbortExtraction(); // IDM_ABORT
 
 // Clears the extracting flag, has the worker give up the entry it is
 // copying within one chunk (its partial file removed; the run ends as

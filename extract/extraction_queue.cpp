@@ -1,8 +1,8 @@
 // The queue, the worker's life and the UI thread's waits for it.
 //
 // Shared state and its rule:
-// - g_app.queueHead, every job's next link, s_workerActive and
-//   s_keptAfterError are read and written only while g_app.queueLock is
+// - g_app.queueHead, every job's next link, s_workerActive,
+//   s_keptAfterError and s_threadsAlive are read and written only while g_app.queueLock is
 //   held. The lock is never held across a message send or a message box, so
 //   neither thread can block the other's message handling.
 // - g_app.extracting is one atomic word. The worker decides to end a run
@@ -17,12 +17,15 @@
 #include "extract/extraction.h"
 
 #include "shell/app_state.h"
-#include "support/heap_poison.h"
+#include "support/heap_block.h"
 #include "support/text.h"
 
 namespace {
 
 bool s_workerActive;         // guarded by g_app.queueLock
+// Worker threads started and not yet gone (at most two: one ending its life
+// while the next begins). Guarded by g_app.queueLock.
+int s_threadsAlive;
 // True from a stop on error until the next Extract command: the jobs then
 // queued are kept for a later run. Guarded by g_app.queueLock.
 bool s_keptAfterError;
@@ -33,6 +36,8 @@ bool s_waitingForWorker;     // UI thread only
 // over. UI thread only.
 bool s_closeAfterWait;
 
+constexpr DWORD WAIT_SLICE_MS = 50;
+
 class QueueLock {
 public:
     QueueLock() { AcquireSRWLockExclusive(&g_app.queueLock); }
@@ -41,26 +46,51 @@ public:
     QueueLock& operator=(const QueueLock&) = delete;
 };
 
+// Only questions are answered: a warning the worker shows meanwhile (a
+// partial file it could not remove) stays until the user has read it.
 BOOL CALLBACK AnswerNo(HWND window, LPARAM)
 {
     char className[16];
-    if (GetClassNameA(window, className, sizeof className) > 0 && TextCompare(className, "#32770") == 0)
+    if (GetClassNameA(window, className, sizeof className) > 0 && TextCompare(className, "#32770") == 0 &&
+        GetDlgItem(window, IDNO) != nullptr)
         PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
     return TRUE;
 }
 
+bool NoWorkerThreadLeft()
+{
+    QueueLock lock;
+    return s_threadsAlive == 0;
+}
+
+// Each worker thread runs the worker and then, as its very last step, says
+// that it has gone: a wait that cannot use the thread's handle still knows
+// when nothing of the worker runs any more.
+DWORD WINAPI WorkerThread(LPVOID)
+{
+    ExtractionWorker(nullptr);
+    QueueLock lock;
+    --s_threadsAlive;
+    return 0;
+}
+
 // Handles window messages until the worker thread has ended: its status
 // texts are sends that the UI thread carries out, and its message boxes are
-// owned by the main window. The main window takes no input meanwhile.
-// True once the thread has ended.
-bool WaitForWorkerThread(bool answerWorkerQuestions)
+// owned by the main window. The main window takes no input meanwhile, and
+// the keyboard focus goes back where it was once it does again.
+void WaitForWorkerThread(bool answerWorkerQuestions)
 {
     if (s_workerHandle == nullptr)
-        return true;
+        return;
     s_waitingForWorker = true;
+    // The question that led here may have left the focus on the window
+    // itself: then it goes back to the child that had it before.
+    HWND focus = GetFocus();
+    if (focus == nullptr || IsChild(g_app.mainWindow, focus) == FALSE)
+        focus = g_app.focusedChild;
     bool quitSeen = false;
     int quitCode = 0;
-    bool ended = false;
+    bool handleUsable = true;
     for (;;) {
         // A worker's message box that closes gives its owner back its input;
         // the window stays disabled until the wait is over all the same.
@@ -68,11 +98,19 @@ bool WaitForWorkerThread(bool answerWorkerQuestions)
             EnableWindow(g_app.mainWindow, FALSE);
         if (answerWorkerQuestions)
             EnumThreadWindows(s_workerThreadId, AnswerNo, 0);
-        const DWORD woken = MsgWaitForMultipleObjects(1, &s_workerHandle, FALSE, answerWorkerQuestions ? 50 : INFINITE,
-                                                      QS_ALLINPUT);
-        ended = woken == WAIT_OBJECT_0;
-        if (ended || woken == WAIT_FAILED)
-            break;
+        if (handleUsable) {
+            const DWORD woken = MsgWaitForMultipleObjects(1, &s_workerHandle, FALSE,
+                                                          answerWorkerQuestions ? WAIT_SLICE_MS : INFINITE, QS_ALLINPUT);
+            if (woken == WAIT_OBJECT_0)
+                break;
+            // The entries go once this wait is over: a wait that fails must
+            // not end it while the worker may still read them.
+            handleUsable = woken != WAIT_FAILED;
+        } else {
+            if (NoWorkerThreadLeft())
+                break;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, WAIT_SLICE_MS, QS_ALLINPUT);
+        }
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) {
@@ -86,13 +124,15 @@ bool WaitForWorkerThread(bool answerWorkerQuestions)
     }
     // The thread has ended, also when it abandoned its run without a word:
     // a later Extract command must start a new one.
-    if (ended) {
+    {
         QueueLock lock;
         s_workerActive = false;
     }
     // Nothing else on this thread disables the window across the wait, and
     // the worker's message boxes are gone with it.
     EnableWindow(g_app.mainWindow, TRUE);
+    if (GetActiveWindow() == g_app.mainWindow && focus != nullptr && IsChild(g_app.mainWindow, focus))
+        SetFocus(focus);
     s_waitingForWorker = false;
     if (quitSeen)
         PostQuitMessage(quitCode);
@@ -100,7 +140,6 @@ bool WaitForWorkerThread(bool answerWorkerQuestions)
         s_closeAfterWait = false;
         PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0);
     }
-    return ended;
 }
 
 } // namespace
@@ -109,10 +148,8 @@ void ReleaseJobs(ExtractJob* first)
 {
     while (first != nullptr) {
         ExtractJob* next = first->next;
-        PoisonBeforeRelease(first->destination, TextLength(first->destination) + 1);
-        HeapFree(g_app.heap, 0, first->destination);
-        PoisonBeforeRelease(first, sizeof *first);
-        HeapFree(g_app.heap, 0, first);
+        ReleaseHeapBlock(g_app.heap, first->destination, TextLength(first->destination) + 1);
+        ReleaseHeapBlock(g_app.heap, first, sizeof *first);
         first = next;
     }
 }
@@ -142,8 +179,10 @@ bool EnqueueJobsAndStart(ExtractJob* first)
     }
     g_app.extracting.store(1);
     DWORD threadId = 0;
-    HANDLE thread = CreateThread(nullptr, 0, ExtractionWorker, nullptr, 0, &threadId);
+    ++s_threadsAlive;
+    HANDLE thread = CreateThread(nullptr, 0, WorkerThread, nullptr, 0, &threadId);
     if (thread == nullptr) {
+        --s_threadsAlive;
         if (previousTail != nullptr)
             previousTail->next = nullptr;
         else if (g_app.queueHead == first)
@@ -216,8 +255,8 @@ void StopExtractionAndWait()
         // is disabled for a moment, not for the rest of a large entry. The
         // flag is already 0, so the worker ends its run as aborted.
         g_app.abandonEntry.store(1);
-        if (WaitForWorkerThread(false))
-            g_app.abandonEntry.store(0);
+        WaitForWorkerThread(false);
+        g_app.abandonEntry.store(0);
     }
     ExtractJob* left;
     {
@@ -236,8 +275,8 @@ void AbandonExtraction()
     g_app.quitRequested.store(1);
     if (IsExtractionWorkerActive()) {
         g_app.abandonEntry.store(1);
-        if (WaitForWorkerThread(true))
-            g_app.abandonEntry.store(0);
+        WaitForWorkerThread(true);
+        g_app.abandonEntry.store(0);
     }
 }
 

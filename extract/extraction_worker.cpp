@@ -2,7 +2,9 @@
 
 #include "pack/pack.h"
 #include "shell/app_state.h"
-#include "shell/status.h"
+#include "resources/texts.h"
+#include "support/status.h"
+#include "support/text.h"
 
 namespace {
 
@@ -22,7 +24,7 @@ bool Quitting()
 DWORD WINAPI ExtractionWorker(LPVOID)
 {
     do {
-        ShowStatus("展開を開始する。");
+        ShowStatus(RUN_STARTED_STATUS);
         bool stoppedOnError = false;
         bool aborted = false;
         for (;;) {
@@ -33,25 +35,29 @@ DWORD WINAPI ExtractionWorker(LPVOID)
                 break;
             }
             char progress[PROGRESS_TEXT_BYTES];
-            wsprintfA(progress, "展開中... %s (%lu Bytes)", job->entry->name,
+            wsprintfA(progress, PROGRESS_STATUS_FORMAT, job->entry->name,
                       static_cast<unsigned long>(job->entry->size));
             ShowStatus(progress);
-            const int result = ExtractEntry(g_app.mainWindow, job->destination, job->entry, 0);
+            char outputPath[PACK_PATH_BYTES];
+            int result = ExtractEntry(g_app.mainWindow, job->destination, job->entry, 0, outputPath);
             // Quitting: the entries and the heap are about to go; touch nothing.
             if (Quitting())
                 return 0;
-            // A copy given up for a pack close is no failure to ask about:
-            // the flag is 0 already and the run ends as aborted.
+            // A failure that comes while the pack is being closed is no
+            // failure to ask about: the flag is 0 already and the run ends as
+            // aborted, as for a copy given up.
+            if (g_app.abandonEntry.load() != 0)
+                result = EXTRACT_ABANDONED;
             if (result != EXTRACT_DONE && result != EXTRACT_ABANDONED &&
-                MessageBoxA(g_app.mainWindow, "エラーみたいですけど、続行しますか?", "質問",
-                            MB_ICONQUESTION | MB_YESNO) == IDNO) {
+                MessageBoxA(g_app.mainWindow, CONTINUE_QUESTION, QUESTION_CAPTION, MB_ICONQUESTION | MB_YESNO) ==
+                    IDNO) {
                 if (Quitting())
                     return 0;
                 // The failed job and those behind it stay queued for the next
                 // run. The flag goes to 0 first: an Extract command from here on
                 // finds it so and the re-check below serves it.
                 WorkerStopOnError();
-                ShowStatus("エラーが発生し、中断した。");
+                ShowStatus(RUN_STOPPED_STATUS);
                 stoppedOnError = true;
                 break;
             }
@@ -63,7 +69,7 @@ DWORD WINAPI ExtractionWorker(LPVOID)
             ReleaseJobs(job);
         }
         if (!stoppedOnError)
-            ShowStatus(aborted ? "展開を中止した。" : "展開が完了した。");
+            ShowStatus(aborted ? RUN_ABORTED_STATUS : RUN_COMPLETE_STATUS);
     } while (WorkerShouldStartAnotherRun());
     return 0;
 }

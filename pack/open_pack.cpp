@@ -3,9 +3,10 @@
 #include "extract/extraction.h"
 #include "pack/directory.h"
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
-#include "shell/status.h"
-#include "support/heap_poison.h"
+#include "support/status.h"
+#include "support/heap_block.h"
 #include "support/text.h"
 
 namespace {
@@ -99,16 +100,12 @@ void SetCloseItemState(UINT state)
 
 void ShowOpenFailure()
 {
-    MessageBoxA(g_app.mainWindow,
-                "ファイルが開けません。\n原因: ファイルがない、もしくは使用中、ディスクがぶっ壊れてる",
-                "エラー", MB_ICONWARNING);
+    MessageBoxA(g_app.mainWindow, OPEN_FAILURE_TEXT, ERROR_CAPTION, MB_ICONWARNING);
 }
 
 void ShowOutOfMemoryForPack()
 {
-    MessageBoxA(g_app.mainWindow,
-                "メモリが足りないので、パックを開けません。\n原因: エントリが多すぎる、もしくはメモリ不足",
-                "エラー", MB_ICONWARNING);
+    MessageBoxA(g_app.mainWindow, PACK_OUT_OF_MEMORY_TEXT, ERROR_CAPTION, MB_ICONWARNING);
 }
 
 } // namespace
@@ -119,8 +116,7 @@ int OpenPack(const char* path)
     // empty directory is closed (its tree item removed) like any other.
     if (g_app.packPath[0] != 0) {
         if (g_app.extracting.load() != 0 &&
-            MessageBoxA(g_app.mainWindow, "展開中です。 展開を中止して閉じますか?", "質問",
-                        MB_ICONQUESTION | MB_YESNO) != IDYES)
+            MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES)
             return 1;
         ClosePack();
     }
@@ -173,10 +169,10 @@ int OpenPack(const char* path)
     SendMessageA(g_app.treeView, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&tree));
 
     char title[PATH_BUFFER_BYTES + 16];
-    wsprintfA(title, "quorvel - %s", fullPath);
+    wsprintfA(title, TITLE_WITH_PACK_FORMAT, fullPath);
     SetWindowTextA(g_app.mainWindow, title);
     SetCloseItemState(MFS_ENABLED);
-    ShowStatus("パックを開いた。");
+    ShowStatus(PACK_OPENED_STATUS);
     TextCopy(g_app.packPath, fullPath);
     return 0;
 }
@@ -216,9 +212,9 @@ void ClosePack()
         FreeEntryList(first);
         HeapCompact(g_app.heap, 0);
     }
-    SetWindowTextA(g_app.mainWindow, "quorvel");
+    SetWindowTextA(g_app.mainWindow, PROGRAM_TITLE);
     SetCloseItemState(MFS_GRAYED);
-    ShowStatus("パックを閉じた。");
+    ShowStatus(PACK_CLOSED_STATUS);
     g_app.packPath[0] = 0;
 }
 
@@ -227,13 +223,9 @@ void FreeEntryList(PackEntry* first)
     PackEntry* entry = first;
     while (entry != nullptr) {
         PackEntry* next = entry->next;
-        PoisonBeforeRelease(entry->name, TextLength(entry->name) + 1);
-        HeapFree(g_app.heap, 0, entry->name);
-        PoisonBeforeRelease(entry, sizeof *entry);
-        if (!HeapFree(g_app.heap, 0, entry))
-            MessageBoxA(g_app.mainWindow,
-                        "HeapFree失敗、でも続ける。できるだけ早く終了してくれ。\n原因: たぶんバグ",
-                        "(ﾟ∀ﾟ)ｱﾋｬ", MB_ICONWARNING);
+        ReleaseHeapBlock(g_app.heap, entry->name, TextLength(entry->name) + 1);
+        if (!ReleaseHeapBlock(g_app.heap, entry, sizeof *entry))
+            MessageBoxA(g_app.mainWindow, HEAP_FREE_FAILURE_TEXT, HEAP_FAILURE_CAPTION, MB_ICONWARNING);
         entry = next;
     }
 }

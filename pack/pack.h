@@ -31,7 +31,7 @@ enum ExtractResult {
     EXTRACT_NO_BUFFER = 2,
     EXTRACT_SHORT_READ = 3,
     EXTRACT_SHORT_WRITE = 4,
-    EXTRACT_ABANDONED = 5,     // given up for a pack close or quitting; the partial output was removed
+    EXTRACT_ABANDONED = 5,     // given up for a pack close or quitting; the partial output was removed (or named)
 };
 
 // The one rule for where an entry may be written: destination, a separator
@@ -40,7 +40,11 @@ enum ExtractResult {
 bool BuildOutputPath(const char* destination, const char* name, char* path);
 
 // Copies entry into destination\name, decoding it. noPrompt 0 asks before
-// replacing an existing file. Reports every failure itself, owned by owner.
-int ExtractEntry(HWND owner, const char* destination, const PackEntry* entry, int noPrompt);
+// replacing an existing file. Reports every failure itself, owned by owner,
+// unless the copy is being abandoned: then it asks and warns nothing more.
+// outputPath (PACK_PATH_BYTES) receives the path it wrote to, or "" when the
+// name was refused. A message box may run a message loop: callers must not
+// rely on anything the UI thread may release meanwhile.
+int ExtractEntry(HWND owner, const char* destination, const PackEntry* entry, int noPrompt, char* outputPath);
 
 #endif

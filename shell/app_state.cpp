@@ -11,6 +11,7 @@ AppState g_app = {
     .statusBar = nullptr,
     .smallImages = nullptr,
     .largeImages = nullptr,
+    .focusedChild = nullptr,
     .splitPosition = 150,
     .splitAtDragStart = 0,
     .dragging = 0,

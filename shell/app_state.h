@@ -29,6 +29,10 @@ struct AppState {
     HIMAGELIST smallImages;
     HIMAGELIST largeImages;
 
+    // The child that had the keyboard focus when the main window last lost
+    // its activation (to a message box, for instance). UI thread only.
+    HWND focusedChild;
+
     // Splitter, UI thread only.
     LONG splitPosition;
     LONG splitAtDragStart;

@@ -1,11 +1,12 @@
-// Commands, menu states, the context menu, dropped files, closing, and the
-// entry list's selected rows that the commands and the preview walk.
+// Commands, menu states, the context menu, dropped files, closing and the
+// preview that a double-click starts.
 #include "shell/main_window.h"
 
 #include "extract/extraction.h"
 #include "pack/pack.h"
 #include "preview/preview.h"
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 #include "support/about.h"
 #include "support/help.h"
@@ -14,7 +15,16 @@
 
 namespace {
 
-constexpr int NAME_TEXT_BYTES = 255; // a name cut to 254 bytes and the terminator
+// A close, an Open or Close command, or a dropped file that arrives while a
+// preview runs (inside one of its message boxes) is carried out once the
+// preview is over: the entries it copies must stay until then. UI thread
+// only.
+bool s_previewing;
+struct DeferredRequests {
+    bool close;
+    WORD command; // IDM_OPEN or IDM_CLOSE, 0 for none
+    HDROP drop;   // kept until it is handled again
+} s_deferred;
 
 bool Quitting()
 {
@@ -39,10 +49,10 @@ void OpenCommand()
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = g_app.mainWindow;
     dialog.hInstance = GetModuleHandleA(nullptr);
-    dialog.lpstrFilter = "Pakファイル (*.pak)\0*.pak\0";
+    dialog.lpstrFilter = OPEN_DIALOG_FILTER;
     dialog.lpstrFile = path;
     dialog.nMaxFile = PLATFORM_PATH_CHARS;
-    dialog.lpstrTitle = "パックファイルを指定してね";
+    dialog.lpstrTitle = OPEN_DIALOG_TITLE;
     dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
     // Quitting may have been confirmed while the dialog was open.
     if (OnDemandGetOpenFileNameA(&dialog) && !Quitting())
@@ -54,75 +64,14 @@ void CloseCommand()
     if (g_app.packPath[0] == 0)
         return;
     if (g_app.extracting.load() != 0 &&
-        MessageBoxA(g_app.mainWindow, "展開中です。 展開を中止して閉じますか?", "質問", MB_YESNO | MB_ICONQUESTION) !=
-            IDYES)
+        MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    // Quitting, which closes the pack itself, may have been confirmed while
+    // the question was open.
+    if (Quitting() || g_app.packPath[0] == 0)
         return;
     g_app.extracting.store(0);
     ClosePack();
-}
-
-// Joins the selected rows' names, each followed by a line feed, into a
-// block of the private heap; nullptr when nothing is selected or memory
-// runs out (then nothing is left allocated).
-char* JoinSelectedNames()
-{
-    char* joined = nullptr;
-    uint32_t joinedLength = 0;
-    for (int row = NextSelectedRow(-1); row != -1; row = NextSelectedRow(row)) {
-        char name[NAME_TEXT_BYTES];
-        LVITEMA item;
-        ZeroBlock(&item, sizeof item);
-        item.mask = LVIF_TEXT;
-        item.iItem = row;
-        item.pszText = name;
-        item.cchTextMax = NAME_TEXT_BYTES;
-        name[0] = 0;
-        SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-        // Wine fills a too-small buffer without a terminator.
-        name[NAME_TEXT_BYTES - 1] = 0;
-        const uint32_t nameLength = TextLength(name);
-        const SIZE_T needed = joinedLength + nameLength + 3;
-        char* grown = joined == nullptr ? static_cast<char*>(HeapAlloc(g_app.heap, 0, needed))
-                                        : static_cast<char*>(HeapReAlloc(g_app.heap, 0, joined, needed));
-        if (grown == nullptr) {
-            if (joined != nullptr)
-                HeapFree(g_app.heap, 0, joined);
-            return nullptr;
-        }
-        if (joined == nullptr)
-            grown[0] = 0;
-        joined = grown;
-        TextAppend(joined + joinedLength, name);
-        joinedLength += nameLength;
-        TextAppend(joined + joinedLength, "\n");
-        joinedLength += 1;
-    }
-    return joined;
-}
-
-// The clipboard is only touched once the block to hand it is ready, so a
-// failure leaves the clipboard as it was.
-void CopyNamesCommand()
-{
-    char* joined = JoinSelectedNames();
-    if (joined == nullptr)
-        return;
-    const SIZE_T bytes = TextLength(joined) + 1;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
-    char* target = block != nullptr ? static_cast<char*>(GlobalLock(block)) : nullptr;
-    if (target != nullptr) {
-        TextCopy(target, joined);
-        GlobalUnlock(block);
-        if (OpenClipboard(g_app.mainWindow)) {
-            EmptyClipboard();
-            if (SetClipboardData(CF_TEXT, block) != nullptr)
-                block = nullptr; // the clipboard owns it now
-            CloseClipboard();
-        }
-    }
-    if (block != nullptr)
-        GlobalFree(block);
-    HeapFree(g_app.heap, 0, joined);
 }
 
 void SelectAllCommand()
@@ -141,29 +90,51 @@ void AboutCommand()
     DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_ABOUT), g_app.mainWindow, AboutDialogProc, 0);
 }
 
+void PostDeferredRequests()
+{
+    if (s_deferred.command != 0)
+        PostMessageA(g_app.mainWindow, WM_COMMAND, MAKEWPARAM(s_deferred.command, 0), 0);
+    if (s_deferred.drop != nullptr)
+        PostMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(s_deferred.drop), 0);
+    if (s_deferred.close)
+        PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0);
+    s_deferred = DeferredRequests{false, 0, nullptr};
+}
+
+void DeferDrop(HDROP drop)
+{
+    if (s_deferred.drop != nullptr)
+        OnDemandDragFinish(s_deferred.drop);
+    s_deferred.drop = drop;
+}
+
+void PreviewSelectedRows()
+{
+    const int selected = SelectedRowCount();
+    if (selected == 0)
+        return;
+    if (selected >= 2 &&
+        MessageBoxA(g_app.mainWindow, MANY_ROWS_QUESTION, WARNING_CAPTION, MB_ICONWARNING | MB_YESNO) == IDNO)
+        return;
+    PreviewPlace place;
+    if (!PreparePreview(&place))
+        return;
+    // The rows stay as they are: a close or an open waits for the end.
+    for (int row = NextSelectedRow(-1); row != -1; row = NextSelectedRow(row))
+        PreviewEntry(&place, EntryOfRow(row));
+}
+
+void PreviewCommand()
+{
+    if (s_previewing)
+        return;
+    s_previewing = true;
+    PreviewSelectedRows();
+    s_previewing = false;
+    PostDeferredRequests();
+}
+
 } // namespace
-
-// ---- The entry list's selection ----------------------------------------------
-
-int NextSelectedRow(int row)
-{
-    return static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETNEXTITEM, row, MAKELPARAM(LVNI_SELECTED, 0)));
-}
-
-int SelectedRowCount()
-{
-    return static_cast<int>(SendMessageA(g_app.entryListView, LVM_GETSELECTEDCOUNT, 0, 0));
-}
-
-PackEntry* EntryOfRow(int row)
-{
-    LVITEMA item;
-    ZeroBlock(&item, sizeof item);
-    item.mask = LVIF_PARAM;
-    item.iItem = row;
-    SendMessageA(g_app.entryListView, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    return reinterpret_cast<PackEntry*>(item.lParam);
-}
 
 // ---- Messages ------------------------------------------------------------------
 
@@ -171,6 +142,10 @@ LRESULT OnCommand(HWND window, WORD command, WPARAM wParam, LPARAM lParam)
 {
     if (InputIgnored())
         return 0;
+    if (s_previewing && (command == IDM_OPEN || command == IDM_CLOSE)) {
+        s_deferred.command = command;
+        return 0;
+    }
     switch (command) {
     case IDM_OPEN:
         OpenCommand();
@@ -188,7 +163,7 @@ LRESULT OnCommand(HWND window, WORD command, WPARAM wParam, LPARAM lParam)
         CloseCommand();
         return 0;
     case IDM_EXTRACT:
-        ExtractSelection();
+        ExtractCommand();
         return 0;
     case IDM_COPYNAMES:
         CopyNamesCommand();
@@ -239,6 +214,10 @@ void OnDropFiles(HDROP drop)
         OnDemandDragFinish(drop);
         return;
     }
+    if (s_previewing) {
+        DeferDrop(drop);
+        return;
+    }
     const UINT count = OnDemandDragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
     if (count == 1) {
         char path[PATH_BUFFER_BYTES];
@@ -249,7 +228,7 @@ void OnDropFiles(HDROP drop)
         return;
     }
     OnDemandDragFinish(drop);
-    MessageBoxA(g_app.mainWindow, "そんなにたくさん開けません。", "", MB_ICONINFORMATION);
+    MessageBoxA(g_app.mainWindow, TOO_MANY_DROPPED_TEXT, "", MB_ICONINFORMATION);
 }
 
 // Returns 0 when the program quits (or already does), 1 when it goes on.
@@ -263,8 +242,12 @@ LRESULT OnClose()
         CloseAfterWait();
         return 1;
     }
+    if (s_previewing) {
+        s_deferred.close = true;
+        return 1;
+    }
     if (g_app.extracting.load() != 0 &&
-        MessageBoxA(g_app.mainWindow, "展開中です! それでも終了しますか?", "質問", MB_YESNO | MB_ICONWARNING) == IDNO)
+        MessageBoxA(g_app.mainWindow, QUIT_QUESTION, QUESTION_CAPTION, MB_YESNO | MB_ICONWARNING) == IDNO)
         return 1;
     // A close that arrived while the question was open has quit already.
     if (Quitting())
@@ -283,5 +266,5 @@ LRESULT OnClose()
 void OnNotify(const NMHDR* header)
 {
     if (header->hwndFrom == g_app.entryListView && header->code == static_cast<UINT>(NM_DBLCLK) && !InputIgnored())
-        PreviewSelection();
+        PreviewCommand();
 }

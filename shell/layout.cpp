@@ -2,8 +2,9 @@
 #include "shell/main_window.h"
 
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
-#include "shell/status.h"
+#include "support/status.h"
 
 namespace {
 
@@ -77,16 +78,16 @@ bool CreateChildWindows(HWND window)
         return false;
     SendMessageA(g_app.entryListView, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(g_app.largeImages));
     SendMessageA(g_app.entryListView, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(g_app.smallImages));
-    InsertColumn(0, 200, "ファイル名");
-    InsertColumn(1, 100, "サイズ");
-    InsertColumn(2, 100, "先頭アドレス");
+    InsertColumn(0, 200, NAME_COLUMN);
+    InsertColumn(1, 100, SIZE_COLUMN);
+    InsertColumn(2, 100, OFFSET_COLUMN);
 
     g_app.statusBar = CreateWindowExA(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
                                       CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
     if (g_app.statusBar == nullptr)
         return false;
     SendMessageA(g_app.statusBar, SB_SIMPLE, TRUE, 0);
-    ShowStatus("起動処理中");
+    ShowStatus(STARTING_STATUS);
     return true;
 }
 

@@ -1,12 +1,22 @@
 #include "shell/main_window.h"
 
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 #include "support/text.h"
 
 namespace {
 
 const char* const MAIN_WINDOW_CLASS = "QuorvelMainWindowClass";
+
+// A message box or dialog gives the focus back to the window itself, not
+// to the child that had it; the wait for the worker puts it back there.
+void RememberFocusedChild()
+{
+    HWND focus = GetFocus();
+    if (focus != nullptr && IsChild(g_app.mainWindow, focus))
+        g_app.focusedChild = focus;
+}
 
 } // namespace
 
@@ -35,7 +45,7 @@ int CreateMainWindow()
     if (g_app.mainMenu == nullptr)
         return 1;
 
-    g_app.mainWindow = CreateWindowExA(0, MAIN_WINDOW_CLASS, "quorvel", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+    g_app.mainWindow = CreateWindowExA(0, MAIN_WINDOW_CLASS, PROGRAM_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, g_app.mainMenu,
                                        instance, nullptr);
     if (g_app.mainWindow == nullptr)
@@ -71,6 +81,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             break;
         ResetSplitter();
         return 0;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_INACTIVE)
+            RememberFocusedChild();
+        break;
     case WM_COMMAND:
         return OnCommand(window, LOWORD(wParam), wParam, lParam);
     case WM_INITMENUPOPUP:

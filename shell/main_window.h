@@ -31,11 +31,14 @@ void OnDropFiles(HDROP drop);
 LRESULT OnClose();
 void OnNotify(const NMHDR* header);
 
-// The entry list's selected rows, in ascending row order: the first after
-// row (-1 for the first of all), -1 when there is none.
+// The entry list's selected rows (selection.cpp), in ascending row order:
+// the first after row (-1 for the first of all), -1 when there is none.
 int NextSelectedRow(int row);
 int SelectedRowCount();
 // The entry a row stands for (the item data OpenPack stored).
 PackEntry* EntryOfRow(int row);
+// The commands on the selected rows' entries (selection.cpp).
+void ExtractCommand();   // IDM_EXTRACT: asks for the destination, then queues
+void CopyNamesCommand(); // IDM_COPYNAMES
 
 #endif

@@ -3,17 +3,13 @@
 #include <commctrl.h>
 
 #include "pack/pack.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 #include "shell/command_line.h"
 #include "shell/main_window.h"
-#include "shell/status.h"
+#include "support/on_demand_dlls.h"
+#include "support/status.h"
 #include "support/text.h"
-
-namespace {
-
-const char* const STARTUP_FAILURE_CAPTION = "人生ｵﾜﾀ＼(＾o＾)／";
-
-} // namespace
 
 int StartProgram()
 {
@@ -26,15 +22,17 @@ int StartProgram()
     // what the UI thread allocated.
     g_app.heap = HeapCreate(0, 256, 0);
     if (g_app.heap == nullptr) {
-        MessageBoxA(nullptr, "ヒープ作成失敗。\n原因: メモリ不足", STARTUP_FAILURE_CAPTION, MB_ICONERROR);
+        MessageBoxA(nullptr, HEAP_FAILURE_TEXT, STARTUP_FAILURE_CAPTION, MB_ICONERROR);
         return 1;
     }
     if (CreateMainWindow() != 0) {
-        MessageBoxA(nullptr, "ウィンドウ初期化失敗。\n原因: バグ もしくはリソース/メモリ不足",
-                    STARTUP_FAILURE_CAPTION, MB_ICONERROR);
+        MessageBoxA(nullptr, WINDOW_FAILURE_TEXT, STARTUP_FAILURE_CAPTION, MB_ICONERROR);
         return 1;
     }
     g_app.packPath[0] = 0;
+    // Before anything can reach the shell; a failure leaves the shell's
+    // calls to fare as they may.
+    EnterComApartment();
     return 0;
 }
 
@@ -78,8 +76,9 @@ extern "C" void ProgramEntry()
     if (StartProgram() != 0)
         ExitProcess(0);
     OpenFromCommandLine();
-    ShowStatus("Ready");
+    ShowStatus(READY_STATUS);
     const int exitCode = RunMessageLoop();
+    LeaveComApartment();
     DestroyMenu(g_app.mainMenu);
     HeapDestroy(g_app.heap);
     ExitProcess(static_cast<UINT>(exitCode));

@@ -6,6 +6,7 @@ namespace {
 HMODULE s_comdlg32;
 HMODULE s_shell32;
 HMODULE s_ole32;
+bool s_comEntered;
 
 FARPROC Find(HMODULE* module, const char* library, const char* name)
 {
@@ -45,6 +46,22 @@ void OnDemandCoTaskMemFree(void* block)
     auto call = Resolve<void(WINAPI*)(void*)>(&s_ole32, "ole32.dll", "CoTaskMemFree");
     if (call != nullptr)
         call(block);
+}
+
+bool EnterComApartment()
+{
+    auto call = Resolve<HRESULT(WINAPI*)(void*, DWORD)>(&s_ole32, "ole32.dll", "CoInitializeEx");
+    // S_FALSE too: the apartment was entered before, and is left once more.
+    s_comEntered = call != nullptr && SUCCEEDED(call(nullptr, COINIT_APARTMENTTHREADED));
+    return s_comEntered;
+}
+
+void LeaveComApartment()
+{
+    auto call = Resolve<void(WINAPI*)()>(&s_ole32, "ole32.dll", "CoUninitialize");
+    if (s_comEntered && call != nullptr)
+        call();
+    s_comEntered = false;
 }
 
 HINSTANCE OnDemandShellExecuteA(HWND owner, const char* verb, const char* file, const char* parameters,

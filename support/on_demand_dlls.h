@@ -18,6 +18,14 @@ BOOL OnDemandSHGetPathFromIDListA(PCIDLIST_ABSOLUTE item, char* path);
 void OnDemandCoTaskMemFree(void* block);
 HINSTANCE OnDemandShellExecuteA(HWND owner, const char* verb, const char* file, const char* parameters,
                                 const char* folder, int show);
+// COM for the shell's calls on this, the UI thread: a single-threaded
+// apartment entered once at start-up and left at exit. The folder chooser
+// and ShellExecuteA need it (shell extensions may fail without it).
+// EnterComApartment: false when COM could not be initialised; the program
+// goes on, and LeaveComApartment then does nothing.
+bool EnterComApartment();
+void LeaveComApartment();
+
 UINT OnDemandDragQueryFileA(HDROP drop, UINT index, char* path, UINT capacity);
 void OnDemandDragFinish(HDROP drop);
 

@@ -29,6 +29,7 @@
 #include "resources/resource.h"
 #include "shell/app_state.h"
 #include "shell/program_entry.h"
+#include "resources/texts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -171,8 +172,8 @@ Run ExtractAll(DialogWatcher* dialogs, const std::string& folder)
     PumpFor(20);
 
     Run run;
-    const double start = StatusTime("展開を開始する。");
-    const double end = StatusTime("展開が完了した。");
+    const double start = StatusTime(RUN_STARTED_STATUS);
+    const double end = StatusTime(RUN_COMPLETE_STATUS);
     run.complete = start >= 0 && end > start;
     if (!run.complete)
         return run;
@@ -280,6 +281,7 @@ int main(int argc, char** argv)
     }
     // The same entries by ExtractEntry on this thread, one after the other:
     // what the worker adds (status texts, the queue) shows against it.
+    char outputPath[PACK_PATH_BYTES];
     std::vector<double> directSeconds;
     for (int round = 0; ok && round < ROUNDS; ++round) {
         const std::string out = folder + "\\many-direct";
@@ -287,7 +289,7 @@ int main(int argc, char** argv)
         CreateDirectoryA(out.c_str(), nullptr);
         const double start = Seconds();
         for (const PackEntry* entry = g_app.entryHead; ok && entry != nullptr; entry = entry->next)
-            ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), entry, 0) == EXTRACT_DONE, "ExtractEntry failed");
+            ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), entry, 0, outputPath) == EXTRACT_DONE, "ExtractEntry failed");
         directSeconds.push_back(Seconds() - start);
         RemoveTree(out);
     }
@@ -327,8 +329,9 @@ int main(int argc, char** argv)
         RemoveTree(out);
         // The same copy by ExtractEntry on this thread, in the same round.
         CreateDirectoryA(out.c_str(), nullptr);
+        char outputPath[PACK_PATH_BYTES];
         const double start = Seconds();
-        ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), g_app.entryHead, 0) == EXTRACT_DONE,
+        ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), g_app.entryHead, 0, outputPath) == EXTRACT_DONE,
                     "ExtractEntry failed");
         directSeconds.push_back(Seconds() - start);
         RemoveTree(out);
@@ -358,8 +361,8 @@ int main(int argc, char** argv)
         SendMessageA(g_app.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_CLOSE, 0), 0);
         ok &= Check(g_app.packPath[0] == 0 && !IsExtractionWorkerActive(), "the pack was not closed");
         ok &= Check(!FileExists(s_partialFile), "the given-up entry was left on disk");
-        const double aborted = StatusTime("展開を中止した。");
-        const double closed = StatusTime("パックを閉じた。");
+        const double aborted = StatusTime(RUN_ABORTED_STATUS);
+        const double closed = StatusTime(PACK_CLOSED_STATUS);
         ok &= Check(aborted >= 0 && closed > aborted, "the run did not end before the pack was closed");
         ok &= Check(!s_disabledMs.empty(), "the window was never disabled for the wait");
         const double removalMs = ok ? RemovalMs(out + "\\same-size.bin", s_partialBytes) : -1;

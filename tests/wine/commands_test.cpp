@@ -14,7 +14,9 @@
 #include "pack/pack.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
+#include "support/on_demand_dlls.h"
 #include "shell/main_window.h"
+#include "resources/texts.h"
 
 namespace {
 
@@ -51,25 +53,6 @@ void SetClipboardText(const std::string& text)
     GlobalUnlock(block);
     SetClipboardData(CF_TEXT, block);
     CloseClipboard();
-}
-
-// A drop as the shell delivers it: DROPFILES followed by ANSI paths.
-HDROP MakeDrop(const std::vector<std::string>& paths)
-{
-    size_t bytes = sizeof(DROPFILES) + 1;
-    for (const std::string& path : paths)
-        bytes += path.size() + 1;
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
-    auto* header = static_cast<DROPFILES*>(GlobalLock(block));
-    header->pFiles = sizeof(DROPFILES);
-    header->fWide = FALSE;
-    char* p = reinterpret_cast<char*>(header) + sizeof(DROPFILES);
-    for (const std::string& path : paths) {
-        std::memcpy(p, path.c_str(), path.size() + 1);
-        p += path.size() + 1;
-    }
-    GlobalUnlock(block);
-    return static_cast<HDROP>(block);
 }
 
 // The program posts WM_QUIT when it closes; a test swallows it again.
@@ -197,6 +180,77 @@ TEST_F(CommandsTest, CopyFileNamesPutsSelectedNamesInRowOrderEachWithALineFeed)
     EXPECT_EQ(ClipboardText(), "untouched");
 }
 
+// What the program hands the clipboard, recorded on the way: Wine adds a
+// locale of its own to text that comes without one, so only the hand-over
+// shows whether the program names the names' locale.
+std::vector<std::pair<UINT, LCID>> s_handedFormats;
+void* s_realSetClipboardData;
+
+HANDLE WINAPI RecordSetClipboardData(UINT format, HANDLE data)
+{
+    LCID locale = 0;
+    if (format == CF_LOCALE && data != nullptr) {
+        locale = *static_cast<const LCID*>(GlobalLock(data));
+        GlobalUnlock(data);
+    }
+    s_handedFormats.push_back({format, locale});
+    return reinterpret_cast<HANDLE(WINAPI*)(UINT, HANDLE)>(s_realSetClipboardData)(format, data);
+}
+
+std::string AnsiCodePageOf(LCID locale)
+{
+    char codePage[8] = {};
+    GetLocaleInfoA(locale, LOCALE_IDEFAULTANSICODEPAGE, codePage, sizeof codePage);
+    return codePage;
+}
+
+// The names are code page 932 whatever keyboard layout is active: other
+// programs read them through the locale handed over with them.
+TEST_F(CommandsTest, CopiedNamesComeWithTheirLocaleUnderAnEnglishLayout)
+{
+    const std::string path = WritePack(temp, "names.pak", {{"表ソ.txt", {1}}, {"ｶﾅ.bin", {2}}});
+    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    HKL english = LoadKeyboardLayoutA("00000409", KLF_ACTIVATE);
+    ASSERT_NE(english, nullptr);
+    HKL before = ActivateKeyboardLayout(english, 0);
+    SelectRows({0, 1});
+    s_handedFormats.clear();
+    {
+        ImportPatch recorder("user32.dll", "SetClipboardData", reinterpret_cast<void*>(&RecordSetClipboardData));
+        ASSERT_TRUE(recorder.Installed());
+        s_realSetClipboardData = recorder.Original();
+        Command(IDM_COPYNAMES);
+    }
+    if (before != nullptr)
+        ActivateKeyboardLayout(before, 0);
+
+    ASSERT_EQ(s_handedFormats.size(), 2u);
+    EXPECT_EQ(s_handedFormats[0].first, static_cast<UINT>(CF_TEXT));
+    EXPECT_EQ(s_handedFormats[1].first, static_cast<UINT>(CF_LOCALE));
+    EXPECT_EQ(AnsiCodePageOf(s_handedFormats[1].second), "932");
+    std::wstring unicode;
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        unicode = static_cast<const wchar_t*>(GlobalLock(data));
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    EXPECT_EQ(unicode, L"\u8868\u30BD.txt\n\uFF76\uFF85.bin\n");
+}
+
+// COM is entered once at start-up on this, the UI thread, single-threaded
+// (a multi-threaded apartment is then refused), and left at exit.
+TEST_F(CommandsTest, ComIsASingleThreadedApartmentFromStartUpToExit)
+{
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
+    LeaveComApartment();
+    const HRESULT afterExit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    EXPECT_EQ(afterExit, S_OK);
+    if (SUCCEEDED(afterExit))
+        CoUninitialize();
+    EXPECT_TRUE(EnterComApartment());
+}
+
 TEST_F(CommandsTest, CopyFileNamesWithoutMemoryLeavesClipboardAndHeapAsTheyWere)
 {
     std::vector<pakwriter::Entry> entries;
@@ -226,7 +280,7 @@ TEST_F(CommandsTest, OpenAsksForAPackAndOpensTheChosenFile)
     dialogs.Answer({{IDOK, pack}});
     Command(IDM_OPEN);
     ASSERT_GE(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].caption, "パックファイルを指定してね");
+    EXPECT_EQ(dialogs.Seen()[0].caption, OPEN_DIALOG_TITLE);
     EXPECT_EQ(std::string(g_app.packPath), pack);
     EXPECT_EQ(RowCount(), 2);
 
@@ -261,7 +315,7 @@ TEST_F(CommandsTest, CloseCommandClosesAnyOpenPackAndNothingElse)
     Command(IDM_CLOSE);
     EXPECT_EQ(std::string(g_app.packPath), "");
     EXPECT_EQ(RowCount(), 0);
-    EXPECT_EQ(StatusText(), "パックを閉じた。");
+    EXPECT_EQ(StatusText(), PACK_CLOSED_STATUS);
 
     // A pack with an empty directory is closed too: its tree item goes.
     pakwriter::Layout empty;
@@ -287,14 +341,14 @@ TEST_F(CommandsTest, DroppingOneFileOpensItAndMoreAreRefused)
     SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({pack, other})), 0);
     ASSERT_EQ(dialogs.Count(), 1u);
     EXPECT_EQ(dialogs.Seen()[0].caption, "");
-    EXPECT_EQ(dialogs.Seen()[0].text, "そんなにたくさん開けません。");
+    EXPECT_EQ(dialogs.Seen()[0].text, TOO_MANY_DROPPED_TEXT);
     EXPECT_EQ(std::string(g_app.packPath), pack);
 
     // A folder is handed to OpenPack, which cannot open it.
     dialogs.Clear();
     SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({temp})), 0);
     ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].caption, "エラー");
+    EXPECT_EQ(dialogs.Seen()[0].caption, ERROR_CAPTION);
     EXPECT_EQ(std::string(g_app.packPath), "");
 }
 
@@ -311,7 +365,7 @@ TEST_F(CommandsTest, DroppedPathsOf256BytesOrMoreAreRefused)
     WriteBytes(path, pakwriter::BuildPack({{"x", {1}}}));
     SendMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({path})), 0);
     ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].caption, "エラー");
+    EXPECT_EQ(dialogs.Seen()[0].caption, ERROR_CAPTION);
     EXPECT_EQ(std::string(g_app.packPath), "");
     DeleteFileA(path.c_str());
 }
@@ -371,8 +425,8 @@ TEST_F(CommandsTest, CloseDuringARunAsksFirst)
     dialogs.Answer({{IDNO}});
     Command(IDM_CLOSE);
     ASSERT_GE(dialogs.Count(), 2u);
-    EXPECT_EQ(dialogs.Seen()[1].caption, "質問");
-    EXPECT_EQ(dialogs.Seen()[1].text, "展開中です。 展開を中止して閉じますか?");
+    EXPECT_EQ(dialogs.Seen()[1].caption, QUESTION_CAPTION);
+    EXPECT_EQ(dialogs.Seen()[1].text, CLOSE_QUESTION);
     EXPECT_NE(g_app.packPath[0], 0);
     EXPECT_EQ(g_app.extracting.load(), 1);
 
@@ -386,7 +440,7 @@ TEST_F(CommandsTest, CloseDuringARunAsksFirst)
     EXPECT_FALSE(FileExists(out + "\\big.bin"));
     EXPECT_FALSE(FileExists(out + "\\after.bin"));
     const std::vector<std::string> ending(StatusHistory().end() - 2, StatusHistory().end());
-    EXPECT_EQ(ending, (std::vector<std::string>{"展開を中止した。", "パックを閉じた。"}));
+    EXPECT_EQ(ending, (std::vector<std::string>{RUN_ABORTED_STATUS, PACK_CLOSED_STATUS}));
     EXPECT_TRUE(HeapValidate(g_app.heap, 0, nullptr));
 }
 
@@ -397,7 +451,7 @@ TEST_F(CommandsTest, ClosingTheWindowDuringARunAsksAndQuitsPromptly)
     dialogs.Answer({{IDNO}});
     EXPECT_EQ(SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0), 1);
     ASSERT_GE(dialogs.Count(), 2u);
-    EXPECT_EQ(dialogs.Seen()[1].text, "展開中です! それでも終了しますか?");
+    EXPECT_EQ(dialogs.Seen()[1].text, QUIT_QUESTION);
     EXPECT_EQ(g_app.extracting.load(), 1);
     EXPECT_TRUE(IsExtractionWorkerActive());
 
@@ -535,7 +589,7 @@ TEST_F(CommandsTest, OnceQuittingIsConfirmedCommandsDropsAndClosesAreIgnored)
     EXPECT_EQ(dialogs.Count(), 1u);
     EXPECT_EQ(std::string(g_app.packPath), "");
     EXPECT_FALSE(IsExtractionWorkerActive());
-    EXPECT_EQ(std::count(StatusHistory().begin(), StatusHistory().end(), "展開を開始する。"), 0);
+    EXPECT_EQ(std::count(StatusHistory().begin(), StatusHistory().end(), RUN_STARTED_STATUS), 0);
     RemoveTree(preview);
 }
 

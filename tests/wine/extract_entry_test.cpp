@@ -1,26 +1,20 @@
 // Copying one entry out of the open pack, with the real message boxes
 // answered by the dialog watcher.
 #include "harness/program_fixture.h"
+#include "harness/import_patch.h"
 
 #include "pack/pack.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <iterator>
 #include <memory>
 #include <thread>
 
 namespace {
-
-const char* const PACK_UNOPENED_TEXT =
-    "パックファイルが開けません。\n原因: 他のアプリケーションが開いてる、ファイル移動しちゃったetc.";
-const char* const PACK_UNOPENED_CAPTION = "ｵﾜﾀ＼(＾o＾)／";
-const char* const NO_BUFFER_TEXT = "転送用メモリ確保に失敗(4KB)\n原因: メモリ不足 ねえよｗｗｗｗ";
-const char* const OVERWRITE_TEXT = "書き込みファイルはすでに存在します。\n上書きしますか?";
-const char* const OUTPUT_UNOPENED_TEXT = "書き込みファイルが開けません。\n原因: 読み取り専用デバイスとか?";
-const char* const SHORT_READ_TEXT = "読み込み途中とかありえない";
-const char* const SHORT_READ_CAPTION = "わあ";
 
 using pakwriter::Bytes;
 
@@ -53,7 +47,8 @@ int Extract(const std::string& destination, int index, int noPrompt)
     EXPECT_NE(entry, nullptr) << "no entry " << index;
     if (entry == nullptr)
         return -1;
-    return ExtractEntry(g_app.mainWindow, destination.c_str(), entry, noPrompt);
+    char outputPath[PACK_PATH_BYTES];
+    return ExtractEntry(g_app.mainWindow, destination.c_str(), entry, noPrompt, outputPath);
 }
 
 std::string MakeFolder(const std::string& path)
@@ -196,7 +191,7 @@ TEST_F(ExtractEntryTest, TrailingBackslashOrNotNamesTheSameFile)
         dialogs.Clear();
         dialogs.Answer({{IDNO}});
         EXPECT_EQ(Extract(destination, 0, 0), EXTRACT_DONE) << destination;
-        ExpectOneDialog(OVERWRITE_TEXT, out + "\\same.bin", destination);
+        ExpectOneDialog(OVERWRITE_QUESTION, out + "\\same.bin", destination);
 
         EXPECT_EQ(Extract(destination, 0, 1), EXTRACT_DONE) << destination;
         EXPECT_TRUE(Contents(out + "\\same.bin") == Pattern(1, 5000)) << destination;
@@ -261,7 +256,7 @@ TEST_F(ExtractEntryTest, AnswerToTheOverwriteQuestionDecides)
             dialogs.Answer({{c.answer}});
         EXPECT_EQ(Extract(temp, 0, c.noPrompt), EXTRACT_DONE) << c.noPrompt << "/" << c.answer;
         if (c.answer != 0) {
-            ExpectOneDialog(OVERWRITE_TEXT, target, "answer " + std::to_string(c.answer));
+            ExpectOneDialog(OVERWRITE_QUESTION, target, "answer " + std::to_string(c.answer));
         } else {
             EXPECT_EQ(dialogs.Count(), 0u) << "noPrompt " << c.noPrompt;
         }
@@ -289,7 +284,7 @@ TEST_F(ExtractEntryTest, AsksAboutAFileThatAnotherProgramHoldsWithoutSharing)
         ASSERT_TRUE(hold.held());
         dialogs.Answer({{IDNO}});
         EXPECT_EQ(Extract(temp, 0, 0), EXTRACT_DONE);
-        ExpectOneDialog(OVERWRITE_TEXT, target, "answered No");
+        ExpectOneDialog(OVERWRITE_QUESTION, target, "answered No");
     }
     EXPECT_TRUE(Contents(target) == old);
 
@@ -302,7 +297,7 @@ TEST_F(ExtractEntryTest, AsksAboutAFileThatAnotherProgramHoldsWithoutSharing)
         EXPECT_EQ(Extract(temp, 0, 0), EXTRACT_DONE);
         const std::vector<SeenDialog> seen = dialogs.Seen();
         ASSERT_EQ(seen.size(), 2u);
-        EXPECT_EQ(seen[0].text, OVERWRITE_TEXT);
+        EXPECT_EQ(seen[0].text, OVERWRITE_QUESTION);
         EXPECT_EQ(seen[0].caption, target);
         EXPECT_EQ(seen[1].text, OUTPUT_UNOPENED_TEXT);
         EXPECT_EQ(seen[1].caption, target);
@@ -336,7 +331,7 @@ TEST_F(ExtractEntryTest, PackThatCannotBeReopenedIsReported)
         for (int i = 0; i < 2; ++i) {
             dialogs.Clear();
             EXPECT_EQ(Extract(out, i, 0), EXTRACT_PACK_UNOPENED) << c.what;
-            ExpectOneDialog(PACK_UNOPENED_TEXT, PACK_UNOPENED_CAPTION, c.what);
+            ExpectOneDialog(PACK_UNOPENED_TEXT, DOOMED_CAPTION, c.what);
         }
         EXPECT_TRUE(Tree(out).empty()) << c.what;
         hold.reset();
@@ -361,7 +356,7 @@ TEST_F(ExtractEntryTest, TransferBufferThatCannotBeHadIsReported)
     HeapDestroy(small);
 
     EXPECT_EQ(result, EXTRACT_NO_BUFFER);
-    ExpectOneDialog(NO_BUFFER_TEXT, PACK_UNOPENED_CAPTION, "no buffer");
+    ExpectOneDialog(NO_TRANSFER_BUFFER_TEXT, DOOMED_CAPTION, "no buffer");
     EXPECT_FALSE(FileExists(temp + "\\a.bin"));
 }
 
@@ -419,7 +414,7 @@ TEST_F(ExtractEntryTest, ShortReadIsReportedAndKeepsTheWholeChunksBefore)
     for (size_t i = 0; i < std::size(cases); ++i) {
         dialogs.Clear();
         EXPECT_EQ(Extract(out, static_cast<int>(i), 0), EXTRACT_SHORT_READ) << cases[i].name;
-        ExpectOneDialog(SHORT_READ_TEXT, SHORT_READ_CAPTION, cases[i].name);
+        ExpectOneDialog(SHORT_READ_TEXT, COPY_FAILURE_CAPTION, cases[i].name);
         const Bytes written = Contents(out + "\\" + cases[i].name);
         EXPECT_TRUE(written == Bytes(data.begin(), data.begin() + cases[i].kept)) << cases[i].name;
     }
@@ -598,7 +593,10 @@ TEST_F(ExtractEntryTest, TwoCopiesAtOnceBothComeOutExact)
     // The worker passes no owner of its own here; a box it showed would
     // still be caught by the watcher and fail the count below.
     std::atomic<int> leftResult{-1};
-    std::thread other([&] { leftResult = ExtractEntry(nullptr, leftFolder.c_str(), EntryAt(0), 0); });
+    std::thread other([&] {
+        char outputPath[PACK_PATH_BYTES];
+        leftResult = ExtractEntry(nullptr, leftFolder.c_str(), EntryAt(0), 0, outputPath);
+    });
     const int rightResult = Extract(rightFolder, 1, 0);
     other.join();
 
@@ -671,6 +669,100 @@ TEST_F(ExtractEntryTest, FolderOfTheEntrysNameIsWarnedAboutWithoutAQuestion)
         ExpectOneDialog(OUTPUT_UNOPENED_TEXT, target, "noPrompt " + std::to_string(noPrompt));
         EXPECT_EQ(Tree(temp), (std::vector<std::string>{"source.pak", "taken.bin", "taken.bin\\inside.bin"}));
     }
+}
+
+// Stored while a test runs: the word the pack close and quitting set.
+class AbandonWord {
+public:
+    AbandonWord() { g_app.abandonEntry.store(1); }
+    ~AbandonWord() { g_app.abandonEntry.store(0); }
+    AbandonWord(const AbandonWord&) = delete;
+    AbandonWord& operator=(const AbandonWord&) = delete;
+};
+
+// Once the pack is being closed nobody waits for an answer: no question
+// and no warning is shown, and nothing is written.
+TEST_F(ExtractEntryTest, AbandonedCopyAsksAndWarnsNothing)
+{
+    const struct {
+        const char* what;
+        const char* name;
+        std::function<void()> prepare;
+    } cases[] = {
+        {"the output exists (the overwrite question)", "old.bin",
+         [&] { ASSERT_TRUE(WriteBytes(temp + "\\out\\old.bin", {9})); }},
+        {"a refused name", "CON", [] {}},
+        {"the output cannot be made", "sub\\made.bin", [] {}},
+        {"the pack cannot be opened", "gone.bin", [&] { ASSERT_TRUE(DeleteFileA((temp + "\\source.pak").c_str())); }},
+    };
+    for (const auto& c : cases) {
+        ResetProgramState();
+        RemoveTree(temp + "\\out");
+        MakeFolder(temp + "\\out");
+        OpenEntries({{c.name, {1, 2, 3}}});
+        c.prepare();
+        const std::vector<std::string> before = Tree(temp + "\\out");
+        dialogs.Clear();
+        dialogs.Answer({{IDYES}}); // what a user would say if asked
+        {
+            AbandonWord abandoning;
+            EXPECT_EQ(Extract(temp + "\\out", 0, 0), EXTRACT_ABANDONED) << c.what;
+        }
+        EXPECT_EQ(dialogs.Count(), 0u) << c.what;
+        EXPECT_EQ(Tree(temp + "\\out"), before) << c.what;
+        if (FileExists(temp + "\\out\\old.bin"))
+            EXPECT_EQ(Contents(temp + "\\out\\old.bin"), Bytes{9}) << c.what;
+    }
+}
+
+std::string s_undeletable;
+void* s_realDeleteFile;
+
+BOOL WINAPI DeleteFileUnlessUndeletable(LPCSTR path)
+{
+    if (s_undeletable == path) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return reinterpret_cast<BOOL(WINAPI*)(LPCSTR)>(s_realDeleteFile)(path);
+}
+
+// A copy given up half way whose file stays (a viewer or a scanner holds
+// it) is named: it must not pass for the whole entry.
+TEST_F(ExtractEntryTest, PartialFileThatCannotBeRemovedIsNamed)
+{
+    const size_t size = 96u << 20;
+    const std::string path = temp + "\\big.pak";
+    ASSERT_TRUE(pakwriter::WriteGeneratedPack(path, {{"big.bin", size}}, pakwriter::FillPattern));
+    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    const std::string target = temp + "\\big.bin";
+    s_undeletable = target;
+    ImportPatch refuse("kernel32.dll", "DeleteFileA", reinterpret_cast<void*>(&DeleteFileUnlessUndeletable));
+    ASSERT_TRUE(refuse.Installed());
+    s_realDeleteFile = refuse.Original();
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> sawGrowth{false};
+    std::thread closer([&] {
+        while (!stop.load()) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > 0) {
+                sawGrowth = true;
+                g_app.abandonEntry.store(1);
+                return;
+            }
+            Sleep(0);
+        }
+    });
+    const int result = Extract(temp, 0, 0);
+    stop = true;
+    closer.join();
+    g_app.abandonEntry.store(0);
+
+    ASSERT_TRUE(sawGrowth.load()) << "the copy ended before it could be given up";
+    EXPECT_EQ(result, EXTRACT_ABANDONED);
+    ExpectOneDialog(PARTIAL_FILE_LEFT_TEXT, target, "partial file kept");
+    EXPECT_LT(Contents(target).size(), size);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // race the end of a run. Released entries are poisoned in this build, so a
 // late read by the worker shows as a wrong name in a status text or a file.
 #include "extraction_support.h"
+#include "resources/texts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -105,7 +106,7 @@ protected:
         // An entry given up is no failure to stop on.
         EXPECT_EQ(std::count(StatusHistory().begin(), StatusHistory().end(), STOPPED_TEXT), 0)
             << what << " round " << round;
-        EXPECT_EQ(FindDialog("質問"), nullptr) << what << " round " << round;
+        EXPECT_EQ(FindDialog(QUESTION_CAPTION), nullptr) << what << " round " << round;
     }
 
     std::string largePack;
@@ -244,7 +245,7 @@ protected:
     size_t ProgressCount()
     {
         return std::count_if(StatusHistory().begin(), StatusHistory().end(),
-                             [](const std::string& text) { return text.rfind("展開中... ", 0) == 0; });
+                             [](const std::string& text) { return text.rfind(ProgressPrefix(), 0) == 0; });
     }
 
     std::vector<pakwriter::Entry> entries;

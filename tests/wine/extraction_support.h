@@ -16,29 +16,33 @@
 #include "extract/extraction.h"
 #include "pack/pack.h"
 #include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 
 namespace extraction_support {
 
-inline const std::string START_TEXT = "展開を開始する。";
-inline const std::string COMPLETE_TEXT = "展開が完了した。";
-inline const std::string ABORTED_TEXT = "展開を中止した。";
-inline const std::string STOPPED_TEXT = "エラーが発生し、中断した。";
-inline const std::string CLOSED_TEXT = "パックを閉じた。";
-inline const std::string OPENED_TEXT = "パックを開いた。";
-inline const std::string CONTINUE_QUESTION = "エラーみたいですけど、続行しますか?";
-inline const std::string ABORT_QUESTION = "本当に展開を中止しますか?";
-inline const std::string CLOSE_QUESTION = "展開中です。 展開を中止して閉じますか?";
-inline const std::string QUIT_QUESTION = "展開中です! それでも終了しますか?";
-inline const std::string OVERWRITE_QUESTION = "書き込みファイルはすでに存在します。\n上書きしますか?";
-inline const std::string PACK_UNOPENED_TEXT =
-    "パックファイルが開けません。\n原因: 他のアプリケーションが開いてる、ファイル移動しちゃったetc.";
-inline const std::string SHORT_READ_TEXT = "読み込み途中とかありえない";
+// The status texts under the names the tests use for them.
+inline const std::string START_TEXT = RUN_STARTED_STATUS;
+inline const std::string COMPLETE_TEXT = RUN_COMPLETE_STATUS;
+inline const std::string ABORTED_TEXT = RUN_ABORTED_STATUS;
+inline const std::string STOPPED_TEXT = RUN_STOPPED_STATUS;
+inline const std::string CLOSED_TEXT = PACK_CLOSED_STATUS;
+inline const std::string OPENED_TEXT = PACK_OPENED_STATUS;
+// Wine's own caption of the folder chooser.
 inline const std::string CHOOSER_CAPTION = "フォルダーの参照";
+
+// What every progress text starts with: the format up to the name.
+inline std::string ProgressPrefix()
+{
+    const std::string format = PROGRESS_STATUS_FORMAT;
+    return format.substr(0, format.find("%s"));
+}
 
 inline std::string Progress(const std::string& name, uint64_t size)
 {
-    return "展開中... " + name + " (" + std::to_string(size) + " Bytes)";
+    char text[600];
+    wsprintfA(text, PROGRESS_STATUS_FORMAT, name.c_str(), static_cast<unsigned long>(size));
+    return text;
 }
 
 // Runs an action on the UI thread the first time the status bar is given a
@@ -230,7 +234,7 @@ inline std::string CheckRuns(const std::vector<std::string>& history,
             if (!inRun)
                 return "end outside a run at #" + std::to_string(i) + ": " + text;
             inRun = false;
-        } else if (text.rfind("展開中... ", 0) == 0) {
+        } else if (text.rfind(ProgressPrefix(), 0) == 0) {
             if (!inRun)
                 return "progress outside a run at #" + std::to_string(i);
             bool known = false;

@@ -2,9 +2,12 @@
 // the real main window with real dialogs.
 #include "extraction_support.h"
 #include "harness/import_patch.h"
+#include "resources/texts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using namespace extraction_support;
 
@@ -117,7 +120,7 @@ TEST_F(ExtractionTest, RunShowsEachEntryInRowOrderAndWritesItsBytes)
         }
         ASSERT_EQ(dialogs.Count(), 1u) << c.what;
         EXPECT_EQ(dialogs.Seen()[0].caption, CHOOSER_CAPTION) << c.what;
-        EXPECT_NE(dialogs.Seen()[0].text.find("展開先を指定してね"), std::string::npos) << c.what;
+        EXPECT_NE(dialogs.Seen()[0].text.find(DESTINATION_CHOOSER_TITLE), std::string::npos) << c.what;
         ExpectIdleAndEmpty();
     }
 }
@@ -298,7 +301,7 @@ TEST_F(ExtractionTest, JobsAbortedAsARunEndsAreReleasedNotKept)
 struct AbortCase {
     const char* what;
     int atRow;  // the job in progress when Abort is given
-    int answer; // to "本当に展開を中止しますか?"
+    int answer; // to ABORT_QUESTION
     std::vector<int> extracted;
     std::string end;
 };
@@ -334,7 +337,7 @@ TEST_F(ExtractionTest, AbortStopsBeforeTheNextJobOnlyWhenConfirmed)
                 EXPECT_FALSE(FileExists(OutputOf(folder, row))) << c.what << ": row " << row;
         }
         ASSERT_EQ(dialogs.Count(), 2u) << c.what;
-        EXPECT_EQ(dialogs.Seen()[1].caption, "質問") << c.what;
+        EXPECT_EQ(dialogs.Seen()[1].caption, QUESTION_CAPTION) << c.what;
         EXPECT_EQ(dialogs.Seen()[1].text, ABORT_QUESTION) << c.what;
         ExpectIdleAndEmpty();
     }
@@ -362,8 +365,8 @@ struct FailureCase {
 };
 
 const FailureCase FAILURES[] = {
-    {"pack moved away", true, PACK_UNOPENED_TEXT, "ｵﾜﾀ＼(＾o＾)／", false},
-    {"entry past the end of the pack", false, SHORT_READ_TEXT, "わあ", true},
+    {"pack moved away", true, PACK_UNOPENED_TEXT, DOOMED_CAPTION, false},
+    {"entry past the end of the pack", false, SHORT_READ_TEXT, COPY_FAILURE_CAPTION, true},
 };
 
 class FailedJobTest : public ExtractionTest {
@@ -430,7 +433,7 @@ TEST_F(FailedJobTest, AnsweredYesDropsTheJobAndTheNextFollows)
         ASSERT_EQ(seen.size(), 3u) << c.what;
         EXPECT_EQ(seen[1].caption, c.failureCaption) << c.what;
         EXPECT_EQ(seen[1].text, c.failureText) << c.what;
-        EXPECT_EQ(seen[2].caption, "質問") << c.what;
+        EXPECT_EQ(seen[2].caption, QUESTION_CAPTION) << c.what;
         EXPECT_EQ(seen[2].text, CONTINUE_QUESTION) << c.what;
         EXPECT_TRUE(Holds(folder, 0)) << c.what;
         EXPECT_FALSE(Holds(folder, 1)) << c.what;
@@ -573,8 +576,8 @@ TEST_F(FailedJobTest, AWorkerThatCannotStartLeavesNothingHalfLinked)
         ExtractTo(second);
     }
     ASSERT_EQ(dialogs.Count(), 2u);
-    EXPECT_EQ(dialogs.Seen()[1].caption, "エラー");
-    EXPECT_EQ(dialogs.Seen()[1].text, "展開スレッドが開始できない。何も展開していない。\n原因: メモリ/リソース不足");
+    EXPECT_EQ(dialogs.Seen()[1].caption, ERROR_CAPTION);
+    EXPECT_EQ(dialogs.Seen()[1].text, NO_WORKER_TEXT);
     EXPECT_TRUE(StatusHistory().empty());
     // The flag is back at 0, no worker counts as running, the new job is
     // gone again and the kept ones stand as they stood.
@@ -754,7 +757,7 @@ TEST_F(QuitTest, QuitAnswersTheWorkersOpenQuestionNoAndTouchesNothingMore)
         else
             dialogs.Answer({{IDOK, folder}, {0}});
         Command(IDM_EXTRACT);
-        const std::string openCaption = c.failure ? "質問" : OutputOf(folder, 1);
+        const std::string openCaption = c.failure ? QUESTION_CAPTION : OutputOf(folder, 1);
         ASSERT_TRUE(PumpUntil([&] { return FindDialog(openCaption) != nullptr; })) << c.what;
 
         // Should quitting leave the question open, the test answers it
@@ -813,7 +816,7 @@ TEST_F(QuitTest, QuitDuringALargeEntryStopsItAndRemovesThePartialFile)
     // The quit question is answered while the copy is known to be halfway.
     uint64_t sizeWhenAnswered = 0;
     UiTimer answer([&] {
-        HWND question = FindDialog("質問");
+        HWND question = FindDialog(QUESTION_CAPTION);
         const uint64_t written = FileSize(output);
         if (question == nullptr || written == 0)
             return false;
@@ -947,8 +950,8 @@ TEST_F(ExtractionTest, NoMemoryForJobsQueuesNothingAndSays)
         EXPECT_TRUE(valid) << c.what;
         EXPECT_EQ(leftovers, 0u) << c.what;
         ASSERT_EQ(dialogs.Count(), 2u) << c.what;
-        EXPECT_EQ(dialogs.Seen()[1].caption, "エラー") << c.what;
-        EXPECT_EQ(dialogs.Seen()[1].text, "展開の準備に失敗した。何も展開していない。\n原因: メモリ不足") << c.what;
+        EXPECT_EQ(dialogs.Seen()[1].caption, ERROR_CAPTION) << c.what;
+        EXPECT_EQ(dialogs.Seen()[1].text, NO_JOBS_MEMORY_TEXT) << c.what;
         EXPECT_TRUE(StatusHistory().empty()) << c.what;
         ExpectIdleAndEmpty();
         EXPECT_FALSE(FileExists(folder + "\\e0")) << c.what;
@@ -978,7 +981,7 @@ TEST_F(ExtractionTest, NoMemoryForJobsDuringARunLeavesTheRunAlone)
         leftovers = starved.Leftovers();
     }
     EXPECT_EQ(leftovers, 0u);
-    EXPECT_EQ(dialogs.Seen().back().caption, "エラー");
+    EXPECT_EQ(dialogs.Seen().back().caption, ERROR_CAPTION);
     EXPECT_EQ(QueueLength(), 2);
     EXPECT_EQ(g_app.extracting.load(), 1);
 
@@ -989,6 +992,117 @@ TEST_F(ExtractionTest, NoMemoryForJobsDuringARunLeavesTheRunAlone)
     EXPECT_TRUE(Holds(first, 2));
     EXPECT_FALSE(FileExists(OutputOf(second, 3)));
     ExpectIdleAndEmpty();
+}
+
+// ---- Closing the pack during a large entry ---------------------------------------
+
+std::atomic<int> s_failedWaits;
+void* s_realMsgWait;
+
+// Fails the first wait on one handle, which only the wait for the worker
+// makes, and lets every other wait through.
+DWORD WINAPI FailFirstWaitOnAHandle(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds, DWORD mask)
+{
+    if (count == 1 && s_failedWaits.fetch_add(1) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return reinterpret_cast<DWORD(WINAPI*)(DWORD, const HANDLE*, BOOL, DWORD, DWORD)>(s_realMsgWait)(
+        count, handles, all, milliseconds, mask);
+}
+
+TEST_F(ExtractionTest, ClosingDuringALargeEntryEndsWithTheWorkerAndGivesBackTheKeys)
+{
+    const struct {
+        const char* what;
+        bool waitFails;
+    } cases[] = {{"the wait works", false}, {"the wait on the worker fails", true}};
+    for (const auto& c : cases) {
+        const uint64_t size = 64ull << 20;
+        const std::string path = temp + "\\large.pak";
+        ASSERT_TRUE(pakwriter::WriteGeneratedPack(path, {{"large.bin", size}}, pakwriter::FillPattern));
+        ASSERT_EQ(OpenPack(path.c_str()), 0) << c.what;
+        const std::string folder = Folder("out");
+        const std::string output = folder + "\\large.bin";
+        SelectRows({0});
+        dialogs.Clear();
+        dialogs.Answer({{IDOK, folder}});
+        Command(IDM_EXTRACT);
+        ASSERT_TRUE(PumpUntil([&] { return FileSize(output) > 0; })) << c.what;
+        SetFocus(g_app.entryListView);
+        ASSERT_EQ(GetFocus(), g_app.entryListView) << c.what;
+
+        s_failedWaits = 0;
+        std::unique_ptr<ImportPatch> failing;
+        if (c.waitFails) {
+            failing = std::make_unique<ImportPatch>("user32.dll", "MsgWaitForMultipleObjects",
+                                                    reinterpret_cast<void*>(&FailFirstWaitOnAHandle));
+            ASSERT_TRUE(failing->Installed());
+            s_realMsgWait = failing->Original();
+        }
+        dialogs.Answer({{IDYES}});
+        Command(IDM_CLOSE);
+        failing.reset();
+
+        if (c.waitFails)
+            EXPECT_GE(s_failedWaits.load(), 1) << c.what;
+        EXPECT_EQ(std::string(g_app.packPath), "") << c.what;
+        EXPECT_FALSE(IsExtractionWorkerActive()) << c.what;
+        EXPECT_EQ(g_app.abandonEntry.load(), 0) << c.what;
+        // Given up half way, or finished before the close came; never partial.
+        EXPECT_TRUE(!FileExists(output) || FileSize(output) == size) << c.what;
+        EXPECT_EQ(GetFocus(), g_app.entryListView) << c.what;
+
+        // The next run copies its entry whole.
+        OpenEntries({{"after.bin", {7, 8, 9}}});
+        SelectRows({0});
+        ExtractTo(folder);
+        ASSERT_TRUE(WorkerGone()) << c.what;
+        EXPECT_TRUE(Holds(folder, 0)) << c.what;
+        ResetProgramState();
+        RemoveTree(folder);
+    }
+}
+
+// The worker's failure message is open when the pack is closed: once it is
+// answered, the run ends as aborted without asking whether to go on.
+TEST_F(ExtractionTest, FailureOpenWhenThePackClosesAsksNothingMore)
+{
+    OpenEntries({{"a.txt", {1}}, {"b.txt", {2}}, {"c.txt", {3}}});
+    const std::string folder = Folder("out");
+    const std::string moved = temp + "\\moved.pak";
+    SelectRows({0, 1, 2});
+    // b's pack goes away just before its copy: the worker says it cannot open it.
+    StatusTrigger move(ProgressOf(1), StatusTrigger::HOLD_WORKER,
+                       [&] { ASSERT_TRUE(MoveFileA(packPath.c_str(), moved.c_str())); });
+    UiTimer closer([&] {
+        if (FindDialog(DOOMED_CAPTION) == nullptr)
+            return false;
+        Command(IDM_CLOSE);
+        return true;
+    });
+    // The failure message is answered once the pack close waits for the worker.
+    std::thread answerer([&] {
+        const ULONGLONG deadline = GetTickCount64() + 20000;
+        while (g_app.abandonEntry.load() == 0 && GetTickCount64() < deadline)
+            Sleep(1);
+        Sleep(100);
+        Press(FindDialog(DOOMED_CAPTION), IDOK);
+    });
+    dialogs.Answer({{IDOK, folder}, {0}, {IDYES}});
+    Command(IDM_EXTRACT);
+    EXPECT_TRUE(PumpUntil([&] { return closer.Done() && !IsExtractionWorkerActive(); }));
+    answerer.join();
+
+    std::vector<std::string> texts;
+    for (const SeenDialog& seen : dialogs.Seen())
+        texts.push_back(seen.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{DESTINATION_CHOOSER_TITLE, PACK_UNOPENED_TEXT, CLOSE_QUESTION}));
+    std::vector<std::string> expected = Run({0, 1}, ABORTED_TEXT);
+    expected.push_back(CLOSED_TEXT);
+    EXPECT_EQ(StatusHistory(), expected);
+    EXPECT_TRUE(Holds(folder, 0));
+    EXPECT_FALSE(FileExists(OutputOf(folder, 2)));
 }
 
 } // namespace

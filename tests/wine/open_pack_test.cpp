@@ -2,12 +2,11 @@
 #include "harness/program_fixture.h"
 
 #include "pack/pack.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 
 namespace {
 
-const char* const OPEN_FAILURE_TEXT =
-    "ファイルが開けません。\n原因: ファイルがない、もしくは使用中、ディスクがぶっ壊れてる";
 
 class OpenPackTest : public ProgramTest {};
 
@@ -44,7 +43,7 @@ TEST_F(OpenPackTest, ShowsEveryEntryWithItsTextsInDirectoryOrder)
     EXPECT_EQ(TreeItemText(), "予告.pak");
     EXPECT_EQ(TitleText(), "quorvel - " + path);
     EXPECT_EQ(CloseItemState(), 0u);
-    EXPECT_EQ(StatusText(), "パックを開いた。");
+    EXPECT_EQ(StatusText(), PACK_OPENED_STATUS);
     EXPECT_EQ(std::string(g_app.packPath), path);
     EXPECT_EQ(dialogs.Count(), 0u);
 }
@@ -79,7 +78,7 @@ TEST_F(OpenPackTest, OpeningAnotherPackReplacesTheFirstWithoutAQuestion)
     EXPECT_EQ(TreeItemCount(), 1);
     EXPECT_EQ(TreeItemText(), "second.pak");
     EXPECT_EQ(dialogs.Count(), 0u);
-    const std::vector<std::string> expected = {"パックを閉じた。", "パックを開いた。"};
+    const std::vector<std::string> expected = {PACK_CLOSED_STATUS, PACK_OPENED_STATUS};
     EXPECT_EQ(StatusHistory(), expected);
 }
 
@@ -89,9 +88,9 @@ TEST_F(OpenPackTest, MissingFileClosesTheOldPackThenWarns)
     ASSERT_EQ(OpenPack(first.c_str()), 0);
     EXPECT_EQ(OpenPack((temp + "\\missing.pak").c_str()), 1);
     ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].caption, "エラー");
+    EXPECT_EQ(dialogs.Seen()[0].caption, ERROR_CAPTION);
     EXPECT_EQ(dialogs.Seen()[0].text, OPEN_FAILURE_TEXT);
-    EXPECT_EQ(StatusText(), "パックを閉じた。");
+    EXPECT_EQ(StatusText(), PACK_CLOSED_STATUS);
     EXPECT_EQ(TitleText(), "quorvel");
     EXPECT_EQ(CloseItemState(), static_cast<UINT>(MFS_GRAYED));
     EXPECT_EQ(RowCount(), 0);
@@ -110,7 +109,7 @@ TEST_F(OpenPackTest, ClosePackEmptiesEverything)
     EXPECT_EQ(std::string(g_app.packPath), "");
     EXPECT_EQ(TitleText(), "quorvel");
     EXPECT_EQ(CloseItemState(), static_cast<UINT>(MFS_GRAYED));
-    EXPECT_EQ(StatusText(), "パックを閉じた。");
+    EXPECT_EQ(StatusText(), PACK_CLOSED_STATUS);
     EXPECT_TRUE(HeapValidate(g_app.heap, 0, nullptr));
 }
 
@@ -212,8 +211,8 @@ TEST_F(OpenPackTest, RunningOutOfMemoryReleasesWhatWasBuiltAndRefuses)
     EXPECT_TRUE(valid);
     EXPECT_EQ(busyBlocks, 0u);
     ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].caption, "エラー");
-    EXPECT_NE(dialogs.Seen()[0].text.find("メモリ"), std::string::npos);
+    EXPECT_EQ(dialogs.Seen()[0].caption, ERROR_CAPTION);
+    EXPECT_EQ(dialogs.Seen()[0].text, PACK_OUT_OF_MEMORY_TEXT);
     EXPECT_EQ(RowCount(), 0);
     EXPECT_EQ(g_app.entryHead, nullptr);
     EXPECT_EQ(std::string(g_app.packPath), "");
@@ -278,7 +277,8 @@ TEST_F(OpenPackTest, RelativePathIsStoredFullAndReadFromItsOwnFolder)
 
         ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
         const std::string output = temp + "\\sub";
-        EXPECT_EQ(ExtractEntry(g_app.mainWindow, output.c_str(), g_app.entryHead, 1), EXTRACT_DONE) << relative;
+        char outputPath[PACK_PATH_BYTES];
+        EXPECT_EQ(ExtractEntry(g_app.mainWindow, output.c_str(), g_app.entryHead, 1, outputPath), EXTRACT_DONE) << relative;
         std::vector<uint8_t> bytes;
         EXPECT_TRUE(ReadBytes(output + "\\e.qvdat", &bytes)) << relative;
         EXPECT_EQ(bytes, (std::vector<uint8_t>{1, 2, 3})) << relative;

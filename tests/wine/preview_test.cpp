@@ -10,6 +10,7 @@
 // returns 31 and shows nothing, which one test checks without the patch.
 #include "harness/program_fixture.h"
 #include "harness/import_patch.h"
+#include "extraction_support.h"
 
 #include <shellapi.h>
 
@@ -20,17 +21,12 @@
 
 #include "pack/pack.h"
 #include "preview/preview.h"
+#include "preview/zone_mark.h"
+#include "resources/resource.h"
+#include "resources/texts.h"
 #include "shell/app_state.h"
 
 namespace {
-
-const char* const MANY_ROWS_TEXT = "2個以上のファイルが選択されています。\n本当に全部開きますか?";
-const char* const NO_PREVIEW_FOLDER_TEXT = "一時ディレクトリが作成できません。\nプレビュー中止。";
-const char* const NO_PREVIEW_FOLDER_CAPTION = "ｵﾜﾀ＼(＾o＾)／";
-const char* const OUTPUT_UNOPENED_TEXT = "書き込みファイルが開けません。\n原因: 読み取り専用デバイスとか?";
-const char* const FILE_RETRY_TEXT = "ファイル削除失敗\n再試行しますか?";
-const char* const FOLDER_RETRY_TEXT = "フォルダ削除失敗\n再試行しますか?";
-const char* const SEARCH_FAILED_TEXT = "ディレクトリ検索失敗\n再帰ディレクトリ削除中止。";
 
 // ---------------------------------------------------------------------------
 // Files and folders
@@ -386,8 +382,8 @@ TEST_F(PreviewTest, SeveralRowsAskFirstThenGoInRowOrder)
         SelectRows({2, 0});
         DoubleClick();
         ASSERT_EQ(dialogs.Count(), 1u) << answer;
-        EXPECT_EQ(dialogs.Seen()[0].caption, "警告");
-        EXPECT_EQ(dialogs.Seen()[0].text, MANY_ROWS_TEXT);
+        EXPECT_EQ(dialogs.Seen()[0].caption, WARNING_CAPTION);
+        EXPECT_EQ(dialogs.Seen()[0].text, MANY_ROWS_QUESTION);
         if (answer == IDNO) {
             EXPECT_TRUE(ShellCalls().empty());
             EXPECT_FALSE(FileExists(preview));
@@ -444,7 +440,7 @@ TEST_F(PreviewTest, EntryThatCannotBeExtractedIsStillHandedToTheShell)
     ASSERT_TRUE(DeleteFileA(packPath.c_str()));
     DoubleClick();
     ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].text.rfind("パックファイルが開けません。", 0), 0u);
+    EXPECT_EQ(dialogs.Seen()[0].text, PACK_UNOPENED_TEXT);
     // The earlier copy is what the shell finds.
     ASSERT_EQ(ShellCalls().size(), 2u);
     EXPECT_EQ(ShellCalls()[1].file, InPreview("a.qvdat"));
@@ -523,7 +519,7 @@ TEST_F(PreviewTest, TemporaryFolderThatCannotBeHadStopsThePreview)
             DoubleClick();
         }
         ASSERT_EQ(dialogs.Count(), 1u) << c.what;
-        EXPECT_EQ(dialogs.Seen()[0].caption, NO_PREVIEW_FOLDER_CAPTION) << c.what;
+        EXPECT_EQ(dialogs.Seen()[0].caption, DOOMED_CAPTION) << c.what;
         EXPECT_EQ(dialogs.Seen()[0].text, NO_PREVIEW_FOLDER_TEXT) << c.what;
         EXPECT_TRUE(ShellCalls().empty()) << c.what;
         // Nothing was made in the current folder instead.
@@ -656,7 +652,7 @@ TEST_F(PreviewTest, NoToTheRetryQuestionLeavesTheRestInPlace)
 
     ASSERT_EQ(dialogs.Count(), 1u);
     EXPECT_EQ(dialogs.Seen()[0].caption, heldPath);
-    EXPECT_EQ(dialogs.Seen()[0].text, FILE_RETRY_TEXT);
+    EXPECT_EQ(dialogs.Seen()[0].text, FILE_RETRY_QUESTION);
     EXPECT_TRUE(IsFolder(preview));
     EXPECT_TRUE(FileExists(heldPath));
     // What the search gave before the held file is gone, the rest is kept.
@@ -691,7 +687,7 @@ TEST_F(PreviewTest, YesAfterTheFileIsReleasedFinishesTheRemoval)
     ASSERT_EQ(dialogs.Count(), 2u);
     for (const SeenDialog& seen : dialogs.Seen()) {
         EXPECT_EQ(seen.caption, heldPath);
-        EXPECT_EQ(seen.text, FILE_RETRY_TEXT);
+        EXPECT_EQ(seen.text, FILE_RETRY_QUESTION);
     }
     EXPECT_FALSE(FileExists(preview));
 }
@@ -720,7 +716,7 @@ TEST_F(PreviewTest, FolderRetryNamesTheFolderWithoutItsTrailingSeparator)
         EXPECT_EQ(DeleteTree(given.c_str()), 1) << given;
         ASSERT_EQ(dialogs.Count(), 1u) << given;
         EXPECT_EQ(dialogs.Seen()[0].caption, folder) << given;
-        EXPECT_EQ(dialogs.Seen()[0].text, FOLDER_RETRY_TEXT) << given;
+        EXPECT_EQ(dialogs.Seen()[0].text, FOLDER_RETRY_QUESTION) << given;
         EXPECT_FALSE(FileExists(folder + "\\x.qvdat")) << given;
 
         // Yes once the folder is let go removes it.
@@ -826,7 +822,7 @@ TEST_F(PreviewTest, LinksAreRemovedAsLinksNeverFollowed)
         // the one about the link, answered No.
         for (const SeenDialog& seen : dialogs.Seen()) {
             EXPECT_EQ(seen.caption, c.link) << c.what;
-            EXPECT_EQ(seen.text, FOLDER_RETRY_TEXT) << c.what;
+            EXPECT_EQ(seen.text, FOLDER_RETRY_QUESTION) << c.what;
         }
         RemoveTreeWithLinks(preview);
         RemoveTreeWithLinks(target);
@@ -874,13 +870,207 @@ TEST_F(PreviewTest, CopyTakesThePacksZoneFromTheInternetZoneUp)
             ASSERT_TRUE(WriteBytes(pack + ":Zone.Identifier",
                                    std::vector<uint8_t>(c.packMark, c.packMark + strlen(c.packMark))))
                 << c.what;
-        MarkWithZone(copy.c_str(), ZoneOfMark(pack.c_str()));
+        int zone = -1;
+        EXPECT_TRUE(ReadZoneMark(pack.c_str(), &zone)) << c.what;
+        EXPECT_TRUE(MarkWithZone(copy.c_str(), zone)) << c.what;
         std::vector<uint8_t> mark;
         const bool marked = ReadBytes(copy + ":Zone.Identifier", &mark);
         EXPECT_EQ(marked, c.copyMark != nullptr) << c.what;
         if (marked && c.copyMark != nullptr)
             EXPECT_EQ(std::string(mark.begin(), mark.end()), c.copyMark) << c.what;
     }
+}
+
+// The mark's stream beside a path of up to 255 bytes lies past what the
+// ANSI calls reach; the test reaches it through the wide calls.
+bool WriteLong(const std::string& path, const std::string& text)
+{
+    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == text.size();
+}
+
+std::string ReadLong(const std::string& path)
+{
+    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(none)";
+    char text[256] = {};
+    DWORD got = 0;
+    ReadFile(file, text, sizeof text - 1, &got, nullptr);
+    CloseHandle(file);
+    return std::string(text, got);
+}
+
+TEST_F(PreviewTest, ZoneMarksOfLongPathsAreReadAndWritten)
+{
+    const std::string mark = "[ZoneTransfer]\r\nZoneId=4\r\n";
+    for (size_t length : {247u, 248u, 255u}) {
+        // A folder of its own per length: the ANSI calls cannot remove these marks.
+        const std::string folder = temp + "\\zone" + std::to_string(length);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        const std::string pack = folder + "\\" + std::string(length - folder.size() - 5, 'p') + ".pak";
+        const std::string copy = folder + "\\" + std::string(length - folder.size() - 7, 'c') + ".qvdat";
+        ASSERT_EQ(pack.size(), length);
+        ASSERT_EQ(copy.size(), length);
+        ASSERT_TRUE(WriteBytes(pack, {1}));
+        ASSERT_TRUE(WriteBytes(copy, {2}));
+        int zone = -1;
+        EXPECT_TRUE(ReadZoneMark(pack.c_str(), &zone)) << length;
+        EXPECT_EQ(zone, 0) << length << ": an unmarked pack";
+
+        ASSERT_TRUE(WriteLong(pack + ":Zone.Identifier", mark));
+        zone = -1;
+        EXPECT_TRUE(ReadZoneMark(pack.c_str(), &zone)) << length;
+        EXPECT_EQ(zone, 4) << length;
+        EXPECT_TRUE(MarkWithZone(copy.c_str(), zone)) << length;
+        EXPECT_EQ(ReadLong(copy + ":Zone.Identifier"), mark) << length;
+        // Where streams are files of their own, the test's cleanup cannot reach these.
+        DeleteFileW(LongPath(pack + ":Zone.Identifier").c_str());
+        DeleteFileW(LongPath(copy + ":Zone.Identifier").c_str());
+    }
+}
+
+// A mark that is there but cannot be read, or one that cannot be written,
+// is never taken for no mark. A folder in the stream's place stands for
+// both under Wine.
+TEST_F(PreviewTest, MarkThatCannotBeReadOrWrittenIsReported)
+{
+    const std::string pack = temp + "\\p.pak";
+    const std::string copy = temp + "\\c.qvdat";
+    ASSERT_TRUE(WriteBytes(pack, {1}));
+    ASSERT_TRUE(WriteBytes(copy, {2}));
+    ASSERT_TRUE(CreateDirectoryA((pack + ":Zone.Identifier").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((copy + ":Zone.Identifier").c_str(), nullptr));
+    int zone = -1;
+    EXPECT_FALSE(ReadZoneMark(pack.c_str(), &zone));
+    const struct {
+        int zone;
+        bool written;
+    } cases[] = {{0, true}, {2, true}, {3, false}, {4, false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(MarkWithZone(copy.c_str(), c.zone), c.written) << c.zone;
+}
+
+// A close, a Close command or a dropped pack that comes while a preview's
+// warning is open waits until the preview is over: the entries it copies
+// stay, and the rows after the warning are still previewed.
+TEST_F(PreviewTest, CloseOrOpenDuringAPreviewComesAfterIt)
+{
+    const std::string other = WritePack(temp, "other.pak", {{"o.qvdat", {5}}});
+    const struct {
+        const char* what;
+        std::function<void()> request;
+        std::function<bool()> carriedOut;
+    } cases[] = {
+        {"the Close command", [] { PostMessageA(g_app.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_CLOSE, 0), 0); },
+         [] { return g_app.packPath[0] == 0; }},
+        {"a dropped pack",
+         [&] { PostMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({other})), 0); },
+         [&] { return std::string(g_app.packPath) == other; }},
+        {"closing the window", [] { PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0); },
+         [] { return g_app.quitRequested.load() != 0; }},
+    };
+    for (const auto& c : cases) {
+        ResetProgramState();
+        packPath = WritePack(temp, "device.pak", {{"CON", {1}}, {"ok.qvdat", {2}}});
+        ASSERT_EQ(OpenPack(packPath.c_str()), 0);
+        SelectRows({0, 1});
+        ShellCalls().clear();
+        dialogs.Clear();
+        // Yes to the question about two rows, OK to the warning about "CON"
+        // once the request has come.
+        dialogs.Answer({{IDYES}, {IDOK, "", 300}});
+        extraction_support::UiTimer requester([&] {
+            if (extraction_support::FindDialog(InPreview("CON")) == nullptr)
+                return false;
+            c.request();
+            return true;
+        });
+        DoubleClick();
+        EXPECT_TRUE(requester.Done()) << c.what;
+        EXPECT_EQ(ShellFiles(), std::vector<std::string>{InPreview("ok.qvdat")}) << c.what;
+        EXPECT_TRUE(PumpUntil(c.carriedOut, 5000)) << c.what;
+        ASSERT_EQ(dialogs.Count(), 2u) << c.what;
+        EXPECT_EQ(dialogs.Seen()[1].text, OUTPUT_UNOPENED_TEXT) << c.what;
+        MSG quit;
+        PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What a retry cannot mend is mended at once
+
+HANDLE CreateWide(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+}
+
+TEST_F(PreviewTest, ReadOnlyFilesAndNamesWithoutAnAnsiFormAreRemovedWithoutAQuestion)
+{
+    const struct {
+        const char* what;
+        std::function<void()> fill;
+    } cases[] = {
+        {"a read-only file",
+         [&] {
+             ASSERT_TRUE(WriteBytes(InPreview("ro.qvdat"), {1}));
+             ASSERT_TRUE(SetFileAttributesA(InPreview("ro.qvdat").c_str(), FILE_ATTRIBUTE_READONLY));
+         }},
+        {"a file and a folder whose names have no ANSI form",
+         [&] {
+             const std::wstring root = LongPath(preview);
+             HANDLE file = CreateWide(root + L"\\\uD55C\uAE00.qvdat");
+             ASSERT_NE(file, INVALID_HANDLE_VALUE);
+             CloseHandle(file);
+             ASSERT_TRUE(CreateDirectoryW((root + L"\\\uD55C\uAD6D").c_str(), nullptr));
+             file = CreateWide(root + L"\\\uD55C\uAD6D\\inner.qvdat");
+             ASSERT_NE(file, INVALID_HANDLE_VALUE);
+             CloseHandle(file);
+             ASSERT_TRUE(WriteBytes(InPreview("zz.qvdat"), {2}));
+         }},
+    };
+    for (const auto& c : cases) {
+        SetCurrentDirectoryA(temp.c_str());
+        RemovePreviewLeftovers();
+        ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
+        c.fill();
+        dialogs.Clear();
+        RemovePreviewFolder();
+        EXPECT_EQ(dialogs.Count(), 0u) << c.what;
+        EXPECT_FALSE(FileExists(preview)) << c.what;
+    }
+}
+
+TEST_F(PreviewTest, FileGoneAfterTheSearchListedItCountsAsRemoved)
+{
+    ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr));
+    for (const char* name : {"f1.qvdat", "f2.qvdat", "f3.qvdat", "f4.qvdat"})
+        ASSERT_TRUE(WriteBytes(InPreview(name), {1}));
+    const std::vector<std::string> order = SearchOrder(preview);
+    ASSERT_EQ(order.size(), 4u);
+    // The first file is held, so the removal asks about it; while it asks,
+    // the last one goes and the first is let go.
+    HANDLE held = CreateFileA(InPreview(order[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    dialogs.Answer({{IDYES, "", 300}});
+    std::thread other([&] {
+        const ULONGLONG deadline = GetTickCount64() + 15000;
+        while (dialogs.Count() < 1 && GetTickCount64() < deadline)
+            Sleep(1);
+        DeleteFileA(InPreview(order[3]).c_str());
+        CloseHandle(held);
+    });
+    RemovePreviewFolder();
+    other.join();
+    ASSERT_EQ(dialogs.Count(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].caption, InPreview(order[0]));
+    EXPECT_FALSE(FileExists(preview));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "harness/program_fixture.h"
 
 #include "support/text.h"
+#include "resources/texts.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ TEST_F(ProgramRunTest, AMissingPackIsReportedAndStartUpGoesOn)
                                &started.process));
     HWND box = WaitForProcessWindow(started.process.dwProcessId, "#32770");
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(WindowText(box), "エラー");
+    EXPECT_EQ(WindowText(box), ERROR_CAPTION);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     started.window = WaitForProcessWindow(started.process.dwProcessId, "QuorvelMainWindowClass");
     ASSERT_NE(started.window, nullptr);

@@ -7,6 +7,7 @@
 #include "shell/app_state.h"
 #include "shell/main_window.h"
 #include "shell/program_entry.h"
+#include "resources/texts.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ TEST_F(ShellTest, ChildrenAreTheTreeTheThreeColumnListAndASimpleStatusBar)
     EXPECT_EQ(GetWindowLongA(g_app.entryListView, GWL_STYLE) & 0x5000000F, 0x50000009);
     EXPECT_TRUE(SendMessageA(g_app.statusBar, SB_ISSIMPLE, 0, 0));
 
-    const char* const headings[] = {"ファイル名", "サイズ", "先頭アドレス"};
+    const char* const headings[] = {NAME_COLUMN, SIZE_COLUMN, OFFSET_COLUMN};
     const int widths[] = {200, 100, 100};
     for (int column = 0; column < 3; ++column) {
         char text[64] = {};

@@ -1,11 +1,15 @@
 #include "harness/program_fixture.h"
 #include "harness/window_search.h"
 
+#include <shlobj.h>
+
+#include <cstring>
+
 #include "extract/extraction.h"
 #include "pack/pack.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
-#include "shell/status.h"
+#include "support/status.h"
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
@@ -162,6 +166,24 @@ LRESULT CALLBACK CommandRecorder::Proc(HWND window, UINT message, WPARAM wParam,
         return 0;
     }
     return CallWindowProcA(active_->original_, window, message, wParam, lParam);
+}
+
+HDROP MakeDrop(const std::vector<std::string>& paths)
+{
+    size_t bytes = sizeof(DROPFILES) + 1;
+    for (const std::string& path : paths)
+        bytes += path.size() + 1;
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
+    auto* header = static_cast<DROPFILES*>(GlobalLock(block));
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = FALSE;
+    char* p = reinterpret_cast<char*>(header) + sizeof(DROPFILES);
+    for (const std::string& path : paths) {
+        std::memcpy(p, path.c_str(), path.size() + 1);
+        p += path.size() + 1;
+    }
+    GlobalUnlock(block);
+    return static_cast<HDROP>(block);
 }
 
 std::string ClipboardText()

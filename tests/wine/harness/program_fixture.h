@@ -68,6 +68,9 @@ private:
     WNDPROC original_ = nullptr;
 };
 
+// A drop as the shell delivers it: DROPFILES followed by ANSI paths.
+HDROP MakeDrop(const std::vector<std::string>& paths);
+
 // The clipboard's CF_TEXT, "" when it has none.
 std::string ClipboardText();
 

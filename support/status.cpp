@@ -1,4 +1,4 @@
-#include "shell/status.h"
+#include "support/status.h"
 
 #include "shell/app_state.h"
 
