@@ -55,6 +55,13 @@ struct UpdateOptions {
     bool quiet = false;
 };
 
+struct MountOptions {
+    std::string pack;
+    std::string mountpoint;
+    bool foreground = false;
+    std::vector<std::string> fuseOptions; // each as given after -o
+};
+
 int RunList(const ListOptions& options);
 int RunCat(const CatOptions& options);
 int RunExtract(const ExtractOptions& options);
@@ -62,6 +69,7 @@ int RunVerify(const std::string& pack, bool json);
 int RunCreate(const CreateOptions& options);
 int RunUpdate(const UpdateOptions& options);
 int RunDiff(const std::string& oldPack, const std::string& newPack, bool json);
+int RunMount(const MountOptions& options);
 
 // One line on standard error, "quorvel-cli: " in front; clears a progress
 // line first.

@@ -195,6 +195,16 @@ int Run(int argc, const char* const* argv)
     diffCommand->add_option("OLD", diffOld, "The older pack")->required();
     diffCommand->add_option("NEW", diffNew, "The newer pack")->required();
 
+    MountOptions mount;
+    CLI::App* mountCommand =
+        app.add_subcommand("mount", "The pack as a read-only folder at MOUNTPOINT (Linux, FUSE)");
+    mountCommand->add_flag("-f", mount.foreground, "Stay in the foreground; Ctrl+C unmounts");
+    mountCommand->add_option("-o", mount.fuseOptions, "FUSE mount options, e.g. allow_other")
+        ->option_text("OPTIONS")
+        ->allow_extra_args(false);
+    mountCommand->add_option("PACK", mount.pack, "The pack")->required();
+    mountCommand->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder")->required();
+
     std::string commands;
     if (IsUnknownCommand(app, argc, argv, &commands)) {
         Message(std::string("unknown command '") + argv[1] + "' (the commands: " + commands +
@@ -238,6 +248,8 @@ int Run(int argc, const char* const* argv)
         return RunUpdate(update);
     if (*diffCommand)
         return RunDiff(diffOld, diffNew, diffJson);
+    if (*mountCommand)
+        return RunMount(mount);
     return RunCreate(create);
 }
 

@@ -369,8 +369,12 @@ bool SplitStoredName(std::string_view stored, std::vector<std::string>* parts)
     for (const char* p = begin;; p = NextCharacter(p)) {
         const bool atEnd = *p == 0;
         if (atEnd || (!IsLeadByte(static_cast<unsigned char>(*p)) && (*p == '\\' || *p == '/'))) {
+            const std::string_view stored(partStart, size_t(p - partStart));
             std::string part;
-            if (!DecodeStrict(std::string_view(partStart, size_t(p - partStart)), &part))
+            // Most parts are ASCII, which is the same in UTF-8: no converter call.
+            if (IsAscii(stored))
+                part.assign(stored);
+            else if (!DecodeStrict(stored, &part))
                 return false;
             parts->push_back(std::move(part));
             if (atEnd)

@@ -46,6 +46,8 @@ public:
 
     const std::string& Path() const { return path_; }
     const std::vector<StoredEntry>& Entries() const { return entries_; }
+    // For a caller that keeps the file open long after it took the entries.
+    void ReleaseEntries() { std::vector<StoredEntry>().swap(entries_); }
     const DirectoryDamage& Damage() const { return damage_; }
     uint64_t FileSize() const { return fileSize_; }
     uint64_t DataAreaStart() const { return dataAreaStart_; }

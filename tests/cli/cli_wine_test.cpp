@@ -270,6 +270,14 @@ TEST_F(CliWine, CreateRefusesNamesWithoutCp932Form)
     EXPECT_NE(r.err.find("code page 932"), std::string::npos) << r.err;
 }
 
+TEST_F(CliWine, MountSaysItIsForLinuxOnly)
+{
+    WritePack({{"a.txt", B("a")}});
+    const Result r = Run(L"mount " + Q(pack_) + L" " + Q(base_));
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_NE(r.err.find("Linux only"), std::string::npos) << r.err;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
