@@ -60,12 +60,15 @@ bool WriteStdoutRaw(const char* data, size_t length, StdoutData kind, SystemErro
 // or when interrupted.
 bool ReadStdinLine(std::string* line);
 
-// ---- Ctrl+C: SIGINT and SIGTERM, or the console control handler. The
-// handler only raises a flag; the work loops poll it, remove their
+// ---- Ctrl+C: SIGINT, SIGTERM and SIGHUP, or the console control handler.
+// The handler only raises a flag; the work loops poll it, remove their
 // temporary file and end.
 
 void InstallInterruptHandler();
 bool Interrupted();
+// The exit status of an interrupted run: 128 + the signal's number, as a
+// shell reports a program the signal ended (130 for Ctrl+C on Windows).
+int InterruptExitCode();
 // Called by main once the run is over and no partial file is left: a
 // Windows console that is being closed ends the process as soon as the
 // control handler returns, so the handler waits for this.
@@ -89,9 +92,11 @@ public:
     // The folder an extraction or a new pack goes into; made (with its
     // parents) when missing. Links in this path are the user's own choice.
     bool OpenRoot(const std::string& path, SystemError* error);
-    // A sub-folder of this one, made when missing. Refuses (returns the
-    // kind found) a link or anything but a folder under that name.
-    NodeKind OpenChild(const std::string& name, Folder* child, SystemError* error) const;
+    // A sub-folder of this one, made when missing (*made says so). Refuses
+    // (returns the kind found) a link or anything but a folder under that name.
+    NodeKind OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const;
+    // Removes the sub-folder name when it is empty; nothing otherwise.
+    void RemoveEmptyChild(const std::string& name) const;
     // What is under name; *error is set when that is NodeKind::Failed.
     NodeKind Inspect(const std::string& name, SystemError* error) const;
     const std::string& Path() const { return path_; }
@@ -137,6 +142,12 @@ private:
     intptr_t handle_ = -1;
 };
 
+// Whether a file or folder made under this name keeps it exactly: Windows
+// drops a trailing dot or space, so that "a." would be written as "a".
+bool FileSystemKeepsName(const std::string& name);
+// Whether two names that differ only in letter case give one file.
+extern const bool FILE_NAMES_IGNORE_CASE;
+
 // ---- Walking a source folder
 
 struct SourceFile {
@@ -147,10 +158,6 @@ struct SourceFile {
 
 // Every node under root, folders descended into (never through a link).
 bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error);
-
-// The form under which the file system takes two names for one file:
-// the name itself on POSIX, its upper case on Windows.
-std::string FileNameKey(const std::string& utf8);
 
 // Parent folder and last part of a path ("" parent for a bare name).
 void SplitPath(const std::string& path, std::string* parent, std::string* name);

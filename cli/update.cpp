@@ -63,15 +63,25 @@ bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
 {
     // Keyed by the files, which are few where the entries may be many.
     std::unordered_map<std::string, size_t> fileByKey;
-    for (size_t f = 0; f < plan->files.size(); ++f)
-        fileByKey.emplace(FileNameKey(plan->files[f].relative), f);
-    std::vector<std::vector<uint32_t>> entriesOfFile(plan->files.size());
     std::vector<std::string> parts;
+    for (size_t f = 0; f < plan->files.size(); ++f) {
+        parts.clear();
+        const std::string& relative = plan->files[f].relative;
+        for (size_t start = 0;;) {
+            const size_t slash = relative.find('/', start);
+            parts.push_back(relative.substr(start, slash - start));
+            if (slash == std::string::npos)
+                break;
+            start = slash + 1;
+        }
+        fileByKey.emplace(FileKey(parts, FILE_NAMES_IGNORE_CASE), f);
+    }
+    std::vector<std::vector<uint32_t>> entriesOfFile(plan->files.size());
     std::string why;
     for (uint32_t i = 0; i < entries.size() && !fileByKey.empty(); ++i) {
         if (!EntryFileParts(entries[i].name, &parts, &why))
             continue;
-        const auto found = fileByKey.find(FileNameKey(JoinedParts(parts)));
+        const auto found = fileByKey.find(FileKey(parts, FILE_NAMES_IGNORE_CASE));
         if (found != fileByKey.end())
             entriesOfFile[found->second].push_back(i);
     }
@@ -398,7 +408,7 @@ int RunUpdate(const UpdateOptions& options)
     if (!written || interrupted) {
         out.Discard();
         Message((interrupted ? "interrupted; " : "nothing written; ") + destination + " is as it was");
-        return interrupted ? EXIT_INTERRUPTED : EXIT_FATAL;
+        return interrupted ? InterruptExitCode() : EXIT_FATAL;
     }
     const std::string summary = Summary(entries, plan);
     // The old pack is closed before the new one takes its name: Windows
