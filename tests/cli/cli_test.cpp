@@ -762,6 +762,7 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
          {},
          {},
          {}},
+        {"one byte shared, then touching", {{"a", 4, 0}, {"b", 4, 3}, {"c", 2, 7}}, 9, {{1, 0, 3, 1}}, {}, {}, {}, {}},
     };
     for (const Row& row : rows) {
         pakwriter::Layout layout;
