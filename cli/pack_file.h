@@ -46,17 +46,19 @@ public:
 
     const std::string& Path() const { return path_; }
     const std::vector<StoredEntry>& Entries() const { return entries_; }
+    // For a caller that keeps the file open long after it took the entries.
+    void ReleaseEntries() { std::vector<StoredEntry>().swap(entries_); }
     const DirectoryDamage& Damage() const { return damage_; }
     uint64_t FileSize() const { return fileSize_; }
     uint64_t DataAreaStart() const { return dataAreaStart_; }
     InputFile& File() { return file_; }
 
 private:
-    bool ReadEntries();
+    Status ReadEntries();
 
     std::string path_;
     Status status_ = Status::Unreadable;
-    SystemError openError_;
+    SystemError error_; // why the pack is Unreadable
     InputFile file_;
     uint64_t fileSize_ = 0;
     uint64_t dataAreaStart_ = 0;

@@ -70,21 +70,38 @@ _quorvel_cli_parse()
     done <<<"$1"
 }
 
-# Only quotes, backslashes and a leading ~ are undone: a word that the shell
-# would expand otherwise ($, `) is taken as it stands, and nothing is run.
+# The word as the shell would pass it, with its quotes and backslashes
+# undone and a leading ~ made the home folder. Nothing else is expanded, and
+# nothing is run: Tab must not act on a > or a && in what is being typed.
 _quorvel_cli_dequote()
 {
-    REPLY=$1
-    [[ $1 == *[\$\`]* ]] && return
-    local closing
-    for closing in '' "'" '"'; do
-        eval "REPLY=$1$closing" 2>/dev/null && return
+    local word=$1 quote= c i
+    REPLY=
+    if [[ $word == "~" || $word == "~/"* ]]; then
+        REPLY=$HOME
+        word=${word:1}
+    fi
+    for ((i = 0; i < ${#word}; i++)); do
+        c=${word:i:1}
+        if [[ $quote == "'" ]]; then
+            [[ $c == "'" ]] && quote= || REPLY+=$c
+        elif [[ $c == "\\" ]]; then
+            ((i++))
+            # Between double quotes a backslash escapes only $ ` " and itself.
+            [[ $quote && ${word:i:1} != [\$\`\"\\] ]] && REPLY+=$c
+            REPLY+=${word:i:1}
+        elif [[ $c == '"' ]]; then
+            [[ $quote ]] && quote= || quote='"'
+        elif [[ $c == "'" && -z $quote ]]; then
+            quote="'"
+        else
+            REPLY+=$c
+        fi
     done
-    REPLY=$1
 }
 
 # Entry names of PACK that continue cur, one folder level at a time; as
-# patterns (second argument set), with * ? [ written as [*] [?] [[].
+# patterns (third argument set), with * ? [ written as [*] [?] [[].
 _quorvel_cli_entries()
 {
     local program=$1 pack listing

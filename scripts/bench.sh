@@ -1,7 +1,7 @@
 #!/bin/bash
 # Prints quorvel's performance figures, each with the baseline it is
 # compared against, measured in the same run under Wine on a private Xvfb;
-# then quorvel-cli's, natively, from the optimised Linux tree.
+# then quorvel-cli's and its mount's, natively, from the optimised Linux tree.
 source "$(dirname "$0")/common.sh"
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)"
@@ -13,7 +13,7 @@ echo "== start-up"
 cmake/wine-run.sh "$WINEPREFIX" "$bin/startup_bench.exe"
 for runner in tests/bench/run_*.sh; do
   [ -e "$runner" ] || continue
-  [ "$runner" = tests/bench/run_cli_bench.sh ] && continue  # native, below
+  case "$runner" in tests/bench/run_cli_bench.sh | tests/bench/run_mount_bench.sh) continue ;; esac  # native, below
   echo "== $(basename "$runner" .sh)"
   bash "$runner" "$PWD/build/windows-x64"
 done
@@ -22,3 +22,6 @@ echo "== run_cli_bench (native Linux)"
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release --target quorvel-cli pakwriter -j"$(nproc)"
 bash tests/bench/run_cli_bench.sh "$PWD/build/linux-release"
+
+echo "== run_mount_bench (native Linux, FUSE)"
+bash tests/bench/run_mount_bench.sh "$PWD/build/linux-release"

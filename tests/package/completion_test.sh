@@ -26,6 +26,7 @@ for name in readme.txt "bgm/title 01.ogg" "bgm/title 02.ogg" bgm/ending.ogg "voi
   echo "$name" >"$work/tree/$name"
 done
 cd "$work/here"
+export HOME="$work/here"
 quorvel-cli create -q game.pak ../tree || { echo "FAILED: quorvel-cli create" >&2; exit 1; }
 cp game.pak "my game.pak"
 touch other.PAK notes.txt
@@ -128,6 +129,14 @@ TABLE
   complete_line "quorvel-cli extract ../here/game.pak voice/"
   [ "$got" = "voice/[[]a]01.wav" ] || { echo "FAILED: beside the file voice/[a]01.wav, 'voice/' offers '$got'" >&2; exit 1; }
 ) || failures=$((failures + 1))
+
+# Tab must never run what is typed: no file made by a > in the word.
+complete_line "quorvel-cli cat game.pak r>made"
+[ ! -e made ] || fail "completing 'r>made' made the file 'made'"
+complete_line "quorvel-cli cat game.pak r&&touch\\ made2"
+[ ! -e made2 ] || fail "completing 'r&&touch\\ made2' ran touch"
+complete_line "quorvel-cli cat ~/game.pak r"
+[ "$got" = readme.txt ] || fail "'quorvel-cli cat ~/game.pak r' offers '$got'"
 
 echo "== every command, option and argument the help names is completed"
 # The help's own words, read here without the completion's parser.

@@ -106,6 +106,12 @@ else
   installed_files=$(dpkg-query -L quorvel-cli 2>/dev/null)
   [ "$(command -v quorvel-cli)" = /usr/bin/quorvel-cli ] || fail "quorvel-cli is not /usr/bin/quorvel-cli on the PATH"
   [ "$(quorvel-cli --version)" = "quorvel-cli $version" ] || fail "the installed quorvel-cli --version fails"
+  # bash-completion finds the completion by the command's name, when Tab is first pressed.
+  bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion quorvel-cli && complete -p quorvel-cli' \
+    >/dev/null 2>&1 || fail "bash-completion does not load the installed completion"
+  if command -v man >/dev/null; then
+    [ "$(man -w quorvel-cli 2>&1)" = /usr/share/man/man1/quorvel-cli.1.gz ] || fail "man -w quorvel-cli: $(man -w quorvel-cli 2>&1)"
+  fi
   apt-get remove -y -q quorvel-cli >"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log"; fail "apt-get remove"; }
   if dpkg-query -W -f='${Status}' quorvel-cli 2>/dev/null | grep -qv 'not-installed'; then
     fail "after removal, dpkg says: $(dpkg-query -W -f='${Status}' quorvel-cli)"

@@ -1,0 +1,227 @@
+#!/bin/bash
+# quorvel-cli mount's figures on native Linux, each beside its baseline
+# measured in the same run:
+#   - one entry of 1 GiB: `cat` through the mount into /dev/null, first read
+#     (fresh mount) and second read, against `quorvel-cli cat`;
+#   - 100,000 entries in 1,000 folders: `find MOUNTPOINT -type f | wc -l`
+#     right after mounting;
+#   - 1,000,000 entries: time from the command to a visible tree, and the
+#     mount process's resident memory per entry;
+#   - 10,000 entries of 16 KiB: `cp -r MOUNTPOINT/. DIR` against
+#     `quorvel-cli extract -C DIR`.
+# Prints figures and ratios; asserts nothing about speed. It fails only when
+# a command fails or the mount's bytes or counts are wrong. Needs FUSE
+# (/dev/fuse, fusermount3, libfuse3).
+#
+# Usage: tests/bench/run_mount_bench.sh [BUILD_DIR]   (default build/linux-release)
+# BUILD_DIR/bin must hold quorvel-cli and pakwriter. ROUNDS (default 5) sets
+# the rounds per figure. Takes about 3 GB of scratch space under BUILD_DIR.
+set -euo pipefail
+shopt -s inherit_errexit
+cd "$(dirname "$0")/../.."
+build=$(realpath "${1:-build/linux-release}")
+cli="$build/bin/quorvel-cli"
+pakwriter="$build/bin/pakwriter"
+rounds=${ROUNDS:-5}
+
+for tool in "$cli" "$pakwriter"; do
+  if [ ! -x "$tool" ]; then
+    echo "run_mount_bench.sh: $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
+    exit 1
+  fi
+done
+
+work=$(mktemp -d "$build/mount-bench.XXXXXX")
+mnt="$work/mnt"
+mkdir "$mnt"
+server=
+cleanup() {
+  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt"; fi
+  if [ -n "$server" ]; then wait "$server" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+# "WALL CPU": the wall-clock seconds of "$@" and the processor seconds
+# (user + system) it used, standard output discarded. On a shared machine
+# the processor seconds vary less than the wall clock.
+seconds() {
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "run_mount_bench.sh: failed: $*" >&2; return 1; }
+  local end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" '{ printf "%.4f %.2f\n", e - s, $1 + $2 }' cpu.txt
+}
+
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+# Field 1 (wall) or 2 (cpu) of "WALL CPU" pairs.
+field() {
+  local n=$1
+  shift
+  printf '%s\n' "$@" | cut -d' ' -f"$n"
+}
+
+# Mounts in the foreground of a background job, so that the serving
+# process's own processor time can be read; returns once the tree is there.
+mount_pack() {
+  "$cli" mount -f "$1" "$mnt" &
+  server=$!
+  while ! mountpoint -q "$mnt"; do sleep 0.01; done
+}
+
+unmount_pack() {
+  fusermount3 -u "$mnt"
+  wait "$server"
+}
+
+# Processor seconds the serving process has used so far.
+server_cpu() { awk '{ printf "%.2f\n", ($14 + $15) / 100 }' "/proc/$server/stat"; }
+
+# "WALL CPU" of "$@" with the serving process's processor seconds added.
+served_seconds() {
+  local before after pair
+  before=$(server_cpu)
+  pair=$(seconds "$@")
+  after=$(server_cpu)
+  awk -v p="$pair" -v b="$before" -v a="$after" 'BEGIN { split(p, f, " "); printf "%s %.2f\n", f[1], f[2] + a - b }'
+}
+
+# "NAME: wall MEDIAN (rounds: ...); cpu MEDIAN" for "WALL CPU" pairs.
+report() {
+  local name=$1
+  shift
+  echo "$name: $(median $(field 1 "$@")) (rounds: $(field 1 "$@" | paste -sd' ')); cpu $(median $(field 2 "$@"))"
+}
+
+# The baseline's median seconds over the tool's, wall and processor.
+ratio() {
+  local label=$1 goal=$4
+  local -a tool=($2) base=($3)
+  awk -v tw="$(median "${tool[@]}")" -v bw="$(median "${base[@]}")" -v label="$label" -v goal="$goal" \
+    'BEGIN { printf "%s: %.2f (%s)\n", label, bw / tw, goal }'
+}
+
+echo "load_before: $(uptime)"
+echo "rounds: $rounds; medians; the pack in the page cache for every command"
+echo "(the mount's figures need quick switches between two processes: on a loaded machine its wall"
+echo " seconds suffer far more than a single program's; the cpu seconds show the work itself)"
+
+# --- one entry of 1 GiB ------------------------------------------------------
+"$pakwriter" --generated big.pak 1 $((1 << 30)) big
+mount_pack big.pak
+cmp "$mnt/big0.bin" <("$cli" cat big.pak big0.bin)
+unmount_pack
+first=() warm=() direct=()
+for _ in $(seq "$rounds"); do
+  mount_pack big.pak
+  first+=("$(served_seconds cat "$mnt/big0.bin")")
+  warm+=("$(served_seconds cat "$mnt/big0.bin")")
+  unmount_pack
+  direct+=("$(seconds "$cli" cat big.pak big0.bin)")
+done
+rm big.pak
+echo "== one entry of 1 GiB into /dev/null (mount: cat's and the serving process's cpu)"
+report mount_cat_first_seconds "${first[@]}"
+report mount_cat_warm_seconds "${warm[@]}"
+report cli_cat_seconds "${direct[@]}"
+for n in 1 2; do
+  kind=$([ "$n" -eq 1 ] && echo wall || echo cpu)
+  ratio "mount_first_to_cli_cat_${kind}_ratio" "$(field "$n" "${first[@]}")" "$(field "$n" "${direct[@]}")" \
+    "quorvel-cli cat's seconds over the mount's, first read; goal 0.7 or more"
+  ratio "mount_warm_to_cli_cat_${kind}_ratio" "$(field "$n" "${warm[@]}")" "$(field "$n" "${direct[@]}")" \
+    "the same for a second read; goal 0.7 or more"
+done
+
+# --- 100,000 entries in 1,000 folders ----------------------------------------
+# Written here: the pack writer's generator makes one folder only.
+python3 - folders.pak <<'EOF'
+import struct, sys
+NEGATE = bytes((256 - b) % 256 for b in range(256))
+records = []
+for i in range(100000):
+    name = b"folder%03d\\entry%06d.bin" % (i % 1000, i)
+    records.append(struct.pack("<I", len(name) + 9) + name + b"\0" + struct.pack("<II", 1, i))
+plain = struct.pack("<i", len(records)) + b"".join(records) + bytes(range(256)) * 391
+open(sys.argv[1], "wb").write(plain.translate(NEGATE))
+EOF
+found=()
+for _ in $(seq "$rounds"); do
+  mount_pack folders.pak
+  found+=("$(served_seconds sh -c "find '$mnt' -type f | wc -l > count.txt")")
+  unmount_pack
+  [ "$(cat count.txt)" -eq 100000 ] || { echo "run_mount_bench.sh: find saw $(cat count.txt) files, not 100000" >&2; exit 1; }
+done
+rm folders.pak
+echo "== 100,000 entries in 1,000 folders (cpu: find's, wc's and the serving process's)"
+report find_after_mount_seconds "${found[@]}"
+echo "  (find MOUNTPOINT -type f | wc -l, right after mounting; goal 1 s or less)"
+
+# --- 1,000,000 entries -------------------------------------------------------
+"$pakwriter" --generated huge.pak 1000000 1 'e'
+"$pakwriter" --generated tiny.pak 1 1 'e'
+visible=()
+for _ in $(seq "$rounds"); do
+  visible+=("$(seconds "$cli" mount huge.pak "$mnt")")
+  [ -e "$mnt/e999999.bin" ] || { echo "run_mount_bench.sh: the tree is not there" >&2; exit 1; }
+  fusermount3 -u "$mnt"
+  while mountpoint -q "$mnt"; do sleep 0.01; done
+done
+
+# Resident memory of the serving process, in KiB: right after mounting, and
+# after every name has been looked up once.
+resident_kib() {
+  mount_pack "$1"
+  ls "$mnt" >/dev/null
+  local fresh
+  fresh=$(awk '/^VmRSS/ { print $2 }' "/proc/$server/status")
+  find "$mnt" -type f -size 1c | wc -l >/dev/null
+  echo "$fresh $(awk '/^VmRSS/ { print $2 }' "/proc/$server/status")"
+  unmount_pack
+}
+huge_kib=$(resident_kib huge.pak)
+tiny_kib=$(resident_kib tiny.pak)
+rm huge.pak tiny.pak
+echo "== 1,000,000 entries (names of 5 to 10 bytes, 1 byte each)"
+report visible_tree_seconds "${visible[@]}"
+echo "  (quorvel-cli mount huge.pak MOUNTPOINT, until it returns with the tree visible; goal 2 s or less)"
+echo "mount_resident_kib: fresh ${huge_kib% *}, after a find ${huge_kib#* }; one-entry pack: fresh ${tiny_kib% *}, after a find ${tiny_kib#* }"
+awk -v h="${huge_kib% *}" -v t="${tiny_kib% *}" -v hf="${huge_kib#* }" -v tf="${tiny_kib#* }" 'BEGIN {
+  printf "mount_bytes_per_entry: %.1f fresh, %.1f after a find ((resident - one-entry resident) / 1,000,000; goal 150 or less)\n",
+    (h - t) * 1024 / 1e6, (hf - tf) * 1024 / 1e6
+}'
+
+# --- 10,000 entries of 16 KiB ------------------------------------------------
+"$pakwriter" --generated many.pak 10000 16384 'voice\v'
+mkdir check
+"$cli" extract -q -C check many.pak
+mount_pack many.pak
+diff -r check "$mnt" >/dev/null || { echo "run_mount_bench.sh: the mount differs from extract" >&2; exit 1; }
+unmount_pack
+# Each run copies into a folder of its own, deleted only at the end: ext4
+# here creates files slowly for a while after a mass deletion.
+fresh() { mktemp -d -p . x.XXXXXX; }
+copied=() extracted=()
+for round in $(seq "$rounds"); do
+  for which in $((round % 2)) $(((round + 1) % 2)); do
+    d=$(fresh)
+    sync -f .
+    if [ "$which" -eq 0 ]; then
+      mount_pack many.pak
+      copied+=("$(served_seconds cp -r "$mnt/." "$d")")
+      unmount_pack
+    else
+      extracted+=("$(seconds "$cli" extract -q -C "$d" many.pak)")
+    fi
+  done
+done
+echo "== 10,000 entries of 16 KiB (mount: cp's and the serving process's cpu)"
+report mount_cp_seconds "${copied[@]}"
+report extract_seconds "${extracted[@]}"
+ratio cp_from_mount_to_extract_wall_ratio "$(field 1 "${copied[@]}")" "$(field 1 "${extracted[@]}")" \
+  "extract's seconds over cp -r's from a fresh mount; no goal"
+ratio cp_from_mount_to_extract_cpu_ratio "$(field 2 "${copied[@]}")" "$(field 2 "${extracted[@]}")" "the same in cpu"
+
+echo "load_after: $(uptime)"
