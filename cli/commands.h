@@ -13,8 +13,7 @@ enum ExitCode {
     EXIT_DONE = 0,        // everything done; verify: nothing found
     EXIT_SOME_FAILED = 1, // some entry refused, skipped or failed; verify: findings
     EXIT_FATAL = 2,       // usage error, unreadable or damaged pack, nothing written
-    EXIT_INTERRUPTED = 130,
-};
+};                        // interrupted: 128 + the signal's number (InterruptExitCode)
 
 enum class Overwrite { Default, Ask, Never, Always };
 
@@ -30,6 +29,13 @@ struct ExtractOptions {
     std::vector<std::string> patterns;
     Overwrite overwrite = Overwrite::Default;
     bool quiet = false;
+};
+
+struct CatOptions {
+    std::string pack;
+    std::string name;
+    bool byIndex = false;
+    uint32_t index = 0;
 };
 
 struct CreateOptions {
@@ -57,7 +63,7 @@ struct MountOptions {
 };
 
 int RunList(const ListOptions& options);
-int RunCat(const std::string& pack, const std::string& name);
+int RunCat(const CatOptions& options);
 int RunExtract(const ExtractOptions& options);
 int RunVerify(const std::string& pack, bool json);
 int RunCreate(const CreateOptions& options);

@@ -1,9 +1,12 @@
 // create: a pack from a folder, all or nothing.
 #include "cli/commands.h"
+#include "cli/entry_files.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
 #include "cli/pack_plan.h"
 #include "support/entry_name.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -33,7 +36,8 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines, Syst
         text.append(block.data(), size_t(got));
         position += uint64_t(got);
     }
-    size_t start = 0;
+    // Many Windows editors begin a UTF-8 file with a byte-order mark.
+    size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -48,8 +52,29 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines, Syst
     return true;
 }
 
+// A line of list --json: its stored bytes (name_hex) and the file extract
+// writes for them. False, with *why, when it is not one or when extract
+// would refuse the name.
+bool ReadJsonLine(const std::string& line, std::string* stored, std::string* relative, std::string* why)
+{
+    const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (!object.is_object() || !object.contains("name_hex") || !object["name_hex"].is_string() ||
+        !FromHexBytes(object["name_hex"].get<std::string>(), stored)) {
+        *why = "not a line of list --json (an object with the name_hex of a name)";
+        return false;
+    }
+    std::vector<std::string> parts;
+    if (!EntryFileParts(*stored, &parts, why))
+        return false;
+    *relative = JoinedParts(parts);
+    return true;
+}
+
 // Puts plan in the list file's order; false (with messages) when the list
-// and the folder disagree.
+// and the folder disagree. The lines of list --json give each entry the
+// stored bytes of its name_hex, so that names with more than one code page
+// 932 form come back as they were; a text line gives the one form
+// NameFromUtf8 chooses, and says so where the name had a choice.
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
@@ -58,24 +83,41 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
         Message(listPath + ": " + error.Text());
         return false;
     }
+    std::string stored;
+    std::string relative;
+    std::string why;
+    const bool json = !lines.empty() && nlohmann::json::parse(lines[0], nullptr, false).is_object();
     std::unordered_map<std::string, size_t> byName;
     for (size_t i = 0; i < plan->size(); ++i)
         byName.emplace((*plan)[i].relative, i);
     std::vector<Planned> ordered;
     std::vector<bool> used(plan->size(), false);
     bool ok = true;
-    for (std::string& line : lines) {
-        std::replace(line.begin(), line.end(), '\\', '/');
-        const auto found = byName.find(line);
+    for (size_t number = 0; number < lines.size(); ++number) {
+        const std::string& line = lines[number];
+        if (json && !ReadJsonLine(line, &stored, &relative, &why)) {
+            Message(listPath + ": line " + std::to_string(number + 1) + ": " + why);
+            ok = false;
+            continue;
+        }
+        const std::string name = json ? relative : UnescapeListedName(line);
+        const auto found = byName.find(name);
         if (found == byName.end()) {
-            Message(listPath + ": '" + line + "' is listed but there is no such file");
+            Message(listPath + ": '" + name + "' is listed but there is no such file");
             ok = false;
         } else if (used[found->second]) {
-            Message(listPath + ": '" + line + "' is listed twice");
+            Message(listPath + ": '" + name + "' is listed twice");
             ok = false;
         } else {
             used[found->second] = true;
             ordered.push_back((*plan)[found->second]);
+            if (json) {
+                ordered.back().stored = stored;
+            } else if (HasSeveralCp932Forms(name)) {
+                Message(listPath + ": '" + line + "': a character of this name has more than one code page 932 form; " +
+                        "it is stored as name_hex " + HexBytes(ordered.back().stored) +
+                        " (the lines of list --json keep a pack's own bytes)");
+            }
         }
     }
     for (size_t i = 0; i < plan->size(); ++i) {
@@ -298,7 +340,7 @@ int RunCreate(const CreateOptions& options)
             progress.Clear();
             if (Interrupted()) {
                 Message("interrupted; nothing written");
-                return EXIT_INTERRUPTED;
+                return InterruptExitCode();
             }
             Message("nothing written");
             return EXIT_FATAL;
@@ -308,7 +350,7 @@ int RunCreate(const CreateOptions& options)
     if (Interrupted()) {
         out.Discard();
         Message("interrupted; nothing written");
-        return EXIT_INTERRUPTED;
+        return InterruptExitCode();
     }
     switch (out.Commit(packName, options.force, &error)) {
     case TempFile::CommitResult::Done:

@@ -4,6 +4,8 @@
 #include "cli/names.h"
 #include "cli/pack_file.h"
 
+#include <unordered_map>
+
 namespace cli {
 
 namespace {
@@ -15,17 +17,21 @@ enum class Outcome { Written, Refused, Skipped, Failed, Interrupted };
 struct FolderCache {
     std::vector<std::string> parts;
     std::vector<Folder> folders; // folders[i] is parts[0..i]
+    size_t firstMade = SIZE_MAX; // folders[firstMade..] were made for the current entry
 };
 
 struct ExtractRun {
     PackFile* pack;
     Folder* root;
     Overwrite policy;
+    Progress* progress;
     FolderCache cache;
     std::vector<unsigned char> block;
     uint64_t bytesDone = 0;
-    Progress* progress;
     uint64_t entriesDone = 0;
+    // The files this run has written (FileKey), with the entry written to
+    // each: a later entry naming the same file never replaces it.
+    std::unordered_map<std::string, uint32_t> written;
 };
 
 // One entry's messages. The entry is described (its name converted) only
@@ -57,7 +63,10 @@ const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& part
         const Folder& parent = i == 0 ? *run.root : cache.folders[i - 1];
         Folder child;
         SystemError error;
-        const NodeKind kind = parent.OpenChild(parts[i], &child, &error);
+        bool made = false;
+        const NodeKind kind = parent.OpenChild(parts[i], &child, &made, &error);
+        if (made && cache.firstMade == SIZE_MAX)
+            cache.firstMade = i;
         if (kind != NodeKind::Folder) {
             const std::string where = "folder part '" + parts[i] + "'";
             if (kind == NodeKind::Link) {
@@ -76,6 +85,21 @@ const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& part
         cache.folders.push_back(std::move(child));
     }
     return depth == 0 ? run.root : &cache.folders[depth - 1];
+}
+
+// Takes away the folders made for an entry that was not written, deepest
+// first, where they stayed empty.
+void RemoveMadeFolders(FolderCache& cache, const Folder& root)
+{
+    if (cache.firstMade == SIZE_MAX)
+        return;
+    for (size_t i = cache.folders.size(); i-- > cache.firstMade;) {
+        const Folder& parent = i == 0 ? root : cache.folders[i - 1];
+        parent.RemoveEmptyChild(cache.parts[i]);
+    }
+    cache.parts.resize(cache.firstMade);
+    cache.folders.resize(cache.firstMade);
+    cache.firstMade = SIZE_MAX;
 }
 
 // Asks at the terminal. "A" and "N" answer for the rest of the run.
@@ -105,13 +129,25 @@ bool AskReplace(ExtractRun& run, const std::string& shownName)
     }
 }
 
-Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)
+Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
 {
     const EntryVoice voice{index, entry};
     std::vector<std::string> parts;
     std::string why;
     if (!EntryFileParts(entry.name, &parts, &why)) {
         voice.Say("refused: " + why);
+        return Outcome::Refused;
+    }
+    for (const std::string& part : parts) {
+        if (!FileSystemKeepsName(part)) {
+            voice.Say("refused: '" + part + "' ends in a dot or a space, which Windows would drop");
+            return Outcome::Refused;
+        }
+    }
+    const std::string file = FileKey(parts, FILE_NAMES_IGNORE_CASE);
+    const auto earlier = run.written.find(file);
+    if (earlier != run.written.end()) {
+        voice.Say("refused: same file as entry " + std::to_string(earlier->second) + ", written before it");
         return Outcome::Refused;
     }
     Outcome outcome = Outcome::Failed;
@@ -181,6 +217,7 @@ Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)
         return Outcome::Interrupted;
     switch (temp.Commit(leaf, replace, &error)) {
     case TempFile::CommitResult::Done:
+        run.written.emplace(file, index);
         return Outcome::Written;
     case TempFile::CommitResult::Exists:
         voice.Say("skipped: the file appeared meanwhile");
@@ -190,6 +227,15 @@ Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)
     }
     voice.Say("cannot rename the finished file: " + error.Text());
     return Outcome::Failed;
+}
+
+Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)
+{
+    run.cache.firstMade = SIZE_MAX;
+    const Outcome outcome = WriteEntry(run, index, entry);
+    if (outcome != Outcome::Written)
+        RemoveMadeFolders(run.cache, *run.root);
+    return outcome;
 }
 
 } // namespace
@@ -223,14 +269,14 @@ int RunExtract(const ExtractOptions& options)
         policy = StdinIsTerminal() && StderrIsTerminal() ? Overwrite::Ask : Overwrite::Never;
 
     Progress progress(options.quiet, selected.size(), totalBytes);
-    ExtractRun run{&pack, &root, policy, {}, {}, 0, &progress, 0};
+    ExtractRun run{&pack, &root, policy, &progress, {}, {}, 0, 0, {}};
     uint64_t troubles = 0;
     for (const uint32_t index : selected) {
         const Outcome outcome = ExtractOne(run, index, entries[index]);
         if (outcome == Outcome::Interrupted || Interrupted()) {
             progress.Clear();
             Message("interrupted; the entry being written was removed");
-            return EXIT_INTERRUPTED;
+            return InterruptExitCode();
         }
         if (outcome != Outcome::Written)
             ++troubles;

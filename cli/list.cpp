@@ -42,26 +42,31 @@ int RunList(const ListOptions& options)
         line.push_back('\n');
         WriteStdoutText(line.data(), line.size());
     }
-    SystemError error;
-    if (!FlushStdout(&error)) {
-        Message("cannot write the list: " + error.Text());
-        return EXIT_FATAL;
-    }
-    return EXIT_DONE;
+    return EXIT_DONE; // main writes out the rest and answers for a failed write
+
 }
 
-int RunCat(const std::string& packPath, const std::string& name)
+int RunCat(const CatOptions& options)
 {
-    std::string wanted = name;
-    for (char& c : wanted) {
-        if (c == '\\')
-            c = '/';
-    }
     PackFile pack;
-    if (!OpenPackOrSay(packPath, &pack))
+    if (!OpenPackOrSay(options.pack, &pack))
         return EXIT_FATAL;
     const StoredEntry* entry = nullptr;
+    std::string what = options.name;
+    if (options.byIndex) {
+        what = "entry " + std::to_string(options.index);
+        if (options.index >= pack.Entries().size()) {
+            Message(options.pack + ": no " + what + " (the pack has " + std::to_string(pack.Entries().size()) +
+                    " entries)");
+            return EXIT_FATAL;
+        }
+        entry = &pack.Entries()[options.index];
+    }
+    std::string wanted = options.name;
+    std::replace(wanted.begin(), wanted.end(), '\\', '/');
     for (const StoredEntry& candidate : pack.Entries()) {
+        if (entry != nullptr)
+            break;
         // "\" as "/" on both sides: "\xNN" escapes match as typed.
         std::string shown = NameToUtf8(candidate.name, NameForm::Text);
         std::replace(shown.begin(), shown.end(), '\\', '/');
@@ -71,7 +76,7 @@ int RunCat(const std::string& packPath, const std::string& name)
         }
     }
     if (entry == nullptr) {
-        Message(packPath + ": no entry named '" + name + "'");
+        Message(options.pack + ": no entry named '" + options.name + "'");
         return EXIT_FATAL;
     }
     std::vector<unsigned char> block;
@@ -86,8 +91,8 @@ int RunCat(const std::string& packPath, const std::string& name)
         },
         &error);
     if (!copied) {
-        Message(writeFailed ? "cannot write the entry: " + writeError.Text() : name + ": " + error);
-        return Interrupted() ? EXIT_INTERRUPTED : EXIT_FATAL;
+        Message(writeFailed ? "cannot write the entry: " + writeError.Text() : what + ": " + error);
+        return Interrupted() ? InterruptExitCode() : EXIT_FATAL;
     }
     return EXIT_DONE;
 }

@@ -1,11 +1,13 @@
 // quorvel-cli: quorvel's packs from a terminal and from scripts.
 #include "cli/commands.h"
+#include "cli/names.h"
 #include "cli/platform.h"
 #include "cli/standard_output.h"
 
 #include <CLI/CLI.hpp>
 
-#include <iostream>
+#include <exception>
+#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -13,13 +15,113 @@
 
 namespace {
 
+// The argument parser takes an argument written "[...]" for a list of
+// values and splits it, so that '[ab]' would match "ab" and '[x,y]' become
+// two patterns. Every such argument (and any that looks like a stand-in)
+// reaches the parser as a stand-in, "\x01" N "\x02", that nothing typed is
+// mistaken for, and the parsed values get the typed argument back.
+class StandIns {
+public:
+    std::vector<std::string> Hand(int argc, const char* const* argv)
+    {
+        std::vector<std::string> handed;
+        for (int i = 0; i < argc; ++i) {
+            const std::string argument = argv[i];
+            const bool list = argument.size() >= 2 && argument.front() == '[' && argument.back() == ']';
+            if (i > 0 && (list || argument.find('\x01') != std::string::npos)) {
+                handed.push_back("\x01" + std::to_string(typed_.size()) + "\x02");
+                typed_.push_back(argument);
+            } else {
+                handed.push_back(argument);
+            }
+        }
+        return handed;
+    }
+
+    // Every stand-in in text (a value, or the parser's message) as typed.
+    std::string Restore(const std::string& text) const
+    {
+        std::string result;
+        size_t i = 0;
+        while (i < text.size()) {
+            const size_t end = text[i] == '\x01' ? text.find('\x02', i) : std::string::npos;
+            if (end != std::string::npos) {
+                const size_t index = std::stoul(text.substr(i + 1, end - i - 1));
+                result += typed_.at(index);
+                i = end + 1;
+            } else {
+                result.push_back(text[i++]);
+            }
+        }
+        return result;
+    }
+
+    // Every option of every command that received a stand-in takes the
+    // typed arguments again, one value each, and sets its variable anew.
+    void RestoreParsed(CLI::App* app) const
+    {
+        std::vector<CLI::App*> commands = app->get_subcommands({});
+        commands.push_back(app);
+        for (CLI::App* command : commands) {
+            for (CLI::Option* option : command->get_options()) {
+                std::vector<std::string> values = option->results();
+                bool restored = false;
+                for (std::string& value : values) {
+                    std::string typed = Restore(value);
+                    restored = restored || typed != value;
+                    value = std::move(typed);
+                }
+                if (!restored)
+                    continue;
+                option->clear();
+                option->allow_extra_args(false);
+                for (const std::string& value : values)
+                    option->add_result(value);
+                option->run_callback();
+            }
+        }
+    }
+
+private:
+    std::vector<std::string> typed_;
+};
+
+// The parser's own texts (help, version, usage errors) through quorvel-cli's
+// standard output and error, with control bytes escaped.
+int ParserExit(const CLI::App& app, const CLI::ParseError& error, const StandIns& standIns)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = app.exit(error, out, err);
+    const std::string help = out.str();
+    cli::WriteStdoutText(help.data(), help.size());
+    if (!err.str().empty())
+        cli::WriteStderrText(cli::EscapeControls(standIns.Restore(err.str())));
+    return code == 0 ? cli::EXIT_DONE : cli::EXIT_FATAL;
+}
+
+// A first argument that is no option and no command is named as such; the
+// parser would only say that a command is required.
+bool IsUnknownCommand(const CLI::App& app, int argc, const char* const* argv, std::string* commands)
+{
+    if (argc < 2 || argv[1][0] == '-')
+        return false;
+    bool known = false;
+    for (const CLI::App* command : app.get_subcommands({})) {
+        known = known || command->get_name() == argv[1];
+        *commands += (commands->empty() ? "" : ", ") + command->get_name();
+    }
+    return !known;
+}
+
 int Run(int argc, const char* const* argv)
 {
     using namespace cli;
     CLI::App app{"quorvel-cli: list, extract, check and write quorvel's .pak files.\n"
                  "Exit status: 0 everything done, 1 some entry refused, skipped or failed\n"
-                 "(verify: findings), 2 usage error, unreadable or damaged pack, nothing written,\n"
-                 "130 interrupted."};
+                 "(verify: findings), 2 usage error, unreadable or damaged pack, output that\n"
+                 "could not be written, nothing written, 129 hung up (SIGHUP), 130 interrupted\n"
+                 "(Ctrl+C), 143 terminated (SIGTERM): the file being written is removed."};
     app.set_version_flag("--version", std::string("quorvel-cli ") + QUORVEL_VERSION);
     app.require_subcommand(1);
 
@@ -44,11 +146,13 @@ int Run(int argc, const char* const* argv)
     extractCommand->add_option("PATTERN", extract.patterns,
                                "Glob over the whole name: * ? [...]; / and \\ both separators");
 
-    std::string catPack;
-    std::string catName;
+    CatOptions cat;
     CLI::App* catCommand = app.add_subcommand("cat", "The entry's bytes on standard output");
-    catCommand->add_option("PACK", catPack, "The pack")->required();
-    catCommand->add_option("NAME", catName, "The entry's name as list prints it")->required();
+    auto* indexOption =
+        catCommand->add_option("--index", cat.index, "The entry with this index (list --long and --json show it)")
+            ->option_text("N");
+    catCommand->add_option("PACK", cat.pack, "The pack")->required();
+    catCommand->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(indexOption);
 
     std::string verifyPack;
     bool verifyJson = false;
@@ -59,7 +163,10 @@ int Run(int argc, const char* const* argv)
     CreateOptions create;
     CLI::App* createCommand =
         app.add_subcommand("create", "A pack of every regular file under SOURCE_DIR");
-    createCommand->add_option("--from-list", create.fromList, "Entry order: one name per line, as list prints them")
+    createCommand
+        ->add_option("--from-list", create.fromList,
+                     "Entry order: one name per line as list prints them, or the lines of list --json "
+                     "(names then keep their stored bytes)")
         ->option_text("FILE");
     createCommand->add_flag("--force", create.force, "Replace an existing PACK");
     createCommand->add_flag("-q,--quiet", create.quiet, "No progress");
@@ -98,12 +205,23 @@ int Run(int argc, const char* const* argv)
     mountCommand->add_option("PACK", mount.pack, "The pack")->required();
     mountCommand->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder")->required();
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? EXIT_DONE : EXIT_FATAL;
+    std::string commands;
+    if (IsUnknownCommand(app, argc, argv, &commands)) {
+        Message(std::string("unknown command '") + argv[1] + "' (the commands: " + commands +
+                "); run with --help for more information");
+        return EXIT_FATAL;
     }
+    StandIns standIns;
+    std::vector<std::string> handed = standIns.Hand(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : handed)
+        pointers.push_back(argument.c_str());
+    try {
+        app.parse(argc, pointers.data());
+    } catch (const CLI::ParseError& e) {
+        return ParserExit(app, e, standIns);
+    }
+    standIns.RestoreParsed(&app);
 
     if (*listCommand)
         return RunList(list);
@@ -116,8 +234,14 @@ int Run(int argc, const char* const* argv)
             extract.overwrite = Overwrite::Always;
         return RunExtract(extract);
     }
-    if (*catCommand)
-        return RunCat(catPack, catName);
+    if (*catCommand) {
+        cat.byIndex = indexOption->count() > 0;
+        if (!cat.byIndex && catCommand->count("NAME") == 0) {
+            Message("cat: NAME or --index N is required");
+            return EXIT_FATAL;
+        }
+        return RunCat(cat);
+    }
     if (*verifyCommand)
         return RunVerify(verifyPack, verifyJson);
     if (*updateCommand)
@@ -127,6 +251,29 @@ int Run(int argc, const char* const* argv)
     if (*mountCommand)
         return RunMount(mount);
     return RunCreate(create);
+}
+
+// The run, its standard output written out, and the one last handler: no
+// exception ever leaves main.
+int RunAndFinish(int argc, const char* const* argv)
+{
+    int code = cli::EXIT_FATAL;
+    try {
+        code = Run(argc, argv);
+    } catch (const std::exception& e) {
+        cli::Message(std::string("internal error: ") + e.what());
+    } catch (...) {
+        cli::Message("internal error");
+    }
+    // A command that failed has said why already (diff and update say so
+    // of their own output); any other run whose output was lost fails here.
+    cli::SystemError error;
+    if (!cli::FlushStdout(&error) && code != cli::EXIT_FATAL) {
+        cli::Message("cannot write to standard output: " + error.Text());
+        code = cli::EXIT_FATAL;
+    }
+    cli::RunEnded();
+    return code;
 }
 
 } // namespace
@@ -149,20 +296,14 @@ int wmain(int argc, wchar_t** argv)
     std::vector<const char*> pointers;
     for (const std::string& argument : arguments)
         pointers.push_back(argument.c_str());
-    const int code = Run(argc, pointers.data());
-    cli::FlushStdout();
-    cli::RunEnded();
-    return code;
+    return RunAndFinish(argc, pointers.data());
 }
 
 #else
 
 int main(int argc, char** argv)
 {
-    const int code = Run(argc, argv);
-    cli::FlushStdout();
-    cli::RunEnded();
-    return code;
+    return RunAndFinish(argc, argv);
 }
 
 #endif

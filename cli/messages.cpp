@@ -1,5 +1,6 @@
 // Messages and progress on standard error.
 #include "cli/commands.h"
+#include "cli/names.h"
 #include "cli/platform.h"
 
 #include <chrono>
@@ -35,18 +36,21 @@ std::string Amount(double bytes)
 
 } // namespace
 
+// Every message passes its text through EscapeControls: names arrive
+// escaped already, but paths and folder parts from the command line, the
+// source folder or the list file may hold any byte.
 void Message(const std::string& text)
 {
     if (g_activeProgress != nullptr)
         g_activeProgress->Clear();
-    WriteStderrText("quorvel-cli: " + text + "\n");
+    WriteStderrText("quorvel-cli: " + EscapeControls(text) + "\n");
 }
 
 void Prompt(const std::string& text)
 {
     if (g_activeProgress != nullptr)
         g_activeProgress->Clear();
-    WriteStderrText("quorvel-cli: " + text);
+    WriteStderrText("quorvel-cli: " + EscapeControls(text));
 }
 
 Progress::Progress(bool quiet, uint64_t totalEntries, uint64_t totalBytes)

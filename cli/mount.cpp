@@ -66,7 +66,6 @@ void FillAttributes(const MountState& state, uint32_t index, struct stat* out)
     out->st_atim = state.accessed;
     out->st_mtim = state.modified;
     out->st_ctim = state.changed;
-    out->st_blksize = READ_BYTES;
     if (node.isFolder) {
         out->st_mode = S_IFDIR | 0555;
         // find and others count on it: 2 + the number of sub-folders.

@@ -3,6 +3,7 @@
 #include "support/text.h"
 
 #include <cstdio>
+#include <unordered_map>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,7 +22,7 @@ constexpr unsigned char SEPARATOR_BYTE = 0x5C;
 
 constexpr UINT PACK_CODE_PAGE = 932;
 
-bool DecodeStrict(std::string_view stored, std::string* utf8)
+bool PlatformDecode(std::string_view stored, std::string* utf8)
 {
     if (stored.empty())
         return true;
@@ -100,7 +101,7 @@ bool Convert(iconv_t* converter, const char* to, const char* from, std::string_v
 iconv_t g_fromPack = iconv_t(-1);
 iconv_t g_toPack = iconv_t(-1);
 
-bool DecodeStrict(std::string_view stored, std::string* utf8)
+bool PlatformDecode(std::string_view stored, std::string* utf8)
 {
     return Convert(&g_fromPack, "UTF-8", "CP932", stored, utf8);
 }
@@ -111,6 +112,31 @@ bool EncodeStrict(std::string_view utf8, std::string* stored)
 }
 
 #endif
+
+// Single bytes that are no code page 932 character. Windows turns 0x80
+// into U+0080 and 0xA0, 0xFD to 0xFF into private-use characters where
+// iconv refuses them: both platforms give iconv's answer.
+bool IsUndefinedSingleByte(unsigned char byte)
+{
+    return byte == 0x80 || byte == 0xA0 || byte >= 0xFD;
+}
+
+bool DecodeStrict(std::string_view stored, std::string* utf8)
+{
+    for (size_t i = 0; i < stored.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(stored[i]);
+        if (IsLeadByte(byte))
+            ++i;
+        else if (IsUndefinedSingleByte(byte))
+            return false;
+    }
+    return PlatformDecode(stored, utf8);
+}
+
+bool IsControl(unsigned char byte)
+{
+    return byte < 0x20 || byte == 0x7F;
+}
 
 bool IsAscii(std::string_view bytes)
 {
@@ -176,6 +202,25 @@ std::u32string CodePoints(std::string_view text)
         i += length;
     }
     return result;
+}
+
+void AppendUtf8(char32_t c, std::string* out)
+{
+    if (c < 0x80) {
+        out->push_back(char(c));
+    } else if (c < 0x800) {
+        out->push_back(char(0xC0 | (c >> 6)));
+        out->push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out->push_back(char(0xE0 | (c >> 12)));
+        out->push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(char(0x80 | (c & 0x3F)));
+    } else {
+        out->push_back(char(0xF0 | (c >> 18)));
+        out->push_back(char(0x80 | ((c >> 12) & 0x3F)));
+        out->push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(char(0x80 | (c & 0x3F)));
+    }
 }
 
 char32_t Separated(char32_t c)
@@ -260,7 +305,10 @@ bool MatchFrom(const std::u32string& pattern, size_t p, const std::u32string& na
 
 } // namespace
 
-std::string NameToUtf8(std::string_view stored, NameForm form, bool* valid)
+namespace {
+
+// The name as UTF-8 with "/" separators, control bytes as they are.
+std::string Decode(std::string_view stored, NameForm form, bool* valid)
 {
     std::string result;
     result.reserve(stored.size() + 8);
@@ -282,6 +330,14 @@ std::string NameToUtf8(std::string_view stored, NameForm form, bool* valid)
     return result;
 }
 
+} // namespace
+
+std::string NameToUtf8(std::string_view stored, NameForm form, bool* valid)
+{
+    const std::string decoded = Decode(stored, form, valid);
+    return form == NameForm::Text ? EscapeControls(decoded) : decoded;
+}
+
 bool NameFromUtf8(std::string_view utf8, std::string* stored)
 {
     stored->clear();
@@ -293,7 +349,7 @@ bool NameFromUtf8(std::string_view utf8, std::string* stored)
     }
     // Back to UTF-8 for the check: a "\" or a one-way mapping changes.
     bool valid = false;
-    if (NameToUtf8(bytes, NameForm::Text, &valid) != utf8 || !valid)
+    if (Decode(bytes, NameForm::Text, &valid) != utf8 || !valid)
         return false;
     for (char& c : bytes) {
         if (c == '/')
@@ -339,6 +395,145 @@ std::string HexBytes(std::string_view bytes)
         hex.push_back(digits[b & 15]);
     }
     return hex;
+}
+
+bool FromHexBytes(std::string_view hex, std::string* bytes)
+{
+    const auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    if (hex.size() % 2 != 0)
+        return false;
+    bytes->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = digit(hex[i]);
+        const int low = digit(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes->push_back(char(high * 16 + low));
+    }
+    return true;
+}
+
+std::string EscapeControls(std::string_view text)
+{
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (IsControl(byte)) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            result.append(escape);
+        } else {
+            result.push_back(c);
+        }
+    }
+    return result;
+}
+
+std::string UnescapeListedName(std::string_view line)
+{
+    std::string result;
+    result.reserve(line.size());
+    for (size_t i = 0; i < line.size(); ++i) {
+        std::string byte;
+        if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x' && FromHexBytes(line.substr(i + 2, 2), &byte) &&
+            (IsControl(static_cast<unsigned char>(byte[0])) || static_cast<unsigned char>(byte[0]) >= 0x80)) {
+            result += byte;
+            i += 3;
+        } else {
+            result.push_back(line[i] == '\\' ? '/' : line[i]);
+        }
+    }
+    return result;
+}
+
+std::string ValidUtf8(std::string_view bytes)
+{
+    std::string result;
+    result.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        const size_t length = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        bool good = length > 0 && i + length <= bytes.size();
+        for (size_t k = 1; good && k < length; ++k)
+            good = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
+        if (good && length >= 3) {
+            // No overlong forms, no surrogates, nothing above U+10FFFF.
+            const unsigned char second = static_cast<unsigned char>(bytes[i + 1]);
+            good = !(b == 0xE0 && second < 0xA0) && !(b == 0xED && second >= 0xA0) && !(b == 0xF0 && second < 0x90) &&
+                   !(b == 0xF4 && second >= 0x90);
+        }
+        if (good) {
+            result.append(bytes.substr(i, length));
+            i += length;
+        } else {
+            result.append("\xEF\xBF\xBD");
+            ++i;
+        }
+    }
+    return result;
+}
+
+bool HasSeveralCp932Forms(std::string_view utf8)
+{
+    // Every double-byte code decoded once: the characters reached from more
+    // than one code.
+    static const std::u32string several = [] {
+        std::unordered_map<char32_t, int> forms;
+        for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+            if (!IsLeadByte(static_cast<unsigned char>(lead)))
+                continue;
+            for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+                const char code[2] = {char(lead), char(trail)};
+                std::string decoded;
+                if (trail != 0x7F && PlatformDecode(std::string_view(code, 2), &decoded)) {
+                    const std::u32string points = CodePoints(decoded);
+                    if (points.size() == 1)
+                        ++forms[points[0]];
+                }
+            }
+        }
+        std::u32string result;
+        for (const auto& [point, count] : forms) {
+            if (count > 1)
+                result.push_back(point);
+        }
+        return result;
+    }();
+    for (const char32_t c : CodePoints(utf8)) {
+        if (several.find(c) != std::u32string::npos)
+            return true;
+    }
+    return false;
+}
+
+std::string FileKey(const std::vector<std::string>& parts, bool foldCase)
+{
+    std::string joined;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0)
+            joined.push_back('/');
+        joined += parts[i];
+    }
+    if (!foldCase)
+        return joined;
+    // The letters of code page 932 that have a case: Latin, full-width
+    // Latin, Greek, Cyrillic and the Roman numerals.
+    std::string folded;
+    for (char32_t c : CodePoints(joined)) {
+        if ((c >= U'a' && c <= U'z') || (c >= 0xFF41 && c <= 0xFF5A) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
+            (c >= 0x430 && c <= 0x44F))
+            c -= 0x20;
+        else if (c == 0x451)
+            c = 0x401;
+        else if (c >= 0x2170 && c <= 0x217F)
+            c -= 0x10;
+        AppendUtf8(c, &folded);
+    }
+    return folded;
 }
 
 bool GlobMatch(std::string_view pattern, std::string_view name)

@@ -11,8 +11,8 @@
 namespace cli {
 
 enum class NameForm {
-    Text, // bytes that are not code page 932 as \xNN
-    Json, // the same as U+FFFD (name_hex keeps the bytes)
+    Text, // bytes that are not code page 932, control bytes too, as \xNN
+    Json, // bytes that are not code page 932 as U+FFFD (name_hex keeps them)
 };
 
 // A stored name as UTF-8 with "/" separators. *valid (when given) tells
@@ -30,6 +30,30 @@ bool NameFromUtf8(std::string_view utf8, std::string* stored);
 bool SplitStoredName(std::string_view stored, std::vector<std::string>* parts);
 
 std::string HexBytes(std::string_view bytes);
+// The bytes of a HexBytes text; false when it is not one.
+bool FromHexBytes(std::string_view hex, std::string* bytes);
+
+// Control bytes (below 0x20, and 0x7F) as \xNN, so that no name or path
+// forges a line or sends a terminal sequence.
+std::string EscapeControls(std::string_view text);
+// A line as list prints names, read back: "\xNN" is the byte NN where
+// list would have escaped it (a control byte, or 0x80 and above); any
+// other "\" is a separator, written "/".
+std::string UnescapeListedName(std::string_view line);
+// Any bytes as valid UTF-8 for JSON: malformed sequences as U+FFFD.
+std::string ValidUtf8(std::string_view bytes);
+
+// Whether the UTF-8 name holds a character that code page 932 can store
+// in more than one way (NEC and IBM duplicates, 0x5C and 0x2F as
+// separators aside): a name typed as text then fixes one of them.
+bool HasSeveralCp932Forms(std::string_view utf8);
+
+// The file a name's parts give: the parts joined with "/", letters of one
+// case folded together when foldCase (where the file system ignores case).
+std::string FileKey(const std::vector<std::string>& parts, bool foldCase);
+
+// The longest part of a name that a POSIX file system takes, in bytes.
+constexpr size_t LONGEST_PART_BYTES = 255;
 
 // Glob over a whole name: "*" any run of characters (separators
 // included), "?" one character, "[...]" a set ("!" or "^" negates, "a-z"

@@ -15,12 +15,14 @@ constexpr size_t DIRECTORY_READ_BYTES = 1024 * 1024;
 struct FileBytes {
     InputFile* file;
     uint64_t position = 0;
+    bool failed = false; // a read failed: the decoder takes that for the end
     SystemError error;
 
     static uint32_t Read(void* context, unsigned char* out, uint32_t count)
     {
         auto* self = static_cast<FileBytes*>(context);
         const int64_t got = self->file->ReadAt(self->position, out, count, &self->error);
+        self->failed = self->failed || got < 0;
         if (got <= 0)
             return 0;
         self->position += uint64_t(got);
@@ -77,21 +79,21 @@ PackFile::Status PackFile::Open(const std::string& path)
     path_ = path;
     entries_.clear();
     damage_ = DirectoryDamage();
-    if (!file_.Open(path, &openError_) || !file_.Size(&fileSize_, &openError_))
+    if (!file_.Open(path, &error_) || !file_.Size(&fileSize_, &error_))
         status_ = Status::Unreadable;
     else
-        status_ = ReadEntries() ? Status::Read : Status::Damaged;
+        status_ = ReadEntries();
     return status_;
 }
 
 std::string PackFile::Problem() const
 {
     if (status_ == Status::Unreadable)
-        return path_ + ": " + openError_.Text();
+        return path_ + ": " + error_.Text();
     return path_ + ": " + DamageText(damage_);
 }
 
-bool PackFile::ReadEntries()
+PackFile::Status PackFile::ReadEntries()
 {
     FileBytes file;
     file.file = &file_;
@@ -106,13 +108,19 @@ bool PackFile::ReadEntries()
     const DirectoryResult result = ReadDirectory(&bytes, &sink, &dataAreaStart);
     if (result == DIRECTORY_OK) {
         dataAreaStart_ = dataAreaStart;
-        return true;
+        return Status::Read;
+    }
+    // The decoder sees a failed read as the end of the file; only a file
+    // that really ends early is damaged (a pipe cannot be read at a position).
+    if (file.failed) {
+        error_ = file.error;
+        return Status::Unreadable;
     }
     damage_.result = result;
     damage_.inHeader = source.consumed < 4;
     damage_.record = uint32_t(entries_.size());
     damage_.position = damage_.inHeader ? 0 : list.recordStart;
-    return false;
+    return Status::Damaged;
 }
 
 bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail)

@@ -54,11 +54,11 @@ public:
     InputFile& File() { return file_; }
 
 private:
-    bool ReadEntries();
+    Status ReadEntries();
 
     std::string path_;
     Status status_ = Status::Unreadable;
-    SystemError openError_;
+    SystemError error_; // why the pack is Unreadable
     InputFile file_;
     uint64_t fileSize_ = 0;
     uint64_t dataAreaStart_ = 0;

@@ -60,12 +60,15 @@ bool WriteStdoutRaw(const char* data, size_t length, StdoutData kind, SystemErro
 // or when interrupted.
 bool ReadStdinLine(std::string* line);
 
-// ---- Ctrl+C: SIGINT and SIGTERM, or the console control handler. The
-// handler only raises a flag; the work loops poll it, remove their
+// ---- Ctrl+C: SIGINT, SIGTERM and SIGHUP, or the console control handler.
+// The handler only raises a flag; the work loops poll it, remove their
 // temporary file and end.
 
 void InstallInterruptHandler();
 bool Interrupted();
+// The exit status of an interrupted run: 128 + the signal's number, as a
+// shell reports a program the signal ended (130 for Ctrl+C on Windows).
+int InterruptExitCode();
 // Called by main once the run is over and no partial file is left: a
 // Windows console that is being closed ends the process as soon as the
 // control handler returns, so the handler waits for this.
@@ -89,9 +92,11 @@ public:
     // The folder an extraction or a new pack goes into; made (with its
     // parents) when missing. Links in this path are the user's own choice.
     bool OpenRoot(const std::string& path, SystemError* error);
-    // A sub-folder of this one, made when missing. Refuses (returns the
-    // kind found) a link or anything but a folder under that name.
-    NodeKind OpenChild(const std::string& name, Folder* child, SystemError* error) const;
+    // A sub-folder of this one, made when missing (*made says so). Refuses
+    // (returns the kind found) a link or anything but a folder under that name.
+    NodeKind OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const;
+    // Removes the sub-folder name when it is empty; nothing otherwise.
+    void RemoveEmptyChild(const std::string& name) const;
     // What is under name; *error is set when that is NodeKind::Failed.
     NodeKind Inspect(const std::string& name, SystemError* error) const;
     const std::string& Path() const { return path_; }
@@ -136,6 +141,12 @@ private:
     std::string tempName_; // empty while the file is unnamed
     intptr_t handle_ = -1;
 };
+
+// Whether a file or folder made under this name keeps it exactly: Windows
+// drops a trailing dot or space, so that "a." would be written as "a".
+bool FileSystemKeepsName(const std::string& name);
+// Whether two names that differ only in letter case give one file.
+extern const bool FILE_NAMES_IGNORE_CASE;
 
 // ---- Walking a source folder
 

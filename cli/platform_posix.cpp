@@ -32,12 +32,14 @@ bool WriteAll(int fd, const char* data, size_t length, SystemError* error)
     return true;
 }
 
-// Written by the signal handler, read by the work loops.
+// The number of the signal that interrupted the run, 0 before one came:
+// written by the signal handler, read by the work loops.
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void OnSignal(int)
+void OnSignal(int signal)
 {
-    g_interrupted = 1;
+    if (g_interrupted == 0)
+        g_interrupted = signal;
 }
 
 NodeKind KindOf(const struct stat& info)
@@ -177,11 +179,17 @@ void InstallInterruptHandler()
     // answer prompt notices the interruption.
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 bool Interrupted()
 {
     return g_interrupted != 0;
+}
+
+int InterruptExitCode()
+{
+    return 128 + int(g_interrupted);
 }
 
 void RunEnded()
@@ -250,9 +258,10 @@ NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
     return KindOf(info);
 }
 
-NodeKind Folder::OpenChild(const std::string& name, Folder* child, SystemError* error) const
+NodeKind Folder::OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const
 {
-    if (::mkdirat(int(handle_), name.c_str(), 0777) != 0 && errno != EEXIST) {
+    *made = ::mkdirat(int(handle_), name.c_str(), 0777) == 0;
+    if (!*made && errno != EEXIST) {
         *error = LastSystemError();
         return NodeKind::Failed;
     }
@@ -272,6 +281,18 @@ NodeKind Folder::OpenChild(const std::string& name, Folder* child, SystemError* 
     child->path_ = path_ + "/" + name;
     return NodeKind::Folder;
 }
+
+void Folder::RemoveEmptyChild(const std::string& name) const
+{
+    ::unlinkat(int(handle_), name.c_str(), AT_REMOVEDIR);
+}
+
+bool FileSystemKeepsName(const std::string&)
+{
+    return true;
+}
+
+const bool FILE_NAMES_IGNORE_CASE = false;
 
 // ---- TempFile
 

@@ -267,6 +267,11 @@ bool Interrupted()
     return g_interrupted;
 }
 
+int InterruptExitCode()
+{
+    return 128 + 2; // as a shell reports SIGINT
+}
+
 void RunEnded()
 {
     if (g_runEnded != nullptr)
@@ -334,11 +339,12 @@ NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
     return KindAt(Wide(path_ + "\\" + name), error);
 }
 
-NodeKind Folder::OpenChild(const std::string& name, Folder* child, SystemError* error) const
+NodeKind Folder::OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const
 {
     const std::string childPath = path_ + "\\" + name;
     const std::wstring wide = Wide(childPath);
-    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    *made = CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
+    if (!*made && GetLastError() != ERROR_ALREADY_EXISTS) {
         *error = LastSystemError();
         return NodeKind::Failed;
     }
@@ -352,6 +358,19 @@ NodeKind Folder::OpenChild(const std::string& name, Folder* child, SystemError* 
     child->handle_ = 0;
     return NodeKind::Folder;
 }
+
+void Folder::RemoveEmptyChild(const std::string& name) const
+{
+    RemoveDirectoryW(Wide(path_ + "\\" + name).c_str());
+}
+
+bool FileSystemKeepsName(const std::string& name)
+{
+    return name.empty() || (name.back() != '.' && name.back() != ' ');
+}
+
+// NTFS and FAT as Windows uses them.
+const bool FILE_NAMES_IGNORE_CASE = true;
 
 // ---- TempFile
 

@@ -394,7 +394,7 @@ int RunUpdate(const UpdateOptions& options)
     if (!written || interrupted) {
         out.Discard();
         Message((interrupted ? "interrupted; " : "nothing written; ") + destination + " is as it was");
-        return interrupted ? EXIT_INTERRUPTED : EXIT_FATAL;
+        return interrupted ? InterruptExitCode() : EXIT_FATAL;
     }
     const std::string summary = Summary(entries, plan);
     // The old pack is closed before the new one takes its name: Windows

@@ -133,6 +133,43 @@ void CheckNames(const std::vector<StoredEntry>& entries, Report* report)
     }
 }
 
+// Names that extraction writes but that land on one file, or on none.
+void CheckFiles(const std::vector<StoredEntry>& entries, Report* report)
+{
+    // Keyed with letter case folded: quorvel.exe extracts on Windows.
+    std::unordered_map<std::string, uint32_t> firstByFile;
+    std::unordered_map<std::string_view, uint32_t> firstByName;
+    std::vector<std::string> parts;
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const StoredEntry& entry = entries[i];
+        const bool repeated = !firstByName.emplace(entry.name, i).second;
+        if (!IsSafeEntryName(entry.name.c_str()) || !SplitStoredName(entry.name, &parts))
+            continue;
+        size_t longest = 0;
+        for (const std::string& part : parts)
+            longest = std::max(longest, part.size());
+        if (longest > LONGEST_PART_BYTES) {
+            Json item = NamedEntry(i, entry);
+            item["part_bytes"] = longest;
+            report->Add("long_parts", item,
+                        Shown(i, entry) + ": a part of its name is " + std::to_string(longest) +
+                            " bytes in UTF-8; Linux takes at most 255");
+        }
+        const auto [first, inserted] = firstByFile.emplace(FileKey(parts, true), i);
+        if (inserted || repeated)
+            continue; // a repeated name is reported as a duplicate
+        std::vector<std::string> firstParts;
+        SplitStoredName(entries[first->second].name, &firstParts);
+        const bool caseOnly = FileKey(firstParts, false) != FileKey(parts, false);
+        Json item = NamedEntry(i, entry);
+        item["first"] = first->second;
+        item["case_only"] = caseOnly;
+        report->Add("same_file", item,
+                    Shown(i, entry) + ": same file as entry " + std::to_string(first->second) +
+                        (caseOnly ? " where letter case is ignored (Windows)" : ""));
+    }
+}
+
 } // namespace
 
 int RunVerify(const std::string& path, bool json)
@@ -144,7 +181,8 @@ int RunVerify(const std::string& path, bool json)
         return EXIT_FATAL;
     }
     Report report;
-    report.json["pack"] = path;
+    report.json["pack"] = ValidUtf8(path);
+    report.json["pack_hex"] = HexBytes(path);
     const std::vector<StoredEntry>& entries = pack.Entries();
     const DirectoryDamage& damage = pack.Damage();
     const bool readable = status == PackFile::Status::Read;
@@ -156,18 +194,20 @@ int RunVerify(const std::string& path, bool json)
         where["position"] = damage.position;
         report.json["damage"] = where;
         report.lines.push_back(DamageText(damage));
-        summary = path + ": damaged, quorvel refuses it (" + std::to_string(entries.size()) +
+        summary = ": damaged, quorvel refuses it (" + std::to_string(entries.size()) +
                   " records read before the damage)";
     } else {
         report.json["damage"] = nullptr;
-        for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names"})
+        for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names",
+                                 "same_file", "long_parts"})
             report.json[kind] = Json::array();
         CheckPlacement(pack, entries, &report);
         CheckNames(entries, &report);
+        CheckFiles(entries, &report);
         uint64_t dataBytes = 0;
         for (const StoredEntry& entry : entries)
             dataBytes += entry.size;
-        summary = path + ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) +
+        summary = ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) +
                   " bytes of data, " +
                   (report.findings == 0 ? std::string("no findings")
                                         : std::to_string(report.findings) + " finding" +
@@ -176,17 +216,17 @@ int RunVerify(const std::string& path, bool json)
         report.json["data_bytes"] = dataBytes;
     }
     report.json["findings"] = report.findings;
-    report.json["summary"] = summary;
+    // The path as it is in text, as valid UTF-8 in JSON (pack_hex keeps it).
+    report.json["summary"] = ValidUtf8(path) + summary;
     std::string out;
     if (json) {
         out = report.json.dump() + "\n";
     } else {
         for (const std::string& line : report.lines)
             out += line + "\n";
-        out += summary + "\n";
+        out += EscapeControls(path) + summary + "\n";
     }
     WriteStdoutText(out.data(), out.size());
-    FlushStdout();
     if (!readable)
         return EXIT_FATAL;
     return report.findings == 0 ? EXIT_DONE : EXIT_SOME_FAILED;

@@ -219,6 +219,9 @@ TEST_F(CliWine, RefusedNamesWriteNothingOutside)
     const std::vector<std::string> hostile = {
         "..\\escape.txt", "C:\\escape.txt", "C:escape.txt", "ok.txt:stream", "CON", "sub\\aux.txt",
         "\x81/..\x81/escape.txt", "\\escape.txt",
+        // Windows would drop the trailing dot or space and write another
+        // name; refused before any folder of theirs is made.
+        "dot.", "space ", "folder.\\x.txt", Sjis(L"―..\\x.txt"),
     };
     std::vector<pakwriter::Entry> entries;
     for (const std::string& name : hostile)
@@ -235,6 +238,24 @@ TEST_F(CliWine, RefusedNamesWriteNothingOutside)
     EXPECT_FALSE(Exists(L"C:\\escape.txt"));
     for (size_t i = 0; i < hostile.size(); ++i)
         EXPECT_NE(r.err.find("entry " + std::to_string(i) + " "), std::string::npos) << hostile[i];
+}
+
+// The same answers as on Linux: 0x80 is no character, and two names that
+// give one file are never written over each other (here: letter case).
+TEST_F(CliWine, NamesGetTheAnswersTheyGetOnLinux)
+{
+    WritePack({{"b\x80.txt", B("x")}, {"Case.txt", B("first")}, {"CASE.txt", B("second")}});
+    EXPECT_EQ(Run(L"list " + Q(pack_)).out, "b\\x80.txt\nCase.txt\nCASE.txt\n");
+    const Result r = Run(L"extract --overwrite=always -C " + Q(out_) + L" " + Q(pack_));
+    EXPECT_EQ(r.code, 1u);
+    EXPECT_NE(r.err.find("entry 0 'b\\x80.txt'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("same file as entry 1"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadWhole(out_ + L"\\case.txt"), "first");
+    EXPECT_EQ(CountFiles(out_), 1);
+    const Result verify = Run(L"verify " + Q(pack_));
+    EXPECT_EQ(verify.code, 1u);
+    EXPECT_NE(verify.out.find("not valid code page 932"), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find("entry 2 'CASE.txt': same file as entry 1"), std::string::npos) << verify.out;
 }
 
 TEST_F(CliWine, CreateRefusesNamesWithoutCp932Form)
