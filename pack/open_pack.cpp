@@ -115,8 +115,11 @@ int OpenPack(const char* path)
     // A pack counts as open while its path is set, so that a pack with an
     // empty directory is closed (its tree item removed) like any other.
     if (g_app.packPath[0] != 0) {
-        if (g_app.extracting.load() != 0 &&
+        if (Extracting() &&
             MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES)
+            return 1;
+        // Quitting may have been confirmed while the question was open.
+        if (Quitting())
             return 1;
         ClosePack();
     }
