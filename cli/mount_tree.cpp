@@ -3,14 +3,9 @@
 #include "cli/names.h"
 #include "support/entry_name.h"
 
-#include <cstdio>
-
 namespace cli {
 
 namespace {
-
-// Linux refuses longer names in a path; the kernel would never ask for one.
-constexpr size_t LONGEST_FILE_NAME_BYTES = 255;
 
 uint32_t HashOf(uint32_t parent, std::string_view name)
 {
@@ -79,19 +74,8 @@ struct Builder {
 
     void LeaveOut(uint32_t index, std::string_view stored, const std::string& why)
     {
-        // A control byte of a hostile name never reaches the terminal.
-        std::string shown;
-        for (const char c : NameToUtf8(stored, NameForm::Text)) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
-                shown += escape;
-            } else {
-                shown.push_back(c);
-            }
-        }
-        leftOut->push_back("entry " + std::to_string(index) + " '" + shown + "' (name_hex " + HexBytes(stored) +
-                           "): left out: " + why);
+        leftOut->push_back("entry " + std::to_string(index) + " '" + NameToUtf8(stored, NameForm::Text) +
+                           "' (name_hex " + HexBytes(stored) + "): left out: " + why);
     }
 
     // Why extract would not write this name, or "" with its parts.
@@ -107,7 +91,8 @@ struct Builder {
         if (!SplitStoredName(stored, parts))
             return "the name is not valid code page 932";
         for (const std::string& part : *parts) {
-            if (part.size() > LONGEST_FILE_NAME_BYTES)
+            // The kernel would never ask for a longer name.
+            if (part.size() > LONGEST_PART_BYTES)
                 return "a part of the name is longer than 255 bytes in UTF-8";
         }
         return "";

@@ -21,7 +21,6 @@ set(QUORVEL_SOURCES
   shell/selection.cpp
   shell/program_entry.cpp
   extract/extraction_queue.cpp
-  extract/extraction_worker.cpp
   extract/extraction_commands.cpp
   preview/preview_folder.cpp
   preview/preview.cpp

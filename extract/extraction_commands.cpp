@@ -49,11 +49,3 @@ void ExtractEntries(PackEntry* const* entries, int count, const char* destinatio
         MessageBoxA(g_app.mainWindow, NO_WORKER_TEXT, ERROR_CAPTION, MB_ICONERROR);
     }
 }
-
-void AbortExtraction()
-{
-    if (g_app.extracting.load() == 0)
-        return;
-    if (MessageBoxA(g_app.mainWindow, ABORT_QUESTION, QUESTION_CAPTION, MB_ICONQUESTION | MB_YESNO) == IDYES)
-        g_app.extracting.store(0);
-}

@@ -108,6 +108,24 @@ void ShowOutOfMemoryForPack()
     MessageBoxA(g_app.mainWindow, PACK_OUT_OF_MEMORY_TEXT, ERROR_CAPTION, MB_ICONWARNING);
 }
 
+// The pack's name in the tree, its path in the title, Close enabled.
+void ShowOpenedPack(char* fullPath)
+{
+    TVINSERTSTRUCTA tree;
+    ZeroBlock(&tree, sizeof tree);
+    tree.hParent = TVI_ROOT;
+    tree.hInsertAfter = TVI_FIRST;
+    tree.item.mask = TVIF_TEXT;
+    tree.item.pszText = FileNamePart(fullPath);
+    SendMessageA(g_app.treeView, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&tree));
+
+    char title[PATH_BUFFER_BYTES + 16];
+    wsprintfA(title, TITLE_WITH_PACK_FORMAT, fullPath);
+    SetWindowTextA(g_app.mainWindow, title);
+    SetCloseItemState(MFS_ENABLED);
+    ShowStatus(PACK_OPENED_STATUS);
+}
+
 } // namespace
 
 int OpenPack(const char* path)
@@ -115,8 +133,11 @@ int OpenPack(const char* path)
     // A pack counts as open while its path is set, so that a pack with an
     // empty directory is closed (its tree item removed) like any other.
     if (g_app.packPath[0] != 0) {
-        if (g_app.extracting.load() != 0 &&
+        if (Extracting() &&
             MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES)
+            return 1;
+        // Quitting may have been confirmed while the question was open.
+        if (Quitting())
             return 1;
         ClosePack();
     }
@@ -160,19 +181,7 @@ int OpenPack(const char* path)
     g_app.entryHead = head;
     g_app.dataAreaStart = dataAreaStart;
 
-    TVINSERTSTRUCTA tree;
-    ZeroBlock(&tree, sizeof tree);
-    tree.hParent = TVI_ROOT;
-    tree.hInsertAfter = TVI_FIRST;
-    tree.item.mask = TVIF_TEXT;
-    tree.item.pszText = FileNamePart(fullPath);
-    SendMessageA(g_app.treeView, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&tree));
-
-    char title[PATH_BUFFER_BYTES + 16];
-    wsprintfA(title, TITLE_WITH_PACK_FORMAT, fullPath);
-    SetWindowTextA(g_app.mainWindow, title);
-    SetCloseItemState(MFS_ENABLED);
-    ShowStatus(PACK_OPENED_STATUS);
+    ShowOpenedPack(fullPath);
     TextCopy(g_app.packPath, fullPath);
     return 0;
 }

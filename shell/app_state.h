@@ -46,22 +46,19 @@ struct AppState {
     char packPath[PACK_PATH_BYTES]; // "" when no pack is open
     ULONGLONG dataAreaStart;
 
-    // Extraction. The flag is one atomic word: the worker reads it before
-    // each job; a store of 0 by the UI thread is an abort request. The
-    // queue head, the jobs' links and the worker's existence are guarded by
-    // queueLock (see extract/extraction_queue.cpp).
-    std::atomic<LONG> extracting;
+    // Extraction: the run's one state (a RunState of extract/extraction.h),
+    // written only while queueLock is held and read anywhere; the design's
+    // extracting flag is derived from it (Extracting()), and so is quitting
+    // (Quitting()). The queue head and the jobs' links are guarded by
+    // queueLock too (see extract/extraction_queue.cpp).
+    std::atomic<LONG> runState;
     ExtractJob* queueHead;
     SRWLOCK queueLock;
-    // Set once by the UI thread at the moment quitting is confirmed and
-    // never cleared: from then on the UI thread ignores commands, drops and
-    // close requests, and the worker touches nothing after its entry.
-    std::atomic<LONG> quitRequested;
     // One atomic word, read by ExtractEntry before each chunk: when set, the
     // entry being copied is given up and its partial file removed. Stored
     // by the UI thread alone: set just before it waits for the worker to end
-    // (a pack closed during a run, after the extracting flag went to 0; or
-    // quitting, after quitRequested), cleared only once the worker thread
+    // (a pack closed during a run, or quitting, after the run state says
+    // so), cleared only once the worker thread
     // has ended, so it never reaches a later run or a preview.
     std::atomic<LONG> abandonEntry;
 

@@ -26,11 +26,6 @@ struct DeferredRequests {
     HDROP drop;   // kept until it is handled again
 } s_deferred;
 
-bool Quitting()
-{
-    return g_app.quitRequested.load() != 0;
-}
-
 // While the UI waits for the worker to let go of the pack nothing may change
 // the pack or the queue; once quitting is confirmed nothing may start (the
 // heap goes when the loop ends), also while the preview folder's removal
@@ -63,14 +58,13 @@ void CloseCommand()
 {
     if (g_app.packPath[0] == 0)
         return;
-    if (g_app.extracting.load() != 0 &&
+    if (Extracting() &&
         MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
     // Quitting, which closes the pack itself, may have been confirmed while
     // the question was open.
     if (Quitting() || g_app.packPath[0] == 0)
         return;
-    g_app.extracting.store(0);
     ClosePack();
 }
 
@@ -182,7 +176,7 @@ void UpdateMenuStates(HMENU popup)
 {
     const int count = GetMenuItemCount(popup);
     const bool anySelected = SelectedRowCount() != 0;
-    const bool extracting = g_app.extracting.load() != 0;
+    const bool extracting = Extracting();
     for (int position = 0; position < count; ++position) {
         const UINT id = GetMenuItemID(popup, position);
         MENUITEMINFOA info;
@@ -246,7 +240,7 @@ LRESULT OnClose()
         s_deferred.close = true;
         return 1;
     }
-    if (g_app.extracting.load() != 0 &&
+    if (Extracting() &&
         MessageBoxA(g_app.mainWindow, QUIT_QUESTION, QUESTION_CAPTION, MB_YESNO | MB_ICONWARNING) == IDNO)
         return 1;
     // A close that arrived while the question was open has quit already.

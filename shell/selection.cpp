@@ -159,7 +159,7 @@ void ExtractCommand()
         return;
     // Quitting may have been confirmed while the chooser was open: no worker
     // may start beside the release of the heap.
-    if (g_app.quitRequested.load() != 0)
+    if (Quitting())
         return;
     int count = 0;
     PackEntry** entries = SelectedEntries(&count);

@@ -762,6 +762,7 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
          {},
          {},
          {}},
+        {"one byte shared, then touching", {{"a", 4, 0}, {"b", 4, 3}, {"c", 2, 7}}, 9, {{1, 0, 3, 1}}, {}, {}, {}, {}},
     };
     for (const Row& row : rows) {
         pakwriter::Layout layout;
@@ -1125,9 +1126,13 @@ TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
          "M empty.dat\nM voice/002.wav\n", "2 replaced, 0 added, 0 removed, 5 kept"},
         {"removals only", base, {}, {"*.wav", "empty.dat"}, {base[0], base[1], base[2], base[4]},
          "D empty.dat\nD voice/001.wav\nD voice/002.wav\n", "0 replaced, 0 added, 3 removed, 4 kept"},
-        {"into an empty pack", {}, {{"b.txt", "b"}, {"ア/a.txt", "a"}}, {},
-         {{"b.txt", B("b")}, {Sjis("ア\\a.txt"), B("a")}}, "A b.txt\nA ア/a.txt\n",
-         "0 replaced, 2 added, 0 removed, 0 kept"},
+        // Added in create's order, which UTF-8 order is not: "/" before
+        // digits, full-width letters after kana.
+        {"into an empty pack", {},
+         {{"b.txt", "b"}, {"ア/a.txt", "a"}, {"b/c.txt", "c"}, {"b0.txt", "0"}, {"Ａ.txt", "A"}}, {},
+         {{"b.txt", B("b")}, {"b0.txt", B("0")}, {"b\\c.txt", B("c")}, {Sjis("Ａ.txt"), B("A")},
+          {Sjis("ア\\a.txt"), B("a")}},
+         "A b.txt\nA b0.txt\nA b/c.txt\nA Ａ.txt\nA ア/a.txt\n", "0 replaced, 5 added, 0 removed, 0 kept"},
     };
     for (const UpdateRow& row : rows) {
         WritePack(row.pack);
@@ -1366,6 +1371,7 @@ TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
     const auto removed = nlohmann::json::parse(line);
     EXPECT_EQ(removed["status"], "removed");
     EXPECT_EQ(removed["name"], "表.txt");
+    EXPECT_EQ(removed["name_hex"], "955c2e747874"); // the stored bytes, 0x5C trail byte included
     EXPECT_EQ(removed["old_size"], 4);
     EXPECT_TRUE(removed["new_size"].is_null());
 

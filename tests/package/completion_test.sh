@@ -121,6 +121,11 @@ quorvel-cli update game.pak 	music|out dir
 quorvel-cli update game.pak --remove b	bgm/	nospace
 quorvel-cli update game.pak --remove=voice/	voice/[[]a]01.wav
 quorvel-cli diff game.pak 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli cat --index 	
+quorvel-cli cat --index 3 	game.pak|music|my game.pak|other.PAK|out dir
+quorvel-cli mount game.pak 	music|out dir
+quorvel-cli mount -o 	
+quorvel-cli mount -o ro 	game.pak|music|my game.pak|other.PAK|out dir
 TABLE
 
 # Where a file matches an offered pattern, the offer stays the pattern.

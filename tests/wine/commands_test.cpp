@@ -95,10 +95,10 @@ TEST_F(CommandsTest, ItemMenuFollowsTheSelectionAndTheRun)
     EXPECT_NE(ItemState(ItemMenu(), IDM_COPYNAMES) & MFS_CHECKED, 0u);
     CheckMenuItem(ItemMenu(), IDM_COPYNAMES, MF_BYCOMMAND | MF_UNCHECKED);
 
-    g_app.extracting.store(1);
+    g_app.runState.store(RUN_RUNNING);
     OpenPopup(ItemMenu());
     EXPECT_FALSE(Grayed(ItemMenu(), IDM_ABORT));
-    g_app.extracting.store(0);
+    g_app.runState.store(RUN_IDLE);
 
     // The file menu: Close follows the pack, Open and Exit stay enabled.
     HMENU fileMenu = GetSubMenu(g_app.mainMenu, 0);
@@ -428,7 +428,7 @@ TEST_F(CommandsTest, CloseDuringARunAsksFirst)
     EXPECT_EQ(dialogs.Seen()[1].caption, QUESTION_CAPTION);
     EXPECT_EQ(dialogs.Seen()[1].text, CLOSE_QUESTION);
     EXPECT_NE(g_app.packPath[0], 0);
-    EXPECT_EQ(g_app.extracting.load(), 1);
+    EXPECT_TRUE(Extracting());
 
     dialogs.Answer({{IDYES}});
     Command(IDM_CLOSE);
@@ -452,7 +452,7 @@ TEST_F(CommandsTest, ClosingTheWindowDuringARunAsksAndQuitsPromptly)
     EXPECT_EQ(SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0), 1);
     ASSERT_GE(dialogs.Count(), 2u);
     EXPECT_EQ(dialogs.Seen()[1].text, QUIT_QUESTION);
-    EXPECT_EQ(g_app.extracting.load(), 1);
+    EXPECT_TRUE(Extracting());
     EXPECT_TRUE(IsExtractionWorkerActive());
 
     dialogs.Answer({{IDYES}});
@@ -467,7 +467,7 @@ TEST_F(CommandsTest, ClosingTheWindowDuringARunAsksAndQuitsPromptly)
     EXPECT_FALSE(FileExists(out + "\\after.bin"));
     EXPECT_EQ(std::string(g_app.packPath), "");
     std::printf("closing during a 256 MiB entry took %llu ms\n", static_cast<unsigned long long>(waited));
-    g_app.quitRequested.store(0);
+    ForgetQuitting();
 }
 
 struct MenuSighting {

@@ -100,7 +100,7 @@ protected:
     {
         EXPECT_FALSE(IsExtractionWorkerActive()) << what << " round " << round;
         EXPECT_EQ(g_app.queueHead, nullptr) << what << " round " << round;
-        EXPECT_EQ(g_app.extracting.load(), 0) << what << " round " << round;
+        EXPECT_FALSE(Extracting()) << what << " round " << round;
         EXPECT_TRUE(HeapValidate(g_app.heap, 0, nullptr)) << what << " round " << round;
         EXPECT_EQ(CheckRuns(StatusHistory(), known, quitting), "") << what << " round " << round;
         // An entry given up is no failure to stop on.
@@ -145,7 +145,7 @@ TEST_F(ExtractionStressTest, ClosingReplacingOrQuittingDuringRunsLeavesNothingHa
             LetTheRunGo(round, folder);
             if (c.action == PackAction::OPEN_ANOTHER)
                 dialogs.Answer({{IDOK, otherPack}});
-            const bool running = g_app.extracting.load() != 0;
+            const bool running = Extracting();
             const bool largeStarted = FileExists(folder + "\\big.bin");
             if (running) {
                 dialogs.Answer({{IDYES}});
@@ -167,8 +167,8 @@ TEST_F(ExtractionStressTest, ClosingReplacingOrQuittingDuringRunsLeavesNothingHa
                 EXPECT_EQ(SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0), 0) << round;
                 MSG quit;
                 EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << round;
-                EXPECT_EQ(g_app.quitRequested.load(), 1) << round;
-                g_app.quitRequested.store(0);
+                EXPECT_TRUE(Quitting()) << round;
+                ForgetQuitting();
                 EXPECT_EQ(std::string(g_app.packPath), "") << round;
                 break;
             }
@@ -268,7 +268,7 @@ TEST_F(RaceTest, ExtractCommandsAtAnyMomentOfARunAreAllServed)
     }
     ASSERT_TRUE(WorkerGone());
     EXPECT_EQ(g_app.queueHead, nullptr);
-    EXPECT_EQ(g_app.extracting.load(), 0);
+    EXPECT_FALSE(Extracting());
     EXPECT_EQ(ProgressCount(), expected.size());
     EXPECT_EQ(CheckRuns(StatusHistory(), known), "");
     for (const auto& [folder, index] : expected)
@@ -320,7 +320,7 @@ TEST_F(RaceTest, JobsLinkedWhileRunsEndAreNeverLeftQueued)
     }
     ASSERT_TRUE(WorkerGone());
     EXPECT_EQ(g_app.queueHead, nullptr);
-    EXPECT_EQ(g_app.extracting.load(), 0);
+    EXPECT_FALSE(Extracting());
     EXPECT_EQ(ProgressCount(), static_cast<size_t>(JOBS));
     EXPECT_EQ(CheckRuns(StatusHistory(), known), "");
     int missing = 0;

@@ -67,7 +67,7 @@ protected:
     void ExpectIdleAndEmpty()
     {
         EXPECT_FALSE(IsExtractionWorkerActive());
-        EXPECT_EQ(g_app.extracting.load(), 0);
+        EXPECT_FALSE(Extracting());
         EXPECT_EQ(g_app.queueHead, nullptr);
         EXPECT_TRUE(HeapValidate(g_app.heap, 0, nullptr));
     }
@@ -229,7 +229,7 @@ TEST_F(ExtractionTest, ExtractWhileAbortingWithdrawsTheAbort)
     StatusTrigger abortThenExtract(ProgressOf(0), StatusTrigger::HOLD_WORKER, [&] {
         dialogs.Answer({{IDYES}});
         Command(IDM_ABORT);
-        EXPECT_EQ(g_app.extracting.load(), 0); // Aborting
+        EXPECT_FALSE(Extracting()); // Aborting
         SelectRows({4});
         ExtractTo(second);
     });
@@ -461,7 +461,7 @@ TEST_F(FailedJobTest, AnsweredNoStopsKeepingTheQueueForTheNextRun)
             ASSERT_TRUE(WorkerGone()) << c.what;
         }
         EXPECT_EQ(StatusHistory(), Run({0, 1}, STOPPED_TEXT)) << c.what;
-        EXPECT_EQ(g_app.extracting.load(), 0) << c.what;
+        EXPECT_FALSE(Extracting()) << c.what;
         // The failed job heads the kept queue, the one behind it follows.
         ASSERT_EQ(QueueLength(), 2) << c.what;
         EXPECT_EQ(g_app.queueHead->entry, g_app.entryHead->next) << c.what;
@@ -581,7 +581,7 @@ TEST_F(FailedJobTest, AWorkerThatCannotStartLeavesNothingHalfLinked)
     EXPECT_TRUE(StatusHistory().empty());
     // The flag is back at 0, no worker counts as running, the new job is
     // gone again and the kept ones stand as they stood.
-    EXPECT_EQ(g_app.extracting.load(), 0);
+    EXPECT_FALSE(Extracting());
     EXPECT_FALSE(IsExtractionWorkerActive());
     EXPECT_EQ(g_app.queueHead, keptHead);
     EXPECT_EQ(QueueLength(), 2);
@@ -594,7 +594,7 @@ TEST_F(FailedJobTest, AWorkerThatCannotStartLeavesNothingHalfLinked)
     ExtractTo(second);
     ASSERT_TRUE(WorkerGone());
     EXPECT_EQ(QueueLength(), 0);
-    EXPECT_EQ(g_app.extracting.load(), 0);
+    EXPECT_FALSE(Extracting());
 }
 
 // ---- Closing or replacing the pack during a run -------------------------------
@@ -687,7 +687,7 @@ TEST_F(ExtractionTest, ClosingOrReplacingThePackGivesUpTheJobInProgress)
         DispatchMessageA(&posted);
         EXPECT_EQ(std::string(g_app.packPath), "") << change.what;
         EXPECT_TRUE(PeekMessageA(&posted, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << change.what;
-        g_app.quitRequested.store(0);
+        ForgetQuitting();
 
         if (g_app.packPath[0] != 0)
             ClosePack();
@@ -726,8 +726,8 @@ protected:
         const LRESULT kept = SendMessageA(g_app.mainWindow, WM_CLOSE, 0, 0);
         MSG message;
         const bool quitPosted = PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
-        EXPECT_EQ(g_app.quitRequested.load(), kept == 0 ? 1 : 0);
-        g_app.quitRequested.store(0);
+        EXPECT_EQ(Quitting(), kept == 0);
+        ForgetQuitting();
         return kept == 0 && quitPosted && message.wParam == 0;
     }
 };
@@ -983,7 +983,7 @@ TEST_F(ExtractionTest, NoMemoryForJobsDuringARunLeavesTheRunAlone)
     EXPECT_EQ(leftovers, 0u);
     EXPECT_EQ(dialogs.Seen().back().caption, ERROR_CAPTION);
     EXPECT_EQ(QueueLength(), 2);
-    EXPECT_EQ(g_app.extracting.load(), 1);
+    EXPECT_TRUE(Extracting());
 
     Press(FindDialog(OutputOf(first, 0)), IDYES);
     ASSERT_TRUE(WorkerGone());

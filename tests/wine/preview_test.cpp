@@ -974,7 +974,7 @@ TEST_F(PreviewTest, CloseOrOpenDuringAPreviewComesAfterIt)
          [&] { PostMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({other})), 0); },
          [&] { return std::string(g_app.packPath) == other; }},
         {"closing the window", [] { PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0); },
-         [] { return g_app.quitRequested.load() != 0; }},
+         [] { return Quitting(); }},
     };
     for (const auto& c : cases) {
         ResetProgramState();

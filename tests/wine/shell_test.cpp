@@ -8,6 +8,7 @@
 #include "shell/main_window.h"
 #include "shell/program_entry.h"
 #include "resources/texts.h"
+#include "extract/extraction.h"
 
 namespace {
 
@@ -241,7 +242,7 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
     const std::string pack = WritePack(temp, "keys.pak", {{"a", {1}}});
     ASSERT_EQ(OpenPack(pack.c_str()), 0);
     SelectRows({0});
-    g_app.extracting.store(1);
+    g_app.runState.store(RUN_RUNNING);
 
     const KeyRow rows[] = {
         {"Ctrl+A", 'A', true, false, IDM_SELECTALL}, {"Ctrl+B", 'B', true, false, IDM_ABORT},
@@ -278,7 +279,7 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
     }
     BYTE keys[256] = {};
     SetKeyboardState(keys);
-    g_app.extracting.store(0);
+    g_app.runState.store(RUN_IDLE);
 }
 
 // Puts a window procedure in place for one scope, and back on every way out.

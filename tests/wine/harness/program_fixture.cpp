@@ -278,10 +278,16 @@ std::string WritePack(const std::string& folder, const std::string& name,
     return path;
 }
 
+void ForgetQuitting()
+{
+    if (Quitting())
+        g_app.runState.store(RUN_IDLE);
+}
+
 void ResetProgramState()
 {
     StopExtractionAndWait();
-    g_app.quitRequested.store(0);
+    ForgetQuitting();
     if (g_app.packPath[0] != 0)
         ClosePack();
     SelectRows({});

@@ -95,6 +95,10 @@ protected:
     std::string temp;
 };
 
+// Takes back a quit that a test confirmed, so that the tests go on: the
+// program itself never leaves that state.
+void ForgetQuitting();
+
 // Brings the program to its state right after start-up: no pack, no
 // extraction, no selection, status "Ready".
 void ResetProgramState();
