@@ -299,14 +299,14 @@ TEST_F(Mount, ReadsAtRandomOffsetsByManyThreadsMatchTheEntry)
     MountForeground();
 
     std::atomic<int> mismatches{0};
-    auto reader = [&](unsigned seed) {
-        std::mt19937_64 random(seed);
+    auto reader = [&](unsigned readerNumber) {
+        std::mt19937_64 draw(readerNumber);
         for (int round = 0; round < 200; ++round) {
-            const size_t e = random() % sizes.size();
+            const size_t e = draw() % sizes.size();
             const size_t size = sizes[e];
             // Edges first, then anywhere, up to past the end.
-            const uint64_t offset = round < 3 ? size - std::min<size_t>(size, round) : random() % (size + 100);
-            const size_t length = random() % (3 << 20);
+            const uint64_t offset = round < 3 ? size - std::min<size_t>(size, round) : draw() % (size + 100);
+            const size_t length = draw() % (3 << 20);
             const int fd = open((mountpoint_ / entries[e].name).c_str(), O_RDONLY);
             std::vector<uint8_t> got(length);
             const ssize_t read = pread(fd, got.data(), length, off_t(offset));
