@@ -1,5 +1,27 @@
-# The measuring helpers of the quorvel-cli benchmark scripts, sourced by
-# them after they have made their scratch folder the current one.
+# The start and the measuring helpers of the quorvel-cli benchmark scripts.
+# Sourced by them; the helpers work in the scratch folder that
+# start_cli_bench makes the current one.
+
+# Sets build (the build tree given, by default the optimised Linux tree), cli
+# and pakwriter, checks that both tools are built, and makes a fresh scratch
+# folder under the build tree, NAME.XXXXXX, the current folder: $work,
+# removed when the script exits. Called from the repository's root.
+start_cli_bench() {
+  local name=$1
+  build=$(realpath "${2:-build/linux-release}")
+  cli="$build/bin/quorvel-cli"
+  pakwriter="$build/bin/pakwriter"
+  local tool
+  for tool in "$cli" "$pakwriter"; do
+    [ -x "$tool" ] || {
+      echo "$(basename "$0"): $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
+      exit 1
+    }
+  done
+  work=$(mktemp -d "$build/$name.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  cd "$work"
+}
 
 # Every timed command starts with a warm page cache for its input (all
 # inputs were just written or read, and the machine has the memory to keep
@@ -16,7 +38,7 @@ settle() {
 # shared machine the processor seconds vary less than the wall clock.
 seconds() {
   local start=$EPOCHREALTIME
-  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "run_cli_bench.sh: failed: $*" >&2; return 1; }
+  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "$(basename "$0"): failed: $*" >&2; return 1; }
   local end=$EPOCHREALTIME
   awk -v s="$start" -v e="$end" '{ printf "%.4f %.2f\n", e - s, $1 + $2 }' cpu.txt
 }
@@ -34,7 +56,7 @@ median_of() {
 
 # Peak resident set of "$@" in KiB, standard output discarded.
 peak_kib() {
-  /usr/bin/time -f %M -o peak.txt "$@" >/dev/null || { echo "run_cli_bench.sh: failed: $*" >&2; return 1; }
+  /usr/bin/time -f %M -o peak.txt "$@" >/dev/null || { echo "$(basename "$0"): failed: $*" >&2; return 1; }
   cat peak.txt
 }
 

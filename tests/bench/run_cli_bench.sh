@@ -20,26 +20,12 @@
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
-build=$(realpath "${1:-build/linux-release}")
-cli="$build/bin/quorvel-cli"
-pakwriter="$build/bin/pakwriter"
+# start_cli_bench, settle, seconds, median, measure_rounds, report, compare
+# and the rest.
+source tests/bench/cli_bench_common.sh
 python_tool="$PWD/tests/bench/pak_extract.py"
-common="$PWD/tests/bench/cli_bench_common.sh"
 rounds=${ROUNDS:-7}
-
-for tool in "$cli" "$pakwriter"; do
-  if [ ! -x "$tool" ]; then
-    echo "run_cli_bench.sh: $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
-    exit 1
-  fi
-done
-
-work=$(mktemp -d "$build/cli-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-
-# settle, seconds, median, measure_rounds, report, compare and the rest.
-source "$common"
+start_cli_bench cli-bench "${1:-}"
 
 echo "load_before: $(uptime)"
 echo "rounds: $rounds; medians; warm page cache; outputs removed and synced before each run"
