@@ -16,7 +16,7 @@ settle() {
 # shared machine the processor seconds vary less than the wall clock.
 seconds() {
   local start=$EPOCHREALTIME
-  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "run_cli_bench.sh: failed: $*" >&2; return 1; }
+  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "${0##*/}: failed: $*" >&2; return 1; }
   local end=$EPOCHREALTIME
   awk -v s="$start" -v e="$end" '{ printf "%.4f %.2f\n", e - s, $1 + $2 }' cpu.txt
 }
@@ -34,7 +34,7 @@ median_of() {
 
 # Peak resident set of "$@" in KiB, standard output discarded.
 peak_kib() {
-  /usr/bin/time -f %M -o peak.txt "$@" >/dev/null || { echo "run_cli_bench.sh: failed: $*" >&2; return 1; }
+  /usr/bin/time -f %M -o peak.txt "$@" >/dev/null || { echo "${0##*/}: failed: $*" >&2; return 1; }
   cat peak.txt
 }
 
