@@ -174,6 +174,9 @@ TEST_F(Cli, HostileNamesAreRefusedAndTheOthersGoOn)
         {"empty part", "a\\\\x.txt"},
         {"separator behind a lead byte", "\x81/..\x81/escape.txt"},
         {"dot behind a lead byte", "\x81." "\x81./escape.txt"},
+        {"control byte", "line\nfeed.txt"},
+        {"control byte in a folder part", "esc\x1B]0;x\x07\\a.txt"},
+        {"delete byte", "del\x7F.txt"},
         // 270 bytes in UTF-8: the folder made for it must not stay behind.
         {"a new folder, then a name Linux cannot make", "new\\" + Sjis(kana90)},
     };
@@ -242,9 +245,9 @@ TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
     for (int i = 0; i < 100; ++i)
         hundred += "あ";
     const std::vector<NameRow> rows = {
-        {"CR and LF", "a\r\nb.txt", "a\\x0D\\x0Ab.txt", "", false, true, nullptr, false, true},
-        {"terminal title and bell", "\x1B]0;t\x07.txt", "\\x1B]0;t\\x07.txt", "", false, true, nullptr, false, true},
-        {"DEL", "d\x7F.txt", "d\\x7F.txt", "", false, true, nullptr, false, true},
+        {"CR and LF", "a\r\nb.txt", "a\\x0D\\x0Ab.txt", "", false, false, "refused_names", false, false},
+        {"terminal title and bell", "\x1B]0;t\x07.txt", "\\x1B]0;t\\x07.txt", "", false, false, "refused_names", false, false},
+        {"DEL", "d\x7F.txt", "d\\x7F.txt", "", false, false, "refused_names", false, false},
         {"IBM numeral one", "\xFA\x4A.txt", "Ⅰ.txt", "\x87\x54.txt", true, true, nullptr, true, false},
         {"IBM kanji, NEC form", "\xED\x40.txt", "纊.txt", "\xFA\x5C.txt", true, true, nullptr, true, false},
         {"NEC sign", "\x87\x90.txt", "≒.txt", "\x81\xE0.txt", true, true, nullptr, true, false},
