@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -116,11 +117,22 @@ protected:
     }
 
     // The exit code; a death by signal N as -N, so that a program killed by
-    // SIGINT is never taken for one that ended itself with 130.
+    // SIGINT is never taken for one that ended itself with 130. A program
+    // that hangs (a copy loop that never ends) fails its test instead of
+    // stopping the whole run.
     static int Wait(pid_t child)
     {
         int status = 0;
-        waitpid(child, &status, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "still running after two minutes; killed";
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                break;
+            }
+            usleep(2000);
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
 
