@@ -386,7 +386,13 @@ int RunCreate(const CreateOptions& options)
         return InterruptExitCode();
     }
     SystemError error;
-    switch (out.Commit(packName, options.force, &error)) {
+    // A pack that --force replaces may be the user's only copy: the new one
+    // reaches the disk before it takes the name, so a crash leaves one or
+    // the other whole, never an empty file under the name.
+    const TempFile::CommitResult result = existing == NodeKind::File
+                                              ? out.CommitReplacing(packName, &error)
+                                              : out.Commit(packName, options.force, &error);
+    switch (result) {
     case TempFile::CommitResult::Done:
         return EXIT_DONE;
     case TempFile::CommitResult::Exists:
