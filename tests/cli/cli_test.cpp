@@ -888,6 +888,41 @@ TEST_F(Cli, CreateReplacesOnlyWithForce)
 
 // ---- Interruption
 
+// Whether the process is stopped, or gone.
+bool Stopped(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() ||
+           std::string_view("TtZX").find(text[close + 2]) != std::string_view::npos;
+}
+
+// A thread that sends signal to the child once ready(child) holds. The
+// child is stopped while the test looks, so that on a busy machine it
+// cannot finish between the look and the signal: the signal is the first
+// thing it meets when it goes on.
+std::thread SignalOnce(const std::atomic<pid_t>& child, int signal, std::function<bool(pid_t)> ready)
+{
+    return std::thread([&child, signal, ready] {
+        for (int i = 0; i < 20000; ++i) {
+            const pid_t pid = child;
+            if (pid != 0) {
+                kill(pid, SIGSTOP);
+                for (int wait = 0; wait < 1000 && !Stopped(pid); ++wait)
+                    usleep(100);
+                const bool found = ready(pid);
+                if (found)
+                    kill(pid, signal);
+                kill(pid, SIGCONT);
+                if (found)
+                    return;
+            }
+            usleep(300);
+        }
+    });
+}
+
 TEST_F(Cli, InterruptedRunsEndWith128PlusTheSignalAndLeaveNothing)
 {
     ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 256ull * 1024 * 1024}},
@@ -950,15 +985,7 @@ TEST_F(Cli, InterruptedRunsEndWith128PlusTheSignalAndLeaveNothing)
             }
             return false;
         };
-        std::thread interrupter([&] {
-            for (int i = 0; i < 20000; ++i) {
-                if (child != 0 && writing(child)) {
-                    kill(child, row.signal);
-                    return;
-                }
-                usleep(500);
-            }
-        });
+        std::thread interrupter = SignalOnce(child, row.signal, writing);
         const Result r = Run(row.args, "", &child,
                              row.named ? std::function<void()>(withoutProc) : std::function<void()>());
         interrupter.join();
@@ -1313,15 +1340,7 @@ TEST_F(Cli, InterruptedUpdateLeavesThePackAsItWas)
     };
     for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
         std::atomic<pid_t> child{0};
-        std::thread interrupter([&] {
-            for (int i = 0; i < 20000; ++i) {
-                if (child != 0 && writingBesidePack(child)) {
-                    kill(child, signal);
-                    return;
-                }
-                usleep(200);
-            }
-        });
+        std::thread interrupter = SignalOnce(child, signal, writingBesidePack);
         const Result r = Run({"update", "-q", pack_, base_ / "src"}, "", &child);
         interrupter.join();
         if (signal == SIGKILL)
