@@ -19,20 +19,10 @@
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
-build=$(realpath "${1:-build/linux-release}")
-cli="$build/bin/quorvel-cli"
-pakwriter="$build/bin/pakwriter"
-common="$PWD/tests/bench/cli_bench_common.sh"
-rounds=${ROUNDS:-5}
+# bench_setup, seconds, median, report, compare and the rest.
+source tests/bench/cli_bench_common.sh
+bench_setup mount_bench.sh 5 "${1:-}"
 
-for tool in "$cli" "$pakwriter"; do
-  if [ ! -x "$tool" ]; then
-    echo "mount_bench.sh: $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
-    exit 1
-  fi
-done
-
-work=$(mktemp -d "$build/mount-bench.XXXXXX")
 mnt="$work/mnt"
 mkdir "$mnt"
 server=
@@ -42,10 +32,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"
-
-# seconds, median, report, compare and the rest.
-source "$common"
 
 # The load average at a figure: on a shared machine the figures mean
 # little without it.
@@ -165,9 +151,7 @@ mkdir check
 mount_pack many.pak
 diff -r check "$mnt" >/dev/null || { echo "mount_bench.sh: the mount differs from extract" >&2; exit 1; }
 unmount_pack
-# Each run copies into a folder of its own, deleted only at the end: ext4
-# here creates files slowly for a while after a mass deletion.
-fresh() { mktemp -d -p . x.XXXXXX; }
+# Each run copies into a folder of its own (fresh), deleted only at the end.
 TIMES_copied=() TIMES_extracted=()
 for round in $(seq "$rounds"); do
   for which in $((round % 2)) $(((round + 1) % 2)); do
