@@ -258,6 +258,10 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
     return true;
 }
 
+namespace {
+
+// The directory as stored for that layout; false when a record cannot be
+// encoded (PlanEntries refuses those names).
 bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
 {
     std::vector<DirectoryRecord> records;
@@ -269,6 +273,52 @@ bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned cha
     }
     out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
     return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
+}
+
+} // namespace
+
+bool OpenPackFolder(const std::string& parentPath, const std::string& name, Folder* parent, NodeKind* existing)
+{
+    const std::string shown = parentPath.empty() ? "." : parentPath;
+    SystemError error;
+    if (!parent->OpenRoot(shown, &error)) {
+        Message(shown + ": " + error.Text());
+        return false;
+    }
+    *existing = parent->Inspect(name, &error);
+    if (*existing == NodeKind::Failed) {
+        Message(JoinPath(parentPath, name) + ": " + error.Text());
+        return false;
+    }
+    return true;
+}
+
+bool StartPackFile(const Folder& parent, const std::vector<Planned>& layout, const std::string& shownPack,
+                   TempFile* out)
+{
+    std::vector<unsigned char> directory;
+    if (!EncodeBackToBack(layout, &directory)) {
+        Message("cannot encode the directory; nothing written");
+        return false;
+    }
+    SystemError error;
+    if (!out->Create(parent, &error)) {
+        Message("cannot create a file beside " + shownPack + ": " + error.Text());
+        return false;
+    }
+    if (!out->Write(directory.data(), directory.size(), &error)) {
+        Message("cannot write the pack: " + error.Text());
+        return false;
+    }
+    return true;
+}
+
+uint64_t DataBytes(const std::vector<Planned>& layout)
+{
+    uint64_t bytes = 0;
+    for (const Planned& item : layout)
+        bytes += item.size;
+    return bytes;
 }
 
 int RunCreate(const CreateOptions& options)
@@ -301,37 +351,19 @@ int RunCreate(const CreateOptions& options)
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
     Folder parent;
-    SystemError error;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error)) {
-        Message((parentPath.empty() ? "." : parentPath) + ": " + error.Text());
+    NodeKind existing;
+    if (!OpenPackFolder(parentPath, packName, &parent, &existing))
         return EXIT_FATAL;
-    }
-    const NodeKind existing = parent.Inspect(packName, &error);
     if (existing != NodeKind::Missing && !(existing == NodeKind::File && options.force)) {
         Message(options.pack +
                 (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
                                             : ": exists and is not a file; nothing written"));
         return EXIT_FATAL;
     }
-
-    uint64_t totalBytes = 0;
-    for (const Planned& item : plan)
-        totalBytes += item.size;
-    std::vector<unsigned char> directory;
-    if (!EncodeBackToBack(plan, &directory)) {
-        Message("cannot encode the directory; nothing written");
-        return EXIT_FATAL;
-    }
-    Progress progress(options.quiet, plan.size(), totalBytes);
+    Progress progress(options.quiet, plan.size(), DataBytes(plan));
     TempFile out;
-    if (!out.Create(parent, &error)) {
-        Message("cannot create a file beside " + options.pack + ": " + error.Text());
+    if (!StartPackFile(parent, plan, options.pack, &out))
         return EXIT_FATAL;
-    }
-    if (!out.Write(directory.data(), directory.size(), &error)) {
-        Message("cannot write the pack: " + error.Text());
-        return EXIT_FATAL;
-    }
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
     uint64_t bytesDone = 0;
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -353,7 +385,14 @@ int RunCreate(const CreateOptions& options)
         Message("interrupted; nothing written");
         return InterruptExitCode();
     }
-    switch (out.Commit(packName, options.force, &error)) {
+    SystemError error;
+    // A pack that --force replaces may be the user's only copy: the new one
+    // reaches the disk before it takes the name, so a crash leaves one or
+    // the other whole, never an empty file under the name.
+    const TempFile::CommitResult result = existing == NodeKind::File
+                                              ? out.CommitReplacing(packName, &error)
+                                              : out.Commit(packName, options.force, &error);
+    switch (result) {
     case TempFile::CommitResult::Done:
         return EXIT_DONE;
     case TempFile::CommitResult::Exists:

@@ -6,13 +6,29 @@
 
 namespace cli {
 
-bool EntryFileParts(std::string_view stored, std::vector<std::string>* parts, std::string* why)
+bool EntryNameAllowed(std::string_view stored, std::string* why)
 {
-    // quorvel's own rule, the same function the desktop program asks.
-    if (!IsSafeEntryName(std::string(stored).c_str())) {
+    // quorvel's own rule, the same function the desktop program asks. The
+    // copy keeps its room: a mount asks for a million names in a row.
+    thread_local std::string text;
+    text.assign(stored);
+    if (!IsSafeEntryName(text.c_str())) {
         *why = "the name would leave the target folder or names a device";
         return false;
     }
+    for (const char c : stored) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            *why = "the name holds a control character";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool EntryFileParts(std::string_view stored, std::vector<std::string>* parts, std::string* why)
+{
+    if (!EntryNameAllowed(stored, why))
+        return false;
     if (!SplitStoredName(stored, parts)) {
         *why = "the name is not valid code page 932";
         return false;

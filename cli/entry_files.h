@@ -12,8 +12,15 @@
 
 namespace cli {
 
+// Whether extract takes a stored name, its code page 932 form aside:
+// quorvel's entry-name rule, and no control byte (below 0x20, and 0x7F),
+// which no file name should hold (a line feed breaks every script that
+// reads names a line at a time). False, with *why, when it refuses it.
+bool EntryNameAllowed(std::string_view stored, std::string* why);
+
 // The folder parts and file name that extract writes a stored name to,
 // below its target folder; false, with *why, when extract refuses the name.
+// The one rule for every command that maps entries to files.
 bool EntryFileParts(std::string_view stored, std::vector<std::string>* parts, std::string* why);
 
 // The same parts as one path, "/" between them.

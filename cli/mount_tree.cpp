@@ -1,7 +1,7 @@
 #include "cli/mount_tree.h"
 
+#include "cli/entry_files.h"
 #include "cli/names.h"
-#include "support/entry_name.h"
 
 namespace cli {
 
@@ -81,15 +81,9 @@ struct Builder {
     // Why extract would not write this name, or "" with its parts.
     static std::string Refusal(std::string_view stored, std::vector<std::string>* parts)
     {
-        const std::string text(stored);
-        if (!IsSafeEntryName(text.c_str()))
-            return "the name would leave the target folder or names a device";
-        for (const char c : stored) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                return "the name holds a control character";
-        }
-        if (!SplitStoredName(stored, parts))
-            return "the name is not valid code page 932";
+        std::string why;
+        if (!EntryFileParts(stored, parts, &why))
+            return why;
         for (const std::string& part : *parts) {
             // The kernel would never ask for a longer name.
             if (part.size() > LONGEST_PART_BYTES)

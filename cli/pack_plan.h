@@ -29,9 +29,18 @@ bool PlanEntries(const std::string& source, const std::vector<std::string>& pack
 // says which entry does not.
 bool CheckOffsets(const std::vector<Planned>& plan);
 
-// The directory as stored for that layout; false when a record cannot be
-// encoded (PlanEntries refuses those names).
-bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out);
+// Opens the folder that is to hold a new pack (the current one for an
+// empty parentPath) and tells what its name holds there now; says what
+// failed.
+bool OpenPackFolder(const std::string& parentPath, const std::string& name, Folder* parent, NodeKind* existing);
+
+// A temporary file in parent holding the directory of that layout, ready
+// for the entries' data; says what failed, naming the pack as shown.
+bool StartPackFile(const Folder& parent, const std::vector<Planned>& layout, const std::string& shownPack,
+                   TempFile* out);
+
+// The bytes of the entries' data the layout holds.
+uint64_t DataBytes(const std::vector<Planned>& layout);
 
 // Copies one source file, negated, behind what out holds; its size must be
 // what the walk saw. Says what failed, except an interruption.

@@ -369,36 +369,20 @@ int RunUpdate(const UpdateOptions& options)
     // by a complete new pack.
     InstallInterruptHandler();
     Folder parent;
-    SystemError error;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error)) {
-        Message((parentPath.empty() ? "." : parentPath) + ": " + error.Text());
+    NodeKind existing;
+    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
         return EXIT_FATAL;
-    }
-    const NodeKind existing = parent.Inspect(fileName, &error);
     if (existing != NodeKind::Missing && existing != NodeKind::File) {
         Message(destination + ": exists and is not a file; nothing written");
         return EXIT_FATAL;
     }
-    std::vector<unsigned char> directory;
-    if (!EncodeBackToBack(layout, &directory)) {
-        Message("cannot encode the directory; nothing written");
-        return EXIT_FATAL;
-    }
-    uint64_t totalBytes = 0;
-    for (const Planned& item : layout)
-        totalBytes += item.size;
-    Progress progress(options.quiet, layout.size(), totalBytes);
+    Progress progress(options.quiet, layout.size(), DataBytes(layout));
     TempFile out;
-    if (!out.Create(parent, &error)) {
-        Message("cannot create a file beside " + destination + ": " + error.Text());
+    if (!StartPackFile(parent, layout, destination, &out))
         return EXIT_FATAL;
-    }
+    SystemError error;
     if (!out.TakePermissionsOf(pack.File(), &error)) {
         Message("cannot give the new pack the permissions of " + options.pack + ": " + error.Text());
-        return EXIT_FATAL;
-    }
-    if (!out.Write(directory.data(), directory.size(), &error)) {
-        Message("cannot write the new pack: " + error.Text());
         return EXIT_FATAL;
     }
     Writer writer{pack, out, progress};

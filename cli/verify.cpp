@@ -1,9 +1,9 @@
 // verify: whether quorvel can read the pack, and what is odd in it.
 #include "cli/commands.h"
+#include "cli/entry_files.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
 #include "cli/standard_output.h"
-#include "support/entry_name.h"
 
 #include <nlohmann/json.hpp>
 
@@ -117,10 +117,11 @@ void CheckNames(const std::vector<StoredEntry>& entries, Report* report)
             report->Add("duplicates", item,
                         Shown(i, entries[i]) + ": same name as entry " + std::to_string(first->second));
         }
-        if (!IsSafeEntryName(entries[i].name.c_str())) {
+        std::string why;
+        if (!EntryNameAllowed(entries[i].name, &why)) {
             report->Add("refused_names", NamedEntry(i, entries[i]),
-                        Shown(i, entries[i]) + " (name_hex " + HexBytes(entries[i].name) +
-                            "): refused by the entry-name rule; extraction skips it");
+                        Shown(i, entries[i]) + " (name_hex " + HexBytes(entries[i].name) + "): refused (" + why +
+                            "); extraction skips it");
         }
         bool valid = true;
         NameToUtf8(entries[i].name, NameForm::Text, &valid);
@@ -139,10 +140,11 @@ void CheckFiles(const std::vector<StoredEntry>& entries, Report* report)
     std::unordered_map<std::string, uint32_t> firstByFile;
     std::unordered_map<std::string_view, uint32_t> firstByName;
     std::vector<std::string> parts;
+    std::string why;
     for (uint32_t i = 0; i < entries.size(); ++i) {
         const StoredEntry& entry = entries[i];
         const bool repeated = !firstByName.emplace(entry.name, i).second;
-        if (!IsSafeEntryName(entry.name.c_str()) || !SplitStoredName(entry.name, &parts))
+        if (!EntryFileParts(entry.name, &parts, &why))
             continue;
         size_t longest = 0;
         for (const std::string& part : parts)

@@ -13,7 +13,7 @@ echo "== start-up"
 cmake/wine-run.sh "$WINEPREFIX" "$bin/startup_bench.exe"
 for runner in tests/bench/run_*.sh; do
   [ -e "$runner" ] || continue
-  case "$runner" in tests/bench/run_cli_bench.sh | tests/bench/run_mount_bench.sh) continue ;; esac  # native, below
+  case "$runner" in tests/bench/run_cli_bench.sh) continue ;; esac  # native, below
   echo "== $(basename "$runner" .sh)"
   bash "$runner" "$PWD/build/windows-x64"
 done
@@ -25,5 +25,5 @@ bash tests/bench/run_cli_bench.sh "$PWD/build/linux-release"
 echo "== cli_update_bench (native Linux)"
 bash tests/bench/cli_update_bench.sh "$PWD/build/linux-release"
 
-echo "== run_mount_bench (native Linux, FUSE)"
-bash tests/bench/run_mount_bench.sh "$PWD/build/linux-release"
+echo "== mount_bench (native Linux, FUSE)"
+bash tests/bench/mount_bench.sh "$PWD/build/linux-release"

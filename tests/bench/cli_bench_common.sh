@@ -1,27 +1,35 @@
-# The start and the measuring helpers of the quorvel-cli benchmark scripts.
-# Sourced by them; the helpers work in the scratch folder that
-# start_cli_bench makes the current one.
+# The start and the measuring helpers of the quorvel-cli benchmark
+# scripts, sourced by them from the top of the repository.
 
-# Sets build (the build tree given, by default the optimised Linux tree), cli
-# and pakwriter, checks that both tools are built, and makes a fresh scratch
-# folder under the build tree, NAME.XXXXXX, the current folder: $work,
-# removed when the script exits. Called from the repository's root.
-start_cli_bench() {
-  local name=$1
-  build=$(realpath "${2:-build/linux-release}")
+# The start they share: the build folder (the script's first argument, by
+# default build/linux-release), the programs it must hold, the rounds per
+# figure (ROUNDS, else the script's own default) and a scratch folder below
+# the build folder, removed at the end, made the current one. Sets
+# bench_name, build, cli, pakwriter, rounds and work.
+bench_setup() {
+  bench_name=$1
+  local default_rounds=$2
+  build=$(realpath "${3:-build/linux-release}")
   cli="$build/bin/quorvel-cli"
   pakwriter="$build/bin/pakwriter"
+  rounds=${ROUNDS:-$default_rounds}
   local tool
   for tool in "$cli" "$pakwriter"; do
-    [ -x "$tool" ] || {
-      echo "$(basename "$0"): $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
+    if [ ! -x "$tool" ]; then
+      echo "$bench_name: $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
       exit 1
-    }
+    fi
   done
-  work=$(mktemp -d "$build/$name.XXXXXX")
+  work=$(mktemp -d "$build/${bench_name%.sh}.XXXXXX")
   trap 'rm -rf "$work"' EXIT
   cd "$work"
 }
+
+# A folder of its own for one run's output; nothing is deleted until all
+# runs of a figure are done (settle x.*): on ext4, a new inode is not given
+# a number freed moments ago, and looking past thousands of them made
+# whichever run followed a deletion several times slower, whatever it was.
+fresh() { mktemp -d -p . x.XXXXXX; }
 
 # Every timed command starts with a warm page cache for its input (all
 # inputs were just written or read, and the machine has the memory to keep
@@ -38,7 +46,7 @@ settle() {
 # shared machine the processor seconds vary less than the wall clock.
 seconds() {
   local start=$EPOCHREALTIME
-  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "$(basename "$0"): failed: $*" >&2; return 1; }
+  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "$bench_name: failed: $*" >&2; return 1; }
   local end=$EPOCHREALTIME
   awk -v s="$start" -v e="$end" '{ printf "%.4f %.2f\n", e - s, $1 + $2 }' cpu.txt
 }
@@ -56,7 +64,7 @@ median_of() {
 
 # Peak resident set of "$@" in KiB, standard output discarded.
 peak_kib() {
-  /usr/bin/time -f %M -o peak.txt "$@" >/dev/null || { echo "$(basename "$0"): failed: $*" >&2; return 1; }
+  /usr/bin/time -f %M -o peak.txt "$@" >/dev/null || { echo "$bench_name: failed: $*" >&2; return 1; }
   cat peak.txt
 }
 

@@ -20,31 +20,11 @@
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
-build=$(realpath "${1:-build/linux-release}")
-cli="$build/bin/quorvel-cli"
-pakwriter="$build/bin/pakwriter"
-common="$PWD/tests/bench/cli_bench_common.sh"
-rounds=${ROUNDS:-5}
-
-for tool in "$cli" "$pakwriter"; do
-  if [ ! -x "$tool" ]; then
-    echo "cli_update_bench.sh: $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
-    exit 1
-  fi
-done
-
-work=$(mktemp -d "$build/update-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-source "$common"
+source tests/bench/cli_bench_common.sh
+bench_setup cli_update_bench.sh 5 "${1:-}"
 
 echo "load_before: $(uptime)"
 echo "rounds: $rounds; medians; warm page cache; outputs removed and synced before each run"
-
-# Each run writes into a folder of its own (see fresh() in run_cli_bench.sh:
-# ext4 is slow to create files right after a deletion); the folders go
-# between the figures.
-fresh() { mktemp -d -p . r.XXXXXX; }
 
 # --- 1 GiB: 1,024 entries of 1 MiB, one replaced ------------------------------
 "$pakwriter" --generated big.pak 1024 1048576 e
@@ -74,7 +54,7 @@ manual_way() {
 }
 measure_big_manual() { local d; d=$(fresh); sync -f .; seconds bash -c "$(declare -f manual_way); cli='$cli' manual_way \"\$1\"" bash "$d"; }
 measure_rounds big_update big_cp big_cp_sync big_manual
-settle r.*
+settle x.*
 
 echo "== 1 GiB pack of 1,024 entries of 1 MiB, one entry replaced"
 report big_update update_big "quorvel-cli update -q -o NEW big.pak SRC"
@@ -111,7 +91,7 @@ measure_many_update() { local d; d=$(fresh); sync -f .; seconds "$cli" update -q
 measure_many_cp() { local d; d=$(fresh); sync -f .; seconds cp many.pak "$d/new.pak"; }
 measure_many_cp_sync() { local d; d=$(fresh); sync -f .; seconds sh -c 'cp many.pak "$1" && sync "$1"' sh "$d/new.pak"; }
 measure_rounds many_update many_cp many_cp_sync
-settle r.*
+settle x.*
 
 echo "== pack of 100,000 entries of 4 KiB, one entry replaced"
 report many_update update_many "quorvel-cli update -q -o NEW many.pak SRC"

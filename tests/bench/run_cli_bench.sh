@@ -16,16 +16,13 @@
 # the rounds per figure. Takes about 6 GB of scratch space under BUILD_DIR
 # (removed at the end) and a few minutes. Leave five minutes between two
 # runs on a journal-less ext4: the 200,000 files that one run removes at its
-# end slow every file creation of the next (see fresh() below).
+# end slow every file creation of the next (see fresh() in cli_bench_common.sh).
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
-# start_cli_bench, settle, seconds, median, measure_rounds, report, compare
-# and the rest.
-source tests/bench/cli_bench_common.sh
 python_tool="$PWD/tests/bench/pak_extract.py"
-rounds=${ROUNDS:-7}
-start_cli_bench cli-bench "${1:-}"
+source tests/bench/cli_bench_common.sh
+bench_setup run_cli_bench.sh 7 "${1:-}"
 
 echo "load_before: $(uptime)"
 echo "rounds: $rounds; medians; warm page cache; outputs removed and synced before each run"
@@ -73,11 +70,6 @@ mkdir x.check
 diff -r src x.check >/dev/null || { echo "run_cli_bench.sh: quorvel-cli extract differs from pak_extract.py" >&2; exit 1; }
 tar -cf many.tar -C src .
 
-# Each run extracts into a folder of its own and nothing is deleted until
-# all have run: on ext4, a new inode is not given a number freed moments
-# ago, and looking past thousands of them made whichever run followed a
-# deletion several times slower, whatever it was.
-fresh() { mktemp -d -p . x.XXXXXX; }
 # --no-same-owner: what tar does for everyone but root, who may run this.
 measure_many_cli() { local d; d=$(fresh); sync -f .; seconds "$cli" extract -q -C "$d" many.pak; }
 measure_many_tar() { local d; d=$(fresh); sync -f .; seconds tar -xf many.tar --no-same-owner -C "$d"; }

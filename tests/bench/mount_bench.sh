@@ -13,25 +13,16 @@
 # a command fails or the mount's bytes or counts are wrong. Needs FUSE
 # (/dev/fuse, fusermount3, libfuse3).
 #
-# Usage: tests/bench/run_mount_bench.sh [BUILD_DIR]   (default build/linux-release)
+# Usage: tests/bench/mount_bench.sh [BUILD_DIR]   (default build/linux-release)
 # BUILD_DIR/bin must hold quorvel-cli and pakwriter. ROUNDS (default 5) sets
 # the rounds per figure. Takes about 3 GB of scratch space under BUILD_DIR.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/../.."
-build=$(realpath "${1:-build/linux-release}")
-cli="$build/bin/quorvel-cli"
-pakwriter="$build/bin/pakwriter"
-rounds=${ROUNDS:-5}
+# bench_setup, seconds, median, report, compare and the rest.
+source tests/bench/cli_bench_common.sh
+bench_setup mount_bench.sh 5 "${1:-}"
 
-for tool in "$cli" "$pakwriter"; do
-  if [ ! -x "$tool" ]; then
-    echo "run_mount_bench.sh: $tool is missing; build the targets quorvel-cli and pakwriter first" >&2
-    exit 1
-  fi
-done
-
-work=$(mktemp -d "$build/mount-bench.XXXXXX")
 mnt="$work/mnt"
 mkdir "$mnt"
 server=
@@ -41,28 +32,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"
 
-# "WALL CPU": the wall-clock seconds of "$@" and the processor seconds
-# (user + system) it used, standard output discarded. On a shared machine
-# the processor seconds vary less than the wall clock.
-seconds() {
-  local start=$EPOCHREALTIME
-  /usr/bin/time -f '%U %S' -o cpu.txt "$@" >/dev/null || { echo "run_mount_bench.sh: failed: $*" >&2; return 1; }
-  local end=$EPOCHREALTIME
-  awk -v s="$start" -v e="$end" '{ printf "%.4f %.2f\n", e - s, $1 + $2 }' cpu.txt
-}
-
-median() {
-  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
-}
-
-# Field 1 (wall) or 2 (cpu) of "WALL CPU" pairs.
-field() {
-  local n=$1
-  shift
-  printf '%s\n' "$@" | cut -d' ' -f"$n"
-}
+# The load average at a figure: on a shared machine the figures mean
+# little without it.
+load() { echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"; }
 
 # Mounts in the foreground of a background job, so that the serving
 # process's own processor time can be read; returns once the tree is there.
@@ -89,21 +62,6 @@ served_seconds() {
   awk -v p="$pair" -v b="$before" -v a="$after" 'BEGIN { split(p, f, " "); printf "%s %.2f\n", f[1], f[2] + a - b }'
 }
 
-# "NAME: wall MEDIAN (rounds: ...); cpu MEDIAN" for "WALL CPU" pairs.
-report() {
-  local name=$1
-  shift
-  echo "$name: $(median $(field 1 "$@")) (rounds: $(field 1 "$@" | paste -sd' ')); cpu $(median $(field 2 "$@"))"
-}
-
-# The baseline's median seconds over the tool's, wall and processor.
-ratio() {
-  local label=$1 goal=$4
-  local -a tool=($2) base=($3)
-  awk -v tw="$(median "${tool[@]}")" -v bw="$(median "${base[@]}")" -v label="$label" -v goal="$goal" \
-    'BEGIN { printf "%s: %.2f (%s)\n", label, bw / tw, goal }'
-}
-
 echo "load_before: $(uptime)"
 echo "rounds: $rounds; medians; the pack in the page cache for every command"
 echo "(the mount's figures need quick switches between two processes: on a loaded machine its wall"
@@ -114,26 +72,21 @@ echo " seconds suffer far more than a single program's; the cpu seconds show the
 mount_pack big.pak
 cmp "$mnt/big0.bin" <("$cli" cat big.pak big0.bin)
 unmount_pack
-first=() warm=() direct=()
+TIMES_first=() TIMES_warm=() TIMES_direct=()
 for _ in $(seq "$rounds"); do
   mount_pack big.pak
-  first+=("$(served_seconds cat "$mnt/big0.bin")")
-  warm+=("$(served_seconds cat "$mnt/big0.bin")")
+  TIMES_first+=("$(served_seconds cat "$mnt/big0.bin")")
+  TIMES_warm+=("$(served_seconds cat "$mnt/big0.bin")")
   unmount_pack
-  direct+=("$(seconds "$cli" cat big.pak big0.bin)")
+  TIMES_direct+=("$(seconds "$cli" cat big.pak big0.bin)")
 done
 rm big.pak
-echo "== one entry of 1 GiB into /dev/null (mount: cat's and the serving process's cpu)"
-report mount_cat_first_seconds "${first[@]}"
-report mount_cat_warm_seconds "${warm[@]}"
-report cli_cat_seconds "${direct[@]}"
-for n in 1 2; do
-  kind=$([ "$n" -eq 1 ] && echo wall || echo cpu)
-  ratio "mount_first_to_cli_cat_${kind}_ratio" "$(field "$n" "${first[@]}")" "$(field "$n" "${direct[@]}")" \
-    "quorvel-cli cat's seconds over the mount's, first read; goal 0.7 or more"
-  ratio "mount_warm_to_cli_cat_${kind}_ratio" "$(field "$n" "${warm[@]}")" "$(field "$n" "${direct[@]}")" \
-    "the same for a second read; goal 0.7 or more"
-done
+echo "== one entry of 1 GiB into /dev/null (mount: cat's and the serving process's cpu); $(load)"
+report first mount_cat_first "cat MOUNTPOINT/big0.bin, fresh mount"
+report warm mount_cat_warm "the same again"
+report direct cli_cat "quorvel-cli cat big.pak big0.bin"
+compare first direct mount_first_to_cli_cat_ratio "quorvel-cli cat's seconds over the mount's, first read; goal 0.7 or more"
+compare warm direct mount_warm_to_cli_cat_ratio "the same for a second read; goal 0.7 or more"
 
 # --- 100,000 entries in 1,000 folders ----------------------------------------
 # Written here: the pack writer's generator makes one folder only.
@@ -147,25 +100,24 @@ for i in range(100000):
 plain = struct.pack("<i", len(records)) + b"".join(records) + bytes(range(256)) * 391
 open(sys.argv[1], "wb").write(plain.translate(NEGATE))
 EOF
-found=()
+TIMES_found=()
 for _ in $(seq "$rounds"); do
   mount_pack folders.pak
-  found+=("$(served_seconds sh -c "find '$mnt' -type f | wc -l > count.txt")")
+  TIMES_found+=("$(served_seconds sh -c "find '$mnt' -type f | wc -l > count.txt")")
   unmount_pack
-  [ "$(cat count.txt)" -eq 100000 ] || { echo "run_mount_bench.sh: find saw $(cat count.txt) files, not 100000" >&2; exit 1; }
+  [ "$(cat count.txt)" -eq 100000 ] || { echo "mount_bench.sh: find saw $(cat count.txt) files, not 100000" >&2; exit 1; }
 done
 rm folders.pak
-echo "== 100,000 entries in 1,000 folders (cpu: find's, wc's and the serving process's)"
-report find_after_mount_seconds "${found[@]}"
-echo "  (find MOUNTPOINT -type f | wc -l, right after mounting; goal 1 s or less)"
+echo "== 100,000 entries in 1,000 folders (cpu: find's, wc's and the serving process's); $(load)"
+report found find_after_mount "find MOUNTPOINT -type f | wc -l, right after mounting; goal 1 s or less"
 
 # --- 1,000,000 entries -------------------------------------------------------
 "$pakwriter" --generated huge.pak 1000000 1 'e'
 "$pakwriter" --generated tiny.pak 1 1 'e'
-visible=()
+TIMES_visible=()
 for _ in $(seq "$rounds"); do
-  visible+=("$(seconds "$cli" mount huge.pak "$mnt")")
-  [ -e "$mnt/e999999.bin" ] || { echo "run_mount_bench.sh: the tree is not there" >&2; exit 1; }
+  TIMES_visible+=("$(seconds "$cli" mount huge.pak "$mnt")")
+  [ -e "$mnt/e999999.bin" ] || { echo "mount_bench.sh: the tree is not there" >&2; exit 1; }
   fusermount3 -u "$mnt"
   while mountpoint -q "$mnt"; do sleep 0.01; done
 done
@@ -184,9 +136,8 @@ resident_kib() {
 huge_kib=$(resident_kib huge.pak)
 tiny_kib=$(resident_kib tiny.pak)
 rm huge.pak tiny.pak
-echo "== 1,000,000 entries (names of 5 to 10 bytes, 1 byte each)"
-report visible_tree_seconds "${visible[@]}"
-echo "  (quorvel-cli mount huge.pak MOUNTPOINT, until it returns with the tree visible; goal 2 s or less)"
+echo "== 1,000,000 entries (names of 5 to 10 bytes, 1 byte each); $(load)"
+report visible visible_tree "quorvel-cli mount huge.pak MOUNTPOINT, until it returns with the tree visible; goal 2 s or less"
 echo "mount_resident_kib: fresh ${huge_kib% *}, after a find ${huge_kib#* }; one-entry pack: fresh ${tiny_kib% *}, after a find ${tiny_kib#* }"
 awk -v h="${huge_kib% *}" -v t="${tiny_kib% *}" -v hf="${huge_kib#* }" -v tf="${tiny_kib#* }" 'BEGIN {
   printf "mount_bytes_per_entry: %.1f fresh, %.1f after a find ((resident - one-entry resident) / 1,000,000; goal 150 or less)\n",
@@ -198,30 +149,26 @@ awk -v h="${huge_kib% *}" -v t="${tiny_kib% *}" -v hf="${huge_kib#* }" -v tf="${
 mkdir check
 "$cli" extract -q -C check many.pak
 mount_pack many.pak
-diff -r check "$mnt" >/dev/null || { echo "run_mount_bench.sh: the mount differs from extract" >&2; exit 1; }
+diff -r check "$mnt" >/dev/null || { echo "mount_bench.sh: the mount differs from extract" >&2; exit 1; }
 unmount_pack
-# Each run copies into a folder of its own, deleted only at the end: ext4
-# here creates files slowly for a while after a mass deletion.
-fresh() { mktemp -d -p . x.XXXXXX; }
-copied=() extracted=()
+# Each run copies into a folder of its own (fresh), deleted only at the end.
+TIMES_copied=() TIMES_extracted=()
 for round in $(seq "$rounds"); do
   for which in $((round % 2)) $(((round + 1) % 2)); do
     d=$(fresh)
     sync -f .
     if [ "$which" -eq 0 ]; then
       mount_pack many.pak
-      copied+=("$(served_seconds cp -r "$mnt/." "$d")")
+      TIMES_copied+=("$(served_seconds cp -r "$mnt/." "$d")")
       unmount_pack
     else
-      extracted+=("$(seconds "$cli" extract -q -C "$d" many.pak)")
+      TIMES_extracted+=("$(seconds "$cli" extract -q -C "$d" many.pak)")
     fi
   done
 done
-echo "== 10,000 entries of 16 KiB (mount: cp's and the serving process's cpu)"
-report mount_cp_seconds "${copied[@]}"
-report extract_seconds "${extracted[@]}"
-ratio cp_from_mount_to_extract_wall_ratio "$(field 1 "${copied[@]}")" "$(field 1 "${extracted[@]}")" \
-  "extract's seconds over cp -r's from a fresh mount; no goal"
-ratio cp_from_mount_to_extract_cpu_ratio "$(field 2 "${copied[@]}")" "$(field 2 "${extracted[@]}")" "the same in cpu"
+echo "== 10,000 entries of 16 KiB (mount: cp's and the serving process's cpu); $(load)"
+report copied mount_cp "cp -r MOUNTPOINT/. DIR, fresh mount"
+report extracted extract "quorvel-cli extract -q -C DIR many.pak"
+compare copied extracted cp_from_mount_to_extract_ratio "extract's seconds over cp -r's from a fresh mount; no goal"
 
 echo "load_after: $(uptime)"
