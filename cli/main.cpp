@@ -114,6 +114,180 @@ bool IsUnknownCommand(const CLI::App& app, int argc, const char* const* argv, st
     return !known;
 }
 
+// The commands and what the parser fills in for the one given. The
+// options' variables must outlive the parse: the parser writes into them.
+struct Commands {
+    CLI::App* list = nullptr;
+    cli::ListOptions listOptions;
+
+    CLI::App* extract = nullptr;
+    cli::ExtractOptions extractOptions;
+    std::string overwrite;
+
+    CLI::App* cat = nullptr;
+    CLI::Option* catIndex = nullptr;
+    cli::CatOptions catOptions;
+
+    CLI::App* verify = nullptr;
+    std::string verifyPack;
+    bool verifyJson = false;
+
+    CLI::App* create = nullptr;
+    cli::CreateOptions createOptions;
+
+    CLI::App* update = nullptr;
+    cli::UpdateOptions updateOptions;
+
+    CLI::App* diff = nullptr;
+    std::string diffOld;
+    std::string diffNew;
+    bool diffJson = false;
+
+    CLI::App* mount = nullptr;
+    cli::MountOptions mountOptions;
+};
+
+// ---- The commands, in the order --help lists them --------------------------------
+
+void AddList(CLI::App& app, Commands* commands)
+{
+    cli::ListOptions& list = commands->listOptions;
+    CLI::App* command = app.add_subcommand("list", "One entry name per line, in directory order");
+    auto* longFlag = command->add_flag("--long", list.longForm, "Size, offset (0x%08X) and name");
+    command->add_flag("--json", list.json, "JSON Lines, one object per entry")->excludes(longFlag);
+    command->add_option("PACK", list.pack, "The pack")->required();
+    commands->list = command;
+}
+
+void AddExtract(CLI::App& app, Commands* commands)
+{
+    cli::ExtractOptions& extract = commands->extractOptions;
+    CLI::App* command = app.add_subcommand("extract", "Every entry, or those matching a PATTERN, into DIR");
+    command->add_option("-C", extract.folder, "Folder to extract into (default: the current folder)")
+        ->option_text("DIR");
+    command
+        ->add_option("--overwrite", commands->overwrite,
+                     "An existing file: ask (default on a terminal), never (default otherwise), always")
+        ->check(CLI::IsMember({"ask", "never", "always"}));
+    command->add_flag("-q,--quiet", extract.quiet, "No progress");
+    command->add_option("PACK", extract.pack, "The pack")->required();
+    command->add_option("PATTERN", extract.patterns,
+                        "Glob over the whole name: * ? [...]; / and \\ both separators");
+    commands->extract = command;
+}
+
+void AddCat(CLI::App& app, Commands* commands)
+{
+    cli::CatOptions& cat = commands->catOptions;
+    CLI::App* command = app.add_subcommand("cat", "The entry's bytes on standard output");
+    commands->catIndex =
+        command->add_option("--index", cat.index, "The entry with this index (list --long and --json show it)")
+            ->option_text("N");
+    command->add_option("PACK", cat.pack, "The pack")->required();
+    command->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(commands->catIndex);
+    commands->cat = command;
+}
+
+void AddVerify(CLI::App& app, Commands* commands)
+{
+    CLI::App* command = app.add_subcommand("verify", "Check the directory and the data area");
+    command->add_flag("--json", commands->verifyJson, "One JSON object");
+    command->add_option("PACK", commands->verifyPack, "The pack")->required();
+    commands->verify = command;
+}
+
+void AddCreate(CLI::App& app, Commands* commands)
+{
+    cli::CreateOptions& create = commands->createOptions;
+    CLI::App* command = app.add_subcommand("create", "A pack of every regular file under SOURCE_DIR");
+    command
+        ->add_option("--from-list", create.fromList,
+                     "Entry order: one name per line as list prints them, or the lines of list --json "
+                     "(names then keep their stored bytes)")
+        ->option_text("FILE");
+    command->add_flag("--force", create.force, "Replace an existing PACK");
+    command->add_flag("-q,--quiet", create.quiet, "No progress");
+    command->add_option("PACK", create.pack, "The pack to write")->required();
+    command->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
+    commands->create = command;
+}
+
+void AddUpdate(CLI::App& app, Commands* commands)
+{
+    cli::UpdateOptions& update = commands->updateOptions;
+    CLI::App* command = app.add_subcommand(
+        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
+    command->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
+        ->option_text("OUT");
+    command->add_option("--remove", update.removals, "Remove the entries matching PATTERN (as extract's)")
+        ->option_text("PATTERN")
+        ->allow_extra_args(false);
+    command->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
+    command->add_flag("-q,--quiet", update.quiet, "No progress");
+    command->add_option("PACK", update.pack, "The pack to update")->required();
+    command->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
+    commands->update = command;
+}
+
+void AddDiff(CLI::App& app, Commands* commands)
+{
+    CLI::App* command =
+        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
+    command->add_flag("--json", commands->diffJson, "JSON Lines, one object per difference");
+    command->add_option("OLD", commands->diffOld, "The older pack")->required();
+    command->add_option("NEW", commands->diffNew, "The newer pack")->required();
+    commands->diff = command;
+}
+
+void AddMount(CLI::App& app, Commands* commands)
+{
+    cli::MountOptions& mount = commands->mountOptions;
+    CLI::App* command = app.add_subcommand("mount", "The pack as a read-only folder at MOUNTPOINT (Linux, FUSE)");
+    command->add_flag("-f", mount.foreground, "Stay in the foreground; Ctrl+C unmounts");
+    command->add_option("-o", mount.fuseOptions, "FUSE mount options, e.g. allow_other")
+        ->option_text("OPTIONS")
+        ->allow_extra_args(false);
+    command->add_option("PACK", mount.pack, "The pack")->required();
+    command->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder")->required();
+    commands->mount = command;
+}
+
+// The command that the parse chose, with what it was given.
+int RunChosen(Commands& commands)
+{
+    using namespace cli;
+    if (*commands.list)
+        return RunList(commands.listOptions);
+    if (*commands.extract) {
+        ExtractOptions& extract = commands.extractOptions;
+        if (commands.overwrite == "ask")
+            extract.overwrite = Overwrite::Ask;
+        else if (commands.overwrite == "never")
+            extract.overwrite = Overwrite::Never;
+        else if (commands.overwrite == "always")
+            extract.overwrite = Overwrite::Always;
+        return RunExtract(extract);
+    }
+    if (*commands.cat) {
+        CatOptions& cat = commands.catOptions;
+        cat.byIndex = commands.catIndex->count() > 0;
+        if (!cat.byIndex && commands.cat->count("NAME") == 0) {
+            Message("cat: NAME or --index N is required");
+            return EXIT_FATAL;
+        }
+        return RunCat(cat);
+    }
+    if (*commands.verify)
+        return RunVerify(commands.verifyPack, commands.verifyJson);
+    if (*commands.update)
+        return RunUpdate(commands.updateOptions);
+    if (*commands.diff)
+        return RunDiff(commands.diffOld, commands.diffNew, commands.diffJson);
+    if (*commands.mount)
+        return RunMount(commands.mountOptions);
+    return RunCreate(commands.createOptions);
+}
+
 int Run(int argc, const char* const* argv)
 {
     using namespace cli;
@@ -124,90 +298,19 @@ int Run(int argc, const char* const* argv)
                  "(Ctrl+C), 143 terminated (SIGTERM): the file being written is removed."};
     app.set_version_flag("--version", std::string("quorvel-cli ") + QUORVEL_VERSION);
     app.require_subcommand(1);
+    Commands commands;
+    AddList(app, &commands);
+    AddExtract(app, &commands);
+    AddCat(app, &commands);
+    AddVerify(app, &commands);
+    AddCreate(app, &commands);
+    AddUpdate(app, &commands);
+    AddDiff(app, &commands);
+    AddMount(app, &commands);
 
-    ListOptions list;
-    CLI::App* listCommand = app.add_subcommand("list", "One entry name per line, in directory order");
-    auto* longFlag = listCommand->add_flag("--long", list.longForm, "Size, offset (0x%08X) and name");
-    listCommand->add_flag("--json", list.json, "JSON Lines, one object per entry")->excludes(longFlag);
-    listCommand->add_option("PACK", list.pack, "The pack")->required();
-
-    ExtractOptions extract;
-    std::string overwrite;
-    CLI::App* extractCommand =
-        app.add_subcommand("extract", "Every entry, or those matching a PATTERN, into DIR");
-    extractCommand->add_option("-C", extract.folder, "Folder to extract into (default: the current folder)")
-        ->option_text("DIR");
-    extractCommand
-        ->add_option("--overwrite", overwrite,
-                     "An existing file: ask (default on a terminal), never (default otherwise), always")
-        ->check(CLI::IsMember({"ask", "never", "always"}));
-    extractCommand->add_flag("-q,--quiet", extract.quiet, "No progress");
-    extractCommand->add_option("PACK", extract.pack, "The pack")->required();
-    extractCommand->add_option("PATTERN", extract.patterns,
-                               "Glob over the whole name: * ? [...]; / and \\ both separators");
-
-    CatOptions cat;
-    CLI::App* catCommand = app.add_subcommand("cat", "The entry's bytes on standard output");
-    auto* indexOption =
-        catCommand->add_option("--index", cat.index, "The entry with this index (list --long and --json show it)")
-            ->option_text("N");
-    catCommand->add_option("PACK", cat.pack, "The pack")->required();
-    catCommand->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(indexOption);
-
-    std::string verifyPack;
-    bool verifyJson = false;
-    CLI::App* verifyCommand = app.add_subcommand("verify", "Check the directory and the data area");
-    verifyCommand->add_flag("--json", verifyJson, "One JSON object");
-    verifyCommand->add_option("PACK", verifyPack, "The pack")->required();
-
-    CreateOptions create;
-    CLI::App* createCommand =
-        app.add_subcommand("create", "A pack of every regular file under SOURCE_DIR");
-    createCommand
-        ->add_option("--from-list", create.fromList,
-                     "Entry order: one name per line as list prints them, or the lines of list --json "
-                     "(names then keep their stored bytes)")
-        ->option_text("FILE");
-    createCommand->add_flag("--force", create.force, "Replace an existing PACK");
-    createCommand->add_flag("-q,--quiet", create.quiet, "No progress");
-    createCommand->add_option("PACK", create.pack, "The pack to write")->required();
-    createCommand->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
-
-    UpdateOptions update;
-    CLI::App* updateCommand = app.add_subcommand(
-        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
-    updateCommand->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
-        ->option_text("OUT");
-    updateCommand->add_option("--remove", update.removals, "Remove the entries matching PATTERN (as extract's)")
-        ->option_text("PATTERN")
-        ->allow_extra_args(false);
-    updateCommand->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
-    updateCommand->add_flag("-q,--quiet", update.quiet, "No progress");
-    updateCommand->add_option("PACK", update.pack, "The pack to update")->required();
-    updateCommand->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
-
-    std::string diffOld;
-    std::string diffNew;
-    bool diffJson = false;
-    CLI::App* diffCommand =
-        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
-    diffCommand->add_flag("--json", diffJson, "JSON Lines, one object per difference");
-    diffCommand->add_option("OLD", diffOld, "The older pack")->required();
-    diffCommand->add_option("NEW", diffNew, "The newer pack")->required();
-
-    MountOptions mount;
-    CLI::App* mountCommand =
-        app.add_subcommand("mount", "The pack as a read-only folder at MOUNTPOINT (Linux, FUSE)");
-    mountCommand->add_flag("-f", mount.foreground, "Stay in the foreground; Ctrl+C unmounts");
-    mountCommand->add_option("-o", mount.fuseOptions, "FUSE mount options, e.g. allow_other")
-        ->option_text("OPTIONS")
-        ->allow_extra_args(false);
-    mountCommand->add_option("PACK", mount.pack, "The pack")->required();
-    mountCommand->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder")->required();
-
-    std::string commands;
-    if (IsUnknownCommand(app, argc, argv, &commands)) {
-        Message(std::string("unknown command '") + argv[1] + "' (the commands: " + commands +
+    std::string names;
+    if (IsUnknownCommand(app, argc, argv, &names)) {
+        Message(std::string("unknown command '") + argv[1] + "' (the commands: " + names +
                 "); run with --help for more information");
         return EXIT_FATAL;
     }
@@ -222,35 +325,7 @@ int Run(int argc, const char* const* argv)
         return ParserExit(app, e, standIns);
     }
     standIns.RestoreParsed(&app);
-
-    if (*listCommand)
-        return RunList(list);
-    if (*extractCommand) {
-        if (overwrite == "ask")
-            extract.overwrite = Overwrite::Ask;
-        else if (overwrite == "never")
-            extract.overwrite = Overwrite::Never;
-        else if (overwrite == "always")
-            extract.overwrite = Overwrite::Always;
-        return RunExtract(extract);
-    }
-    if (*catCommand) {
-        cat.byIndex = indexOption->count() > 0;
-        if (!cat.byIndex && catCommand->count("NAME") == 0) {
-            Message("cat: NAME or --index N is required");
-            return EXIT_FATAL;
-        }
-        return RunCat(cat);
-    }
-    if (*verifyCommand)
-        return RunVerify(verifyPack, verifyJson);
-    if (*updateCommand)
-        return RunUpdate(update);
-    if (*diffCommand)
-        return RunDiff(diffOld, diffNew, diffJson);
-    if (*mountCommand)
-        return RunMount(mount);
-    return RunCreate(create);
+    return RunChosen(commands);
 }
 
 // The run, its standard output written out, and the one last handler: no
