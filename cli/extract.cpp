@@ -129,71 +129,90 @@ bool AskReplace(ExtractRun& run, const std::string& shownName)
     }
 }
 
-Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
+// The entry's file below the root: its parts and its key (FileKey). False,
+// with *outcome, when the name is refused.
+bool ChooseFile(const ExtractRun& run, const EntryVoice& voice, std::vector<std::string>* parts, std::string* file,
+                Outcome* outcome)
 {
-    const EntryVoice voice{index, entry};
-    std::vector<std::string> parts;
+    *outcome = Outcome::Refused;
     std::string why;
-    if (!EntryFileParts(entry.name, &parts, &why)) {
+    if (!EntryFileParts(voice.entry.name, parts, &why)) {
         voice.Say("refused: " + why);
-        return Outcome::Refused;
+        return false;
     }
-    for (const std::string& part : parts) {
+    for (const std::string& part : *parts) {
         if (!FileSystemKeepsName(part)) {
             voice.Say("refused: '" + part + "' ends in a dot or a space, which Windows would drop");
-            return Outcome::Refused;
+            return false;
         }
     }
-    const std::string file = FileKey(parts, FILE_NAMES_IGNORE_CASE);
-    const auto earlier = run.written.find(file);
+    *file = FileKey(*parts, FILE_NAMES_IGNORE_CASE);
+    const auto earlier = run.written.find(*file);
     if (earlier != run.written.end()) {
         voice.Say("refused: same file as entry " + std::to_string(earlier->second) + ", written before it");
-        return Outcome::Refused;
+        return false;
     }
-    Outcome outcome = Outcome::Failed;
-    const Folder* folder = EnterFolders(run, parts, &why, &outcome);
-    if (folder == nullptr) {
-        voice.Say((outcome == Outcome::Refused ? "refused: " : "") + why);
-        return outcome;
-    }
-    const std::string& leaf = parts.back();
-    bool replace = false;
+    return true;
+}
+
+// Whether leaf may be written in folder: nothing there, or a file that the
+// policy (or the user's answer) says to replace (*replace). False, with
+// *outcome, when it is not written.
+bool MayWrite(ExtractRun& run, const EntryVoice& voice, const Folder& folder, const std::string& leaf, bool* replace,
+              Outcome* outcome)
+{
+    *replace = false;
     SystemError error;
-    switch (folder->Inspect(leaf, &error)) {
+    switch (folder.Inspect(leaf, &error)) {
     case NodeKind::Missing:
-        break;
+        return true;
     case NodeKind::Link:
         voice.Say("refused: the target is a symbolic link; links are not followed");
-        return Outcome::Refused;
+        *outcome = Outcome::Refused;
+        return false;
     case NodeKind::Folder:
     case NodeKind::Other:
         voice.Say("refused: the target exists and is not a file");
-        return Outcome::Refused;
+        *outcome = Outcome::Refused;
+        return false;
     case NodeKind::Failed:
         voice.Say(error.Text());
-        return Outcome::Failed;
+        *outcome = Outcome::Failed;
+        return false;
     case NodeKind::File:
-        if (run.policy == Overwrite::Ask)
-            replace = AskReplace(run, NameToUtf8(entry.name, NameForm::Text));
-        else
-            replace = run.policy == Overwrite::Always;
-        if (Interrupted())
-            return Outcome::Interrupted;
-        if (!replace) {
-            voice.Say("skipped: the file exists");
-            return Outcome::Skipped;
-        }
         break;
     }
+    if (run.policy == Overwrite::Ask)
+        *replace = AskReplace(run, NameToUtf8(voice.entry.name, NameForm::Text));
+    else
+        *replace = run.policy == Overwrite::Always;
+    if (Interrupted()) {
+        *outcome = Outcome::Interrupted;
+        return false;
+    }
+    if (!*replace) {
+        voice.Say("skipped: the file exists");
+        *outcome = Outcome::Skipped;
+        return false;
+    }
+    return true;
+}
+
+// The entry's bytes written to a temporary file in folder, which then takes
+// the name leaf (replacing a file there only when replace is set).
+Outcome CopyToFile(ExtractRun& run, const EntryVoice& voice, const Folder& folder, const std::string& leaf,
+                   bool replace)
+{
     TempFile temp;
-    if (!temp.Create(*folder, &error)) {
-        voice.Say("cannot create a file in '" + folder->Path() + "': " + error.Text());
+    SystemError error;
+    if (!temp.Create(folder, &error)) {
+        voice.Say("cannot create a file in '" + folder.Path() + "': " + error.Text());
         return Outcome::Failed;
     }
     std::string copyError;
     bool writeFailed = false;
     const bool copied = CopyEntry(
-        *run.pack, entry, run.block,
+        *run.pack, voice.entry, run.block,
         [&](const unsigned char* data, size_t count) {
             if (!temp.Write(data, count, &error)) {
                 writeFailed = true;
@@ -217,7 +236,6 @@ Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
         return Outcome::Interrupted;
     switch (temp.Commit(leaf, replace, &error)) {
     case TempFile::CommitResult::Done:
-        run.written.emplace(file, index);
         return Outcome::Written;
     case TempFile::CommitResult::Exists:
         voice.Say("skipped: the file appeared meanwhile");
@@ -227,6 +245,29 @@ Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
     }
     voice.Say("cannot rename the finished file: " + error.Text());
     return Outcome::Failed;
+}
+
+Outcome WriteEntry(ExtractRun& run, uint32_t index, const StoredEntry& entry)
+{
+    const EntryVoice voice{index, entry};
+    std::vector<std::string> parts;
+    std::string file;
+    Outcome outcome = Outcome::Failed;
+    if (!ChooseFile(run, voice, &parts, &file, &outcome))
+        return outcome;
+    std::string why;
+    const Folder* folder = EnterFolders(run, parts, &why, &outcome);
+    if (folder == nullptr) {
+        voice.Say((outcome == Outcome::Refused ? "refused: " : "") + why);
+        return outcome;
+    }
+    bool replace = false;
+    if (!MayWrite(run, voice, *folder, parts.back(), &replace, &outcome))
+        return outcome;
+    outcome = CopyToFile(run, voice, *folder, parts.back(), replace);
+    if (outcome == Outcome::Written)
+        run.written.emplace(file, index);
+    return outcome;
 }
 
 Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)

@@ -43,6 +43,17 @@ std::string Shown(uint32_t index, const StoredEntry& entry)
     return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
 }
 
+// A stretch of the file after the directory that no entry covers; note
+// follows the line.
+void AddGap(uint64_t position, uint64_t bytes, const char* note, Report* report)
+{
+    Json item;
+    item["position"] = position;
+    item["bytes"] = bytes;
+    report->Add("gaps", item,
+                "gap of " + std::to_string(bytes) + " bytes at file position " + std::to_string(position) + note);
+}
+
 void CheckPlacement(const PackFile& pack, const std::vector<StoredEntry>& entries, Report* report)
 {
     const uint64_t start = pack.DataAreaStart();
@@ -82,13 +93,7 @@ void CheckPlacement(const PackFile& pack, const std::vector<StoredEntry>& entrie
                         Shown(i, entries[i]) + " overlaps " + Shown(furthest, entries[furthest]) +
                             " at file position " + std::to_string(begin));
         } else if (begin > covered && covered < fileSize) {
-            const uint64_t gapEnd = std::min(begin, fileSize);
-            Json item;
-            item["position"] = covered;
-            item["bytes"] = gapEnd - covered;
-            report->Add("gaps", item,
-                        "gap of " + std::to_string(gapEnd - covered) + " bytes at file position " +
-                            std::to_string(covered));
+            AddGap(covered, std::min(begin, fileSize) - covered, "", report);
         }
         if (!any || end > covered) {
             covered = std::max(covered, end);
@@ -96,14 +101,8 @@ void CheckPlacement(const PackFile& pack, const std::vector<StoredEntry>& entrie
         }
         any = true;
     }
-    if (covered < fileSize) {
-        Json item;
-        item["position"] = covered;
-        item["bytes"] = fileSize - covered;
-        report->Add("gaps", item,
-                    "gap of " + std::to_string(fileSize - covered) + " bytes at file position " +
-                        std::to_string(covered) + " (no entry after it)");
-    }
+    if (covered < fileSize)
+        AddGap(covered, fileSize - covered, " (no entry after it)", report);
 }
 
 void CheckNames(const std::vector<StoredEntry>& entries, Report* report)

@@ -16,6 +16,7 @@ target_link_libraries(quorvel_core_tested PUBLIC ssp)
 add_library(wine_harness STATIC
   tests/wine/harness/dialog_watcher.cpp
   tests/wine/harness/program_fixture.cpp
+  tests/wine/harness/started_quorvel.cpp
   tests/wine/harness/wine_test_main.cpp)
 target_include_directories(wine_harness PUBLIC ${CMAKE_SOURCE_DIR}/tests/wine)
 target_compile_options(wine_harness PRIVATE ${QUORVEL_CHARSET_FLAGS})

@@ -1,6 +1,5 @@
 #include "pack/pack.h"
 
-#include "extract/extraction.h"
 #include "pack/directory.h"
 #include "resources/resource.h"
 #include "resources/texts.h"
@@ -132,15 +131,8 @@ int OpenPack(const char* path)
 {
     // A pack counts as open while its path is set, so that a pack with an
     // empty directory is closed (its tree item removed) like any other.
-    if (g_app.packPath[0] != 0) {
-        if (Extracting() &&
-            MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_ICONQUESTION | MB_YESNO) != IDYES)
-            return 1;
-        // Quitting may have been confirmed while the question was open.
-        if (Quitting())
-            return 1;
+    if (g_app.packPath[0] != 0)
         ClosePack();
-    }
 
     // Every later read reopens the pack by its stored path, and the preview
     // moves the current folder: a relative path would then name another
@@ -210,9 +202,6 @@ DirectoryResult ReadEntryList(HANDLE file, PackEntry** head, DWORD* count, ULONG
 
 void ClosePack()
 {
-    // Nothing of the pack may go while the worker can still read it.
-    StopExtractionAndWait();
-
     SendMessageA(g_app.treeView, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     if (g_app.entryHead != nullptr) {
         SendMessageA(g_app.entryListView, LVM_DELETEALLITEMS, 0, 0);

@@ -17,11 +17,16 @@ struct PackEntry {
     PackEntry* next;
 };
 
+// The pack at path opened in place of the open one, which is closed first,
+// also when path then cannot be opened: 0 when it is open, 1 when it was
+// refused (reported). Like ClosePack, only once no worker runs.
 int OpenPack(const char* path);
 // The directory of the open file read into a new entry list on the private
 // heap, as OpenPack reads it before it shows anything; the list is released
 // with FreeEntryList. A damaged directory gives no list at all.
 DirectoryResult ReadEntryList(HANDLE file, PackEntry** head, DWORD* count, ULONGLONG* dataAreaStart);
+// Releases the open pack's entries and shows that none is open. Only once
+// the worker has let go of them: StopExtractionAndWait comes first.
 void ClosePack();
 void FreeEntryList(PackEntry* first);
 

@@ -35,6 +35,36 @@ bool InputIgnored()
     return IsWaitingForWorker() || Quitting();
 }
 
+// The user's word for letting the open pack go during a run. False when it
+// stays: the answer was No, or quitting, which closes the pack itself, was
+// confirmed while the question was open.
+bool MayLetGoOfPack()
+{
+    if (Extracting() &&
+        MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return false;
+    return !Quitting();
+}
+
+// Nothing of the pack may go while the worker can still read it.
+void CloseOpenPack()
+{
+    StopExtractionAndWait();
+    ClosePack();
+}
+
+// The pack in use goes first, also when the one at path then cannot be
+// opened.
+void OpenInPlace(const char* path)
+{
+    if (g_app.packPath[0] != 0) {
+        if (!MayLetGoOfPack())
+            return;
+        CloseOpenPack();
+    }
+    OpenPack(path);
+}
+
 void OpenCommand()
 {
     char path[PATH_BUFFER_BYTES];
@@ -51,21 +81,16 @@ void OpenCommand()
     dialog.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
     // Quitting may have been confirmed while the dialog was open.
     if (OnDemandGetOpenFileNameA(&dialog) && !Quitting())
-        OpenPack(path);
+        OpenInPlace(path);
 }
 
 void CloseCommand()
 {
-    if (g_app.packPath[0] == 0)
+    if (g_app.packPath[0] == 0 || !MayLetGoOfPack())
         return;
-    if (Extracting() &&
-        MessageBoxA(g_app.mainWindow, CLOSE_QUESTION, QUESTION_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES)
-        return;
-    // Quitting, which closes the pack itself, may have been confirmed while
-    // the question was open.
-    if (Quitting() || g_app.packPath[0] == 0)
-        return;
-    ClosePack();
+    // The pack may have been closed while the question was open.
+    if (g_app.packPath[0] != 0)
+        CloseOpenPack();
 }
 
 void SelectAllCommand()
@@ -218,7 +243,7 @@ void OnDropFiles(HDROP drop)
         path[0] = 0;
         OnDemandDragQueryFileA(drop, 0, path, PLATFORM_PATH_CHARS);
         OnDemandDragFinish(drop);
-        OpenPack(path);
+        OpenInPlace(path);
         return;
     }
     OnDemandDragFinish(drop);
@@ -251,7 +276,7 @@ LRESULT OnClose()
     // after the loop, the heap released.
     AbandonExtraction();
     if (g_app.packPath[0] != 0)
-        ClosePack();
+        CloseOpenPack();
     RemovePreviewFolder();
     PostQuitMessage(0);
     return 0;

@@ -11,8 +11,9 @@
 #include <string>
 
 #include "resources/resource.h"
-#include "tests/wine/harness/folder_chooser.h"
-#include "tests/wine/harness/window_search.h"
+#include "tools/outside/folder_chooser.h"
+#include "tools/outside/started_process.h"
+#include "tools/outside/window_search.h"
 
 namespace {
 
@@ -41,16 +42,8 @@ HWND WaitForWindow(DWORD process, const char* className)
 
 PROCESS_INFORMATION Start(const std::string& pack)
 {
-    char program[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, program, MAX_PATH);
-    std::string path = program;
-    path = path.substr(0, path.find_last_of('\\') + 1) + "quorvel.exe";
-    std::string line = "\"" + path + "\" \"" + pack + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
-    WaitForInputIdle(process.hProcess, 20000);
+    PROCESS_INFORMATION process;
+    StartProcess(BesideThisProgram("quorvel.exe"), " \"" + pack + "\"", nullptr, 20000, &process);
     return process;
 }
 
@@ -64,9 +57,7 @@ void Close(PROCESS_INFORMATION& process, HWND window)
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
             break;
     }
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    WaitForProcessEnd(&process, 10000);
 }
 
 } // namespace
@@ -80,7 +71,7 @@ int main(int argc, char** argv)
     g_markers = argv[1];
 
     PROCESS_INFORMATION demo = Start(argv[2]);
-    HWND window = WaitForWindow(demo.dwProcessId, "QuorvelMainWindowClass");
+    HWND window = WaitForWindow(demo.dwProcessId, QUORVEL_WINDOW_CLASS);
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);
@@ -98,7 +89,7 @@ int main(int argc, char** argv)
 
     // An extraction in progress, on a pack with one large entry.
     PROCESS_INFORMATION big = Start(argv[3]);
-    window = WaitForWindow(big.dwProcessId, "QuorvelMainWindowClass");
+    window = WaitForWindow(big.dwProcessId, QUORVEL_WINDOW_CLASS);
     if (window == nullptr)
         return 1;
     SetWindowPos(window, nullptr, 40, 30, 760, 520, SWP_NOZORDER);

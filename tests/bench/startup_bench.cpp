@@ -5,7 +5,8 @@
 
 #include <windows.h>
 
-#include "harness/window_search.h"
+#include "tools/outside/started_process.h"
+#include "tools/outside/window_search.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,35 +15,20 @@
 
 namespace {
 
-std::string Beside(const char* name)
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder = path;
-    return folder.substr(0, folder.find_last_of('\\') + 1) + name;
-}
-
 // Milliseconds until the program's window is up and its loop idle.
 double StartOnce(const std::string& program)
 {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
-    std::string line = "\"" + program + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
+    PROCESS_INFORMATION process;
     QueryPerformanceCounter(&start);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!StartProcess(program, "", nullptr, 30000, &process))
         return -1;
-    WaitForInputIdle(process.hProcess, 30000);
     HWND window = nullptr;
     while ((window = FindProcessWindow(process.dwProcessId, nullptr)) == nullptr)
         Sleep(1);
     QueryPerformanceCounter(&end);
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    CloseProcessWindow(&process, window, 10000);
     return 1000.0 * double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
 }
 
@@ -50,8 +36,8 @@ double StartOnce(const std::string& program)
 
 int main()
 {
-    const std::string quorvel = Beside("quorvel.exe");
-    const std::string bare = Beside("bare_window.exe");
+    const std::string quorvel = BesideThisProgram("quorvel.exe");
+    const std::string bare = BesideThisProgram("bare_window.exe");
     constexpr int ROUNDS = 25;
     std::vector<double> quorvelMs, bareMs;
     StartOnce(bare); // warm the server and the file cache for both

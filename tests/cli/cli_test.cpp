@@ -76,6 +76,17 @@ pakwriter::Bytes B(const std::string& text)
     return pakwriter::Bytes(text.begin(), text.end());
 }
 
+// In a forked child: becomes the program with args; 127 when it cannot.
+[[noreturn]] void ExecProgram(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv{const_cast<char*>(g_program.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(g_program.c_str(), argv.data());
+    _exit(127);
+}
+
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override
@@ -104,12 +115,7 @@ protected:
             const std::string out = stdoutPath != nullptr ? stdoutPath : (base_ / ".stdout").string();
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open((base_ / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            std::vector<char*> argv{const_cast<char*>(g_program.c_str())};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(g_program.c_str(), argv.data());
-            _exit(127);
+            ExecProgram(args);
         }
         if (started != nullptr)
             *started = child;
@@ -1024,12 +1030,7 @@ Result RunAtTerminal(const std::vector<std::string>& args, bool stdinTerminal, b
         dup2(stderrTerminal ? terminalSide : errPipe[1], 2);
         for (const int fd : {terminal, terminalSide, inPipe[0], inPipe[1], errPipe[0], errPipe[1]})
             close(fd);
-        std::vector<char*> argv{const_cast<char*>(g_program.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(g_program.c_str(), argv.data());
-        _exit(127);
+        ExecProgram(args);
     }
     close(inPipe[0]);
     close(errPipe[1]);

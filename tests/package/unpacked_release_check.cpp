@@ -10,7 +10,8 @@
 #include <string>
 
 #include "resources/resource.h"
-#include "tests/wine/harness/window_search.h"
+#include "tools/outside/started_process.h"
+#include "tools/outside/window_search.h"
 
 namespace {
 
@@ -58,17 +59,15 @@ int main(int argc, char** argv)
     // Help has to find its file beside the program.
     char current[MAX_PATH] = {};
     GetWindowsDirectoryA(current, MAX_PATH);
-    std::string line = "\"" + folder + "\\quorvel.exe\" \"" + pack + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, current, &startup, &process)) {
-        std::printf("FAILED: %s does not start (error %lu)\n", line.c_str(), GetLastError());
+    const std::string program = folder + "\\quorvel.exe";
+    const std::string arguments = " \"" + pack + "\"";
+    PROCESS_INFORMATION process;
+    if (!StartProcess(program, arguments, current, WAIT_MS, &process)) {
+        std::printf("FAILED: %s does not start (error %lu)\n", program.c_str(), GetLastError());
         return 1;
     }
-    WaitForInputIdle(process.hProcess, WAIT_MS);
-    HWND window = WaitForProcessWindowBySleeping(process.dwProcessId, "QuorvelMainWindowClass", WAIT_MS);
-    Check(window != nullptr, "the main window shows", line);
+    HWND window = WaitForProcessWindowBySleeping(process.dwProcessId, QUORVEL_WINDOW_CLASS, WAIT_MS);
+    Check(window != nullptr, "the main window shows", program + arguments);
     if (window != nullptr) {
         const std::string title = WaitForTitle(window, "quorvel - " + pack);
         Check(title == "quorvel - " + pack, "the title names the pack", title);
@@ -84,13 +83,7 @@ int main(int argc, char** argv)
             PostMessageA(help, WM_CLOSE, 0, 0);
         PostMessageA(window, WM_CLOSE, 0, 0);
     }
-    DWORD code = 0xDEAD;
-    if (WaitForSingleObject(process.hProcess, WAIT_MS) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 99);
+    const DWORD code = WaitForProcessEnd(&process, WAIT_MS);
     Check(code == 0, "quorvel ends with exit code 0", std::to_string(code));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return g_failures == 0 ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 // The About box and the Help command, as the Help menu runs them.
 #include "harness/program_fixture.h"
 #include "harness/import_patch.h"
-#include "harness/window_search.h"
+#include "tools/outside/window_search.h"
 
 #include <functional>
 #include <thread>

@@ -3,7 +3,7 @@
 #include "harness/program_fixture.h"
 #include "extraction_support.h"
 #include "harness/import_patch.h"
-#include "harness/window_search.h"
+#include "tools/outside/window_search.h"
 
 #include <shlobj.h>
 

@@ -2,12 +2,12 @@
 // start it on a pack, select all, copy the names, extract to a folder,
 // preview one entry, close it.
 #include "harness/program_fixture.h"
-#include "harness/folder_chooser.h"
+#include "harness/started_quorvel.h"
+#include "tools/outside/folder_chooser.h"
 
 #include <shlobj.h>
 
 #include "resources/resource.h"
-#include "support/text.h"
 
 namespace {
 
@@ -49,17 +49,9 @@ TEST_F(EndToEndTest, OpenSelectCopyExtractPreviewAndClose)
     lstrcatA(previewFolder, "$PAKTEMP");
     RemoveTree(previewFolder);
 
-    char program[MAX_PATH + 16] = {};
-    GetModuleFileNameA(nullptr, program, MAX_PATH);
-    CutFileName(program);
-    TextAppend(program, "quorvel.exe");
-    std::string line = std::string("\"") + program + "\" \"" + pack + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    WaitForInputIdle(process.hProcess, 20000);
-    HWND window = WaitForProcessWindow(process.dwProcessId, "QuorvelMainWindowClass");
+    StartedQuorvel quorvel = StartQuorvel(" \"" + pack + "\"");
+    const PROCESS_INFORMATION& process = quorvel.process;
+    HWND window = quorvel.window;
     ASSERT_NE(window, nullptr);
     HWND list = FindWindowExA(window, nullptr, "SysListView32", nullptr);
     ASSERT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 5);
@@ -113,16 +105,8 @@ TEST_F(EndToEndTest, OpenSelectCopyExtractPreviewAndClose)
     EXPECT_TRUE(PumpUntil([&] { return FileHolds(previewed, {'n', 'o', 't', 'e'}); })) << previewed;
 
     // Close: the process ends with 0 and takes its preview folder with it.
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    DWORD code = 0xDEAD;
-    if (WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 99);
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(CloseQuorvel(&quorvel), 0u);
     EXPECT_FALSE(FileExists(previewFolder));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
 }
 
 } // namespace

@@ -51,6 +51,32 @@ int Extract(const std::string& destination, int index, int noPrompt)
     return ExtractEntry(g_app.mainWindow, destination.c_str(), entry, noPrompt, outputPath);
 }
 
+// Copies the first entry into destination while another thread stores the
+// abandon word as soon as target has begun to grow, as a pack close or a quit
+// during a copy does. grew: whether it had before the copy ended.
+int ExtractAbandonedOnceGrowing(const std::string& destination, const std::string& target, bool* grew)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<bool> sawGrowth{false};
+    std::thread abandoner([&] {
+        while (!stop.load()) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > 0) {
+                sawGrowth = true;
+                g_app.abandonEntry.store(1);
+                return;
+            }
+            Sleep(0);
+        }
+    });
+    const int result = Extract(destination, 0, 0);
+    stop = true;
+    abandoner.join();
+    g_app.abandonEntry.store(0);
+    *grew = sawGrowth.load();
+    return result;
+}
+
 std::string MakeFolder(const std::string& path)
 {
     CreateDirectoryA(path.c_str(), nullptr);
@@ -116,6 +142,16 @@ protected:
     {
         const std::string path = temp + "\\source.pak";
         ASSERT_TRUE(WriteBytes(path, pakwriter::Encode(layout)));
+        ASSERT_EQ(OpenPack(path.c_str()), 0);
+    }
+
+    // A pack of one entry, big.bin, large enough that its copy still runs
+    // when its output is first seen to grow.
+    static constexpr size_t BIG_ENTRY_BYTES = 96u << 20;
+    void OpenBigEntry()
+    {
+        const std::string path = temp + "\\big.pak";
+        ASSERT_TRUE(pakwriter::WriteGeneratedPack(path, {{"big.bin", BIG_ENTRY_BYTES}}, pakwriter::FillPattern));
         ASSERT_EQ(OpenPack(path.c_str()), 0);
     }
 
@@ -617,10 +653,7 @@ TEST_F(ExtractEntryTest, TwoCopiesAtOnceBothComeOutExact)
 
 TEST_F(ExtractEntryTest, QuittingAbandonsTheEntryAndRemovesItsPartialOutput)
 {
-    const size_t size = 96u << 20;
-    const std::string path = temp + "\\big.pak";
-    ASSERT_TRUE(pakwriter::WriteGeneratedPack(path, {{"big.bin", size}}, pakwriter::FillPattern));
-    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenBigEntry());
     const std::string target = temp + "\\big.bin";
 
     // Asked to give up (quitting, or the pack closing) before the call:
@@ -631,25 +664,9 @@ TEST_F(ExtractEntryTest, QuittingAbandonsTheEntryAndRemovesItsPartialOutput)
     EXPECT_FALSE(FileExists(target));
 
     // Asked while the output grows.
-    std::atomic<bool> sawGrowth{false};
-    std::atomic<bool> stop{false};
-    std::thread quitter([&] {
-        while (!stop.load()) {
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            if (GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > 0) {
-                sawGrowth = true;
-                g_app.abandonEntry.store(1);
-                return;
-            }
-            Sleep(0);
-        }
-    });
-    const int result = Extract(temp, 0, 0);
-    stop = true;
-    quitter.join();
-    g_app.abandonEntry.store(0);
-
-    ASSERT_TRUE(sawGrowth.load()) << "the copy ended before the quit request could be made";
+    bool grew = false;
+    const int result = ExtractAbandonedOnceGrowing(temp, target, &grew);
+    ASSERT_TRUE(grew) << "the copy ended before the quit request could be made";
     EXPECT_EQ(result, EXTRACT_ABANDONED);
     EXPECT_FALSE(FileExists(target));
     EXPECT_EQ(dialogs.Count(), 0u);
@@ -731,38 +748,19 @@ BOOL WINAPI DeleteFileUnlessUndeletable(LPCSTR path)
 // it) is named: it must not pass for the whole entry.
 TEST_F(ExtractEntryTest, PartialFileThatCannotBeRemovedIsNamed)
 {
-    const size_t size = 96u << 20;
-    const std::string path = temp + "\\big.pak";
-    ASSERT_TRUE(pakwriter::WriteGeneratedPack(path, {{"big.bin", size}}, pakwriter::FillPattern));
-    ASSERT_EQ(OpenPack(path.c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenBigEntry());
     const std::string target = temp + "\\big.bin";
     s_undeletable = target;
     ImportPatch refuse("kernel32.dll", "DeleteFileA", reinterpret_cast<void*>(&DeleteFileUnlessUndeletable));
     ASSERT_TRUE(refuse.Installed());
     s_realDeleteFile = refuse.Original();
 
-    std::atomic<bool> stop{false};
-    std::atomic<bool> sawGrowth{false};
-    std::thread closer([&] {
-        while (!stop.load()) {
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            if (GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow > 0) {
-                sawGrowth = true;
-                g_app.abandonEntry.store(1);
-                return;
-            }
-            Sleep(0);
-        }
-    });
-    const int result = Extract(temp, 0, 0);
-    stop = true;
-    closer.join();
-    g_app.abandonEntry.store(0);
-
-    ASSERT_TRUE(sawGrowth.load()) << "the copy ended before it could be given up";
+    bool grew = false;
+    const int result = ExtractAbandonedOnceGrowing(temp, target, &grew);
+    ASSERT_TRUE(grew) << "the copy ended before it could be given up";
     EXPECT_EQ(result, EXTRACT_ABANDONED);
     ExpectOneDialog(PARTIAL_FILE_LEFT_TEXT, target, "partial file kept");
-    EXPECT_LT(Contents(target).size(), size);
+    EXPECT_LT(Contents(target).size(), BIG_ENTRY_BYTES);
 }
 
 } // namespace

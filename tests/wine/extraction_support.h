@@ -5,7 +5,7 @@
 #define QUORVEL_TESTS_EXTRACTION_SUPPORT_H
 
 #include "harness/program_fixture.h"
-#include "harness/window_search.h"
+#include "tools/outside/window_search.h"
 
 #include <algorithm>
 #include <cstring>

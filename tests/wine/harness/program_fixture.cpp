@@ -1,5 +1,5 @@
 #include "harness/program_fixture.h"
-#include "harness/window_search.h"
+#include "tools/outside/window_search.h"
 
 #include <shlobj.h>
 

@@ -2,9 +2,9 @@
 // screenshot driver all look for a dialog, a menu or a program's main window
 // among the top-level windows of the desktop, which other processes of the
 // same Wine prefix share. Header only, with no test framework, so that the
-// tools can use it too.
-#ifndef QUORVEL_TESTS_HARNESS_WINDOW_SEARCH_H
-#define QUORVEL_TESTS_HARNESS_WINDOW_SEARCH_H
+// tools and the tests can both use it.
+#ifndef QUORVEL_TOOLS_OUTSIDE_WINDOW_SEARCH_H
+#define QUORVEL_TOOLS_OUTSIDE_WINDOW_SEARCH_H
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 // Choosing a folder in the platform's folder chooser, whether it belongs to
 // this process or to the program a test drives from outside. Header only,
-// with no test framework, so that the tools can use it too.
-#ifndef QUORVEL_TESTS_HARNESS_FOLDER_CHOOSER_H
-#define QUORVEL_TESTS_HARNESS_FOLDER_CHOOSER_H
+// with no test framework, so that the tools and the tests can both use it.
+#ifndef QUORVEL_TOOLS_OUTSIDE_FOLDER_CHOOSER_H
+#define QUORVEL_TOOLS_OUTSIDE_FOLDER_CHOOSER_H
 
 #include <windows.h>
 #include <commctrl.h>
