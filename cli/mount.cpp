@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <malloc.h>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -91,7 +93,9 @@ void OnInit(void* data, struct fuse_conn_info* connection)
         state.kernelOpens = true;
     }
     connection->max_read = READ_BYTES;
-    connection->max_readahead = std::min(connection->max_readahead, READ_BYTES);
+    // The kernel keeps the smaller of this and its mount's read-ahead, which
+    // RaiseReadAhead may have raised after the kernel made its offer.
+    connection->max_readahead = READ_BYTES;
     if (connection->capable & FUSE_CAP_PARALLEL_DIROPS)
         connection->want |= FUSE_CAP_PARALLEL_DIROPS;
 }
@@ -392,6 +396,51 @@ std::string EscapeOption(const std::string& value)
     return escaped;
 }
 
+// A mount point as /proc/self/mountinfo writes it: space, tab, line feed
+// and backslash as octal escapes.
+std::string MountinfoPath(const std::string& path)
+{
+    std::string escaped;
+    for (const char c : path) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+            escaped += octal;
+        } else {
+            escaped.push_back(c);
+        }
+    }
+    return escaped;
+}
+
+// The kernel reads a FUSE file ahead 128 KiB at a time and so asks for
+// 256 KiB at most in one request, whatever max_read allows; at that size
+// the reader and this process spend much of a long read waiting for each
+// other. The read-ahead of this mount alone (its own backing device,
+// gone when it is unmounted) is raised to max_read where this process may
+// write that setting, which takes root; elsewhere it stays as it is.
+// The mount's device number comes from mountinfo, for its real path:
+// asking the mount itself (stat) would wait for the session loop.
+void RaiseReadAhead(const std::string& realMountpoint)
+{
+    const std::string wanted = MountinfoPath(realMountpoint);
+    // Fields: id, parent id, major:minor, root, mount point, ...; the last
+    // line for a mount point is the mount on top.
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line, device;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, number, root, point;
+        if (fields >> id >> parent >> number >> root >> point && point == wanted &&
+            line.find(" - fuse.quorvel ") != std::string::npos)
+            device = number;
+    }
+    if (device.empty())
+        return;
+    std::ofstream setting("/sys/class/bdi/" + device + "/read_ahead_kb");
+    setting << READ_BYTES / 1024 << std::flush;
+}
+
 // Mounts, serves until unmounted or interrupted, unmounts.
 int Serve(MountState& state, const MountOptions& options)
 {
@@ -419,6 +468,11 @@ int Serve(MountState& state, const MountOptions& options)
         g_fuse.freeArguments(&arguments);
         return EXIT_FATAL;
     }
+    // Found before mounting: afterwards the folder is the mount's own,
+    // which answers nothing until the session runs.
+    absolute = ::realpath(options.mountpoint.c_str(), nullptr);
+    const std::string realMountpoint = absolute != nullptr ? absolute : "";
+    std::free(absolute);
     int code = EXIT_FATAL;
     if (g_fuse.setSignalHandlers(session) != 0) {
         Message("cannot mount: the signal handlers could not be set");
@@ -428,6 +482,7 @@ int Serve(MountState& state, const MountOptions& options)
         } else {
             // Without -f the command returns here, the tree mounted and
             // visible; a child serves it in the background.
+            RaiseReadAhead(realMountpoint);
             g_fuse.daemonize(options.foreground ? 1 : 0);
             struct fuse_loop_config loop;
             std::memset(&loop, 0, sizeof loop);
@@ -467,13 +522,11 @@ int RunMount(const MountOptions& options)
     }
 
     MountState state;
-    if (!OpenPackOrSay(options.pack, &state.pack))
-        return EXIT_FATAL;
     std::vector<std::string> leftOut;
-    BuildMountTree(state.pack, &state.tree, &leftOut);
-    // The tree holds the names from here on, once.
-    state.pack.ReleaseEntries();
-    ::malloc_trim(0);
+    MountTreeBuilder builder(&state.tree, &leftOut);
+    if (!OpenPackOrSay(options.pack, &state.pack, "", &builder))
+        return EXIT_FATAL;
+    builder.Finish(state.pack.DataAreaStart());
     for (const std::string& line : leftOut)
         Message(line);
     leftOut = std::vector<std::string>();

@@ -32,13 +32,19 @@ struct FileBytes {
 
 struct RecordList {
     std::vector<StoredEntry>* entries;
+    RecordReceiver* receiver; // takes the records instead of entries when set
     BufferedSource* source;
+    uint32_t count = 0;       // records taken
     uint64_t recordStart = 4; // where the record being decoded begins
 
     static bool Accept(void* context, const DirectoryRecord* record)
     {
         auto* self = static_cast<RecordList*>(context);
-        self->entries->push_back({std::string(record->name, record->nameLength), record->size, record->offset});
+        if (self->receiver != nullptr)
+            self->receiver->Take(*record);
+        else
+            self->entries->push_back({std::string(record->name, record->nameLength), record->size, record->offset});
+        ++self->count;
         // What the decoder has taken so far ends with this record.
         self->recordStart = self->source->consumed;
         return true;
@@ -74,7 +80,7 @@ std::string DamageText(const DirectoryDamage& damage)
            " at file position " + std::to_string(damage.position) + ")";
 }
 
-PackFile::Status PackFile::Open(const std::string& path)
+PackFile::Status PackFile::Open(const std::string& path, RecordReceiver* receiver)
 {
     path_ = path;
     entries_.clear();
@@ -82,7 +88,7 @@ PackFile::Status PackFile::Open(const std::string& path)
     if (!file_.Open(path, &error_) || !file_.Size(&fileSize_, &error_))
         status_ = Status::Unreadable;
     else
-        status_ = ReadEntries();
+        status_ = ReadEntries(receiver);
     return status_;
 }
 
@@ -93,14 +99,25 @@ std::string PackFile::Problem() const
     return path_ + ": " + DamageText(damage_);
 }
 
-PackFile::Status PackFile::ReadEntries()
+PackFile::Status PackFile::ReadEntries(RecordReceiver* receiver)
 {
+    if (receiver != nullptr) {
+        unsigned char header[4];
+        SystemError ignored; // a failed read is reported by the walk below
+        if (file_.ReadAt(0, header, 4, &ignored) == 4) {
+            NegateBytes(header, 4);
+            const int32_t declared = static_cast<int32_t>(ReadLittleEndian32(header));
+            const uint64_t room = fileSize_ < 4 ? 0 : (fileSize_ - 4) / StoredRecordBytes(0);
+            receiver->Expect(declared <= 0 ? 0 : uint32_t(std::min<uint64_t>(uint64_t(declared), room)));
+        }
+    }
     FileBytes file;
     file.file = &file_;
     std::vector<unsigned char> block(DIRECTORY_READ_BYTES);
     BufferedSource source{{&FileBytes::Read, &file}, block.data(), uint32_t(block.size()), 0, 0, 0};
     RecordList list;
     list.entries = &entries_;
+    list.receiver = receiver;
     list.source = &source;
     const ByteSource bytes = {&ReadBuffered, &source};
     const RecordSink sink = {&RecordList::Accept, &list};
@@ -118,14 +135,14 @@ PackFile::Status PackFile::ReadEntries()
     }
     damage_.result = result;
     damage_.inHeader = source.consumed < 4;
-    damage_.record = uint32_t(entries_.size());
+    damage_.record = list.count;
     damage_.position = damage_.inHeader ? 0 : list.recordStart;
     return Status::Damaged;
 }
 
-bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail)
+bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail, RecordReceiver* receiver)
 {
-    switch (pack->Open(path)) {
+    switch (pack->Open(path, receiver)) {
     case PackFile::Status::Read:
         return true;
     case PackFile::Status::Unreadable:

@@ -34,13 +34,28 @@ struct DirectoryDamage {
 
 std::string DirectoryResultText(DirectoryResult result);
 
+// Takes a directory's records one by one, in order, in place of
+// Entries(): for a caller that keeps them in a form of its own.
+class RecordReceiver {
+public:
+    // Before the first record: how many the header declares, as many as
+    // the file could hold at most. A hint: the directory may still turn
+    // out damaged.
+    virtual void Expect(uint32_t declared) = 0;
+    virtual void Take(const DirectoryRecord& record) = 0;
+
+protected:
+    ~RecordReceiver() = default;
+};
+
 class PackFile {
 public:
     enum class Status { Read, Unreadable, Damaged };
     // Opens the pack and reads its whole directory, once. A damaged
     // directory is refused whole: Entries() then holds only the records
-    // read before the damage, for verify to count.
-    Status Open(const std::string& path);
+    // read before the damage, for verify to count. With a receiver, the
+    // records go to it and Entries() stays empty.
+    Status Open(const std::string& path, RecordReceiver* receiver = nullptr);
     // "PATH: why" for a pack that is Unreadable or Damaged.
     std::string Problem() const;
 
@@ -54,7 +69,7 @@ public:
     InputFile& File() { return file_; }
 
 private:
-    Status ReadEntries();
+    Status ReadEntries(RecordReceiver* receiver);
 
     std::string path_;
     Status status_ = Status::Unreadable;
@@ -68,7 +83,8 @@ private:
 
 // Opens and reads the pack for list, cat and extract; when that fails,
 // says Problem() (and tail behind a damage) and returns false.
-bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail = "");
+bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail = "",
+                   RecordReceiver* receiver = nullptr);
 
 // Reads entry's bytes in large blocks, restores them and hands each block to
 // consume. False with *error on a short file, a read failure, an
