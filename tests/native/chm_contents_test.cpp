@@ -107,13 +107,16 @@ bool Fail(std::string& error, std::string reason) {
     return false;
 }
 
-// Parses the directory of a whole .chm held in file.bytes. On failure
-// returns false with a reason in error.
-bool ReadChmDirectory(ChmFile& file, std::string& error) {
-    const Bytes& bytes = file.bytes;
-    const std::uint64_t fileBytes = bytes.size();
-    ByteView view(bytes);
+// Where the directory lies, from the file header.
+struct DirectoryPlace {
+    std::uint64_t start = 0;
+    std::uint64_t bytes = 0;
+};
 
+// The file header: its version, the file's own length and where the
+// directory and the first content section lie.
+bool ReadFileHeader(ChmFile& file, ByteView& view, DirectoryPlace& dir, std::string& error) {
+    const std::uint64_t fileBytes = file.bytes.size();
     if (!view.Tag(0, "ITSF")) return Fail(error, "no ITSF signature");
     std::uint32_t version = view.U32(4);
     std::uint64_t headerBytes = view.U32(8);
@@ -125,9 +128,9 @@ bool ReadChmDirectory(ChmFile& file, std::string& error) {
     file.languageId = view.U32(0x14);
     std::uint64_t sizeInfoStart = view.U64(0x38);
     std::uint64_t sizeInfoBytes = view.U64(0x40);
-    std::uint64_t dirStart = view.U64(0x48);
-    std::uint64_t dirBytes = view.U64(0x50);
-    file.contentSection0Start = version == 3 ? view.U64(0x58) : dirStart + dirBytes;
+    dir.start = view.U64(0x48);
+    dir.bytes = view.U64(0x50);
+    file.contentSection0Start = version == 3 ? view.U64(0x58) : dir.start + dir.bytes;
     if (view.Failed()) return Fail(error, "file header cut short");
 
     // The first header section records the file's own length: a file cut
@@ -137,18 +140,55 @@ bool ReadChmDirectory(ChmFile& file, std::string& error) {
         if (view.U64(sizeInfoStart + 8) != fileBytes)
             return Fail(error, "file length differs from the length in its header");
     }
+    return true;
+}
 
-    if (!view.Has(dirStart, dirBytes)) return Fail(error, "directory outside the file");
-    if (!view.Tag(dirStart, "ITSP")) return Fail(error, "no ITSP directory header");
-    std::uint64_t dirHeaderBytes = view.U32(dirStart + 0x08);
-    std::uint64_t chunkBytes = view.U32(dirStart + 0x10);
-    std::uint64_t firstListChunk = view.U32(dirStart + 0x20);
-    std::uint64_t lastListChunk = view.U32(dirStart + 0x24);
-    std::uint64_t chunkCount = view.U32(dirStart + 0x2C);
+// The entries of one listing chunk, from pos up to (not including) end.
+bool ReadListingEntries(ChmFile& file, std::uint64_t chunk, std::uint64_t pos, std::uint64_t end,
+                        std::string& error) {
+    const Bytes& bytes = file.bytes;
+    const std::uint64_t fileBytes = bytes.size();
+    while (pos < end) {
+        ChmEntry entry;
+        std::uint64_t nameBytes = 0;
+        if (!ReadEncInt(bytes, pos, end, nameBytes) || nameBytes == 0 || nameBytes > end - pos)
+            return Fail(error, "damaged entry name in listing chunk " + std::to_string(chunk));
+        entry.name.assign(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(pos + nameBytes));
+        pos += nameBytes;
+        if (!ReadEncInt(bytes, pos, end, entry.section) || !ReadEncInt(bytes, pos, end, entry.offset) ||
+            !ReadEncInt(bytes, pos, end, entry.length))
+            return Fail(error, "damaged entry " + entry.name);
+        if (entry.section > 1) return Fail(error, "entry " + entry.name + " in unknown section");
+        if (entry.section == 0) {
+            const std::uint64_t start = file.contentSection0Start;
+            if (start > fileBytes || entry.offset > fileBytes - start ||
+                entry.length > fileBytes - start - entry.offset)
+                return Fail(error, "entry " + entry.name + " reaches past the end of the file");
+        }
+        file.entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+// Parses the directory of a whole .chm held in file.bytes. On failure
+// returns false with a reason in error.
+bool ReadChmDirectory(ChmFile& file, std::string& error) {
+    ByteView view(file.bytes);
+    DirectoryPlace dir;
+    if (!ReadFileHeader(file, view, dir, error)) return false;
+
+    if (!view.Has(dir.start, dir.bytes)) return Fail(error, "directory outside the file");
+    if (!view.Tag(dir.start, "ITSP")) return Fail(error, "no ITSP directory header");
+    std::uint64_t dirHeaderBytes = view.U32(dir.start + 0x08);
+    std::uint64_t chunkBytes = view.U32(dir.start + 0x10);
+    std::uint64_t firstListChunk = view.U32(dir.start + 0x20);
+    std::uint64_t lastListChunk = view.U32(dir.start + 0x24);
+    std::uint64_t chunkCount = view.U32(dir.start + 0x2C);
     if (view.Failed()) return Fail(error, "directory header cut short");
     if (dirHeaderBytes < ITSP_MIN_HEADER_BYTES || chunkBytes <= PMGL_HEADER_BYTES || chunkCount == 0)
         return Fail(error, "implausible directory header");
-    if (chunkCount > (dirBytes - std::min(dirBytes, dirHeaderBytes)) / chunkBytes)
+    if (chunkCount > (dir.bytes - std::min(dir.bytes, dirHeaderBytes)) / chunkBytes)
         return Fail(error, "directory chunks run past the directory");
 
     // Walk the listing chunks along their next links; a chain longer than
@@ -159,35 +199,15 @@ bool ReadChmDirectory(ChmFile& file, std::string& error) {
     while (chunk != NO_CHUNK) {
         if (chunk >= chunkCount) return Fail(error, "listing chunk number out of range");
         if (++walked > chunkCount) return Fail(error, "listing chunks form a loop");
-        const std::uint64_t chunkStart = dirStart + dirHeaderBytes + chunk * chunkBytes;
+        const std::uint64_t chunkStart = dir.start + dirHeaderBytes + chunk * chunkBytes;
         if (!view.Tag(chunkStart, "PMGL")) return Fail(error, "listing chunk without PMGL signature");
         std::uint64_t freeBytes = view.U32(chunkStart + 0x04);
         std::uint64_t nextChunk = view.U32(chunkStart + 0x10);
         if (view.Failed()) return Fail(error, "listing chunk cut short");
         if (freeBytes > chunkBytes - PMGL_HEADER_BYTES) return Fail(error, "listing chunk free space too large");
-
-        std::uint64_t pos = chunkStart + PMGL_HEADER_BYTES;
-        const std::uint64_t end = chunkStart + chunkBytes - freeBytes;
-        while (pos < end) {
-            ChmEntry entry;
-            std::uint64_t nameBytes = 0;
-            if (!ReadEncInt(bytes, pos, end, nameBytes) || nameBytes == 0 || nameBytes > end - pos)
-                return Fail(error, "damaged entry name in listing chunk " + std::to_string(chunk));
-            entry.name.assign(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
-                              bytes.begin() + static_cast<std::ptrdiff_t>(pos + nameBytes));
-            pos += nameBytes;
-            if (!ReadEncInt(bytes, pos, end, entry.section) || !ReadEncInt(bytes, pos, end, entry.offset) ||
-                !ReadEncInt(bytes, pos, end, entry.length))
-                return Fail(error, "damaged entry " + entry.name);
-            if (entry.section > 1) return Fail(error, "entry " + entry.name + " in unknown section");
-            if (entry.section == 0) {
-                const std::uint64_t start = file.contentSection0Start;
-                if (start > fileBytes || entry.offset > fileBytes - start ||
-                    entry.length > fileBytes - start - entry.offset)
-                    return Fail(error, "entry " + entry.name + " reaches past the end of the file");
-            }
-            file.entries.push_back(std::move(entry));
-        }
+        if (!ReadListingEntries(file, chunk, chunkStart + PMGL_HEADER_BYTES, chunkStart + chunkBytes - freeBytes,
+                                error))
+            return false;
         lastSeen = chunk;
         chunk = nextChunk;
     }
