@@ -233,30 +233,24 @@ bool HoldsPattern(const std::string& path, size_t entry, uint64_t size)
     return same;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
-    if (StartProgram() != 0) {
-        std::printf("ERROR: quorvel's main window could not be created\n");
-        return 1;
-    }
-    s_statusBarProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(g_app.statusBar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TimingStatusBarProc)));
+// What the parts of the bench share: the dialogs they answer, the folder of
+// the packs, and whether every check so far held (a failed check skips the
+// rounds that follow it).
+struct Bench {
     DialogWatcher dialogs;
-    PumpFor(50);
-
-    const bool ownFolder = argc > 1;
-    const std::string folder = ownFolder ? std::string(argv[1]) : NewTempFolder();
-    if (ownFolder)
-        CreateDirectoryA(folder.c_str(), nullptr);
-    std::printf("extraction bench: %d entries of %llu bytes, one of %llu bytes, %d rounds, folder %s\n",
-                SMALL_ENTRY_COUNT, static_cast<unsigned long long>(SMALL_ENTRY_BYTES),
-                static_cast<unsigned long long>(LARGE_ENTRY_BYTES), ROUNDS, folder.c_str());
+    std::string folder;
     bool ok = true;
+};
 
-    // ---- (i) 1,000 entries of 64 KiB ------------------------------------------
-    const std::string manyPath = folder + "\\many.pak";
+// The packs are closed at these points of the 1 GiB entry, one close a round.
+const uint64_t CLOSE_AT[] = {LARGE_ENTRY_BYTES / 64, LARGE_ENTRY_BYTES / 4, LARGE_ENTRY_BYTES / 4 * 3};
+
+// (i) 1,000 entries of 64 KiB by the worker; then the same entries by
+// ExtractEntry on this thread, one after the other: what the worker adds
+// (status texts, the queue) shows against it.
+void MeasureManyEntries(Bench& bench, const std::string& manyPath)
+{
+    bool& ok = bench.ok;
     std::vector<pakwriter::GeneratedEntry> many;
     for (int i = 0; i < SMALL_ENTRY_COUNT; ++i)
         many.push_back({"entry" + std::to_string(i) + ".bin", SMALL_ENTRY_BYTES});
@@ -264,10 +258,10 @@ int main(int argc, char** argv)
     ok &= Check(ok && OpenPack(manyPath.c_str()) == 0, "OpenPack of many.pak failed");
     std::vector<double> manySeconds, manyWaits;
     for (int round = 0; ok && round < ROUNDS; ++round) {
-        const std::string out = folder + "\\many-out";
+        const std::string out = bench.folder + "\\many-out";
         RemoveTree(out);
         CreateDirectoryA(out.c_str(), nullptr);
-        const Run run = ExtractAll(&dialogs, out);
+        const Run run = ExtractAll(&bench.dialogs, out);
         ok &= Check(run.complete, "the run over 1,000 entries did not complete");
         ok &= Check(HoldsPattern(out + "\\entry0.bin", 0, SMALL_ENTRY_BYTES) &&
                         HoldsPattern(out + "\\entry999.bin", 999, SMALL_ENTRY_BYTES),
@@ -279,12 +273,10 @@ int main(int argc, char** argv)
                         run.seconds, run.longestWaitMs);
         RemoveTree(out);
     }
-    // The same entries by ExtractEntry on this thread, one after the other:
-    // what the worker adds (status texts, the queue) shows against it.
     char outputPath[PACK_PATH_BYTES];
     std::vector<double> directSeconds;
     for (int round = 0; ok && round < ROUNDS; ++round) {
-        const std::string out = folder + "\\many-direct";
+        const std::string out = bench.folder + "\\many-direct";
         RemoveTree(out);
         CreateDirectoryA(out.c_str(), nullptr);
         const double start = Seconds();
@@ -304,24 +296,31 @@ int main(int argc, char** argv)
                     *std::max_element(manyWaits.begin(), manyWaits.end()));
     }
     std::fflush(stdout);
+}
 
-    // ---- (ii) and (iii): one entry of 1 GiB ---------------------------------------
-    const std::string largePath = folder + "\\large.pak";
+// The rounds of (ii) and (iii), by the worker and by ExtractEntry on this thread.
+struct LargeEntryRounds {
+    std::vector<double> seconds, waits, gaps, directSeconds;
+};
+
+// (ii) and (iii): one entry of 1 GiB, each round by the worker and then by
+// ExtractEntry on this thread. large.pak stays open for (iv).
+void MeasureLargeEntry(Bench& bench, const std::string& largePath, LargeEntryRounds* rounds)
+{
+    bool& ok = bench.ok;
     ok &= Check(pakwriter::WriteGeneratedPack(largePath, {{"large.bin", LARGE_ENTRY_BYTES}}, pakwriter::FillPattern),
                 "could not write large.pak");
     ok &= Check(ok && OpenPack(largePath.c_str()) == 0, "OpenPack of large.pak failed");
-    std::vector<double> largeSeconds, largeWaits, largeGaps;
-    directSeconds.clear();
     for (int round = 0; ok && round < ROUNDS; ++round) {
-        const std::string out = folder + "\\large-out";
+        const std::string out = bench.folder + "\\large-out";
         RemoveTree(out);
         CreateDirectoryA(out.c_str(), nullptr);
-        const Run run = ExtractAll(&dialogs, out);
+        const Run run = ExtractAll(&bench.dialogs, out);
         ok &= Check(run.complete, "the run over the 1 GiB entry did not complete");
         ok &= Check(HoldsPattern(out + "\\large.bin", 0, LARGE_ENTRY_BYTES), "the extracted entry differs");
-        largeSeconds.push_back(run.seconds);
-        largeWaits.push_back(run.longestWaitMs);
-        largeGaps.push_back(run.longestGapMs);
+        rounds->seconds.push_back(run.seconds);
+        rounds->waits.push_back(run.longestWaitMs);
+        rounds->gaps.push_back(run.longestGapMs);
         if (ok)
             std::printf("round %d: 1 GiB entry %.3f s; of %zu messages posted every millisecond, the longest "
                         "wait %.1f ms, the longest interval between two handled %.1f ms\n",
@@ -333,31 +332,35 @@ int main(int argc, char** argv)
         const double start = Seconds();
         ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), g_app.entryHead, 0, outputPath) == EXTRACT_DONE,
                     "ExtractEntry failed");
-        directSeconds.push_back(Seconds() - start);
+        rounds->directSeconds.push_back(Seconds() - start);
         RemoveTree(out);
     }
+}
 
-    // ---- (iv) closing the pack during the 1 GiB entry -----------------------------
+// (iv) closing the pack during the 1 GiB entry, at each of CLOSE_AT; the
+// pack is opened again after each close and closed at the end.
+void MeasureCloseDuringLargeEntry(Bench& bench, const std::string& largePath)
+{
+    bool& ok = bench.ok;
     s_mainWindowProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TimingMainWindowProc)));
-    const uint64_t closeAt[] = {LARGE_ENTRY_BYTES / 64, LARGE_ENTRY_BYTES / 4, LARGE_ENTRY_BYTES / 4 * 3};
     double worstDisabledMs = 0;
     double worstRemovalMs = 0;
-    for (uint64_t at : closeAt) {
+    for (uint64_t at : CLOSE_AT) {
         if (!ok)
             break;
-        const std::string out = folder + "\\close-out";
+        const std::string out = bench.folder + "\\close-out";
         RemoveTree(out);
         CreateDirectoryA(out.c_str(), nullptr);
         s_partialFile = out + "\\large.bin";
         SelectRows({0});
-        dialogs.Answer({{IDOK, out}});
+        bench.dialogs.Answer({{IDOK, out}});
         SendMessageA(g_app.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_EXTRACT, 0), 0);
         ok &= Check(PumpUntil([&] { return extraction_support::FileSize(s_partialFile) >= at; }, 60000),
                     "the 1 GiB entry did not get under way");
         s_statusTimes.clear();
         s_disabledMs.clear();
-        dialogs.Answer({{IDYES}});
+        bench.dialogs.Answer({{IDYES}});
         SendMessageA(g_app.mainWindow, WM_COMMAND, MAKEWPARAM(IDM_CLOSE, 0), 0);
         ok &= Check(g_app.packPath[0] == 0 && !IsExtractionWorkerActive(), "the pack was not closed");
         ok &= Check(!FileExists(s_partialFile), "the given-up entry was left on disk");
@@ -390,33 +393,66 @@ int main(int argc, char** argv)
                     worstRemovalMs);
         std::printf("close_disabled_to_removal_ratio: %.2f\n", worstDisabledMs / std::max(worstRemovalMs, 0.001));
     }
-    if (ok) {
-        std::printf("large_entry_bytes: %llu\n", static_cast<unsigned long long>(LARGE_ENTRY_BYTES));
-        std::printf("large_entry_mb_per_s: %.1f (10^6 bytes per second, median)\n",
-                    double(LARGE_ENTRY_BYTES) / Median(largeSeconds) / 1e6);
-        std::printf("large_entry_direct_mb_per_s: %.1f (ExtractEntry called on one thread, median)\n",
-                    double(LARGE_ENTRY_BYTES) / Median(directSeconds) / 1e6);
-        std::printf("large_entry_longest_ui_wait_ms: %.1f (worst round: the longest a posted message waited for "
-                    "the UI thread; goal 50 ms or less)\n",
-                    *std::max_element(largeWaits.begin(), largeWaits.end()));
-        std::printf("large_entry_longest_ping_interval_ms: %.1f (worst round; includes the posting thread's own "
-                    "delays)\n",
-                    *std::max_element(largeGaps.begin(), largeGaps.end()));
+}
+
+void PrintLargeEntryFigures(const LargeEntryRounds& rounds)
+{
+    std::printf("large_entry_bytes: %llu\n", static_cast<unsigned long long>(LARGE_ENTRY_BYTES));
+    std::printf("large_entry_mb_per_s: %.1f (10^6 bytes per second, median)\n",
+                double(LARGE_ENTRY_BYTES) / Median(rounds.seconds) / 1e6);
+    std::printf("large_entry_direct_mb_per_s: %.1f (ExtractEntry called on one thread, median)\n",
+                double(LARGE_ENTRY_BYTES) / Median(rounds.directSeconds) / 1e6);
+    std::printf("large_entry_longest_ui_wait_ms: %.1f (worst round: the longest a posted message waited for "
+                "the UI thread; goal 50 ms or less)\n",
+                *std::max_element(rounds.waits.begin(), rounds.waits.end()));
+    std::printf("large_entry_longest_ping_interval_ms: %.1f (worst round; includes the posting thread's own "
+                "delays)\n",
+                *std::max_element(rounds.gaps.begin(), rounds.gaps.end()));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (StartProgram() != 0) {
+        std::printf("ERROR: quorvel's main window could not be created\n");
+        return 1;
     }
+    s_statusBarProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(g_app.statusBar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TimingStatusBarProc)));
+    Bench bench;
+    PumpFor(50);
+
+    const bool ownFolder = argc > 1;
+    bench.folder = ownFolder ? std::string(argv[1]) : NewTempFolder();
+    if (ownFolder)
+        CreateDirectoryA(bench.folder.c_str(), nullptr);
+    std::printf("extraction bench: %d entries of %llu bytes, one of %llu bytes, %d rounds, folder %s\n",
+                SMALL_ENTRY_COUNT, static_cast<unsigned long long>(SMALL_ENTRY_BYTES),
+                static_cast<unsigned long long>(LARGE_ENTRY_BYTES), ROUNDS, bench.folder.c_str());
+
+    const std::string manyPath = bench.folder + "\\many.pak";
+    MeasureManyEntries(bench, manyPath);
+    const std::string largePath = bench.folder + "\\large.pak";
+    LargeEntryRounds large;
+    MeasureLargeEntry(bench, largePath, &large);
+    MeasureCloseDuringLargeEntry(bench, largePath);
+    if (bench.ok)
+        PrintLargeEntryFigures(large);
 
     if (ownFolder) {
         std::printf("many_pack: %s\n", manyPath.c_str());
         std::printf("large_pack: %s\n", largePath.c_str());
     } else {
-        RemoveTree(folder);
+        RemoveTree(bench.folder);
     }
     // A folder chooser per extraction, and a close question per close of (iv).
-    const size_t expectedDialogs = ROUNDS * 2 + std::size(closeAt) * 2;
-    if (dialogs.Count() != expectedDialogs) {
-        std::printf("ERROR: %zu dialogs instead of the %zu folder choosers and close questions\n", dialogs.Count(),
-                    expectedDialogs);
-        ok = false;
+    const size_t expectedDialogs = ROUNDS * 2 + std::size(CLOSE_AT) * 2;
+    if (bench.dialogs.Count() != expectedDialogs) {
+        std::printf("ERROR: %zu dialogs instead of the %zu folder choosers and close questions\n",
+                    bench.dialogs.Count(), expectedDialogs);
+        bench.ok = false;
     }
     std::fflush(stdout);
-    return ok ? 0 : 1;
+    return bench.ok ? 0 : 1;
 }
