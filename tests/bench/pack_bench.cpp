@@ -174,6 +174,156 @@ bool Check(bool condition, const char* what)
     return condition;
 }
 
+// The rounds of (i) and (iii), each figure a round.
+struct OpenRounds {
+    std::vector<double> openTimes, bareTimes, closeTimes, ratios, directoryTimes, bareDeleteTimes;
+    HeapUse before, after; // the private heap around the first OpenPack
+};
+
+// (i) and (iii): opening and closing 100,000 entries, alternating with the
+// same rows put into a bare list view.
+void MeasureOpening(const pakwriter::Layout& layout, const std::string& manyPath, std::vector<std::string>* names,
+                    OpenRounds* rounds, bool& ok)
+{
+    HWND bare = MakeBareListView();
+    for (int round = 0; ok && round < ROUNDS; ++round) {
+        // Alternating the two keeps any drift of the machine out of the ratio.
+        // Each view is measured with its window on top, fully visible.
+        if (round > 0) {
+            const double deleteStart = Seconds();
+            SendMessageA(bare, LVM_DELETEALLITEMS, 0, 0);
+            UpdateWindow(bare);
+            rounds->bareDeleteTimes.push_back(Seconds() - deleteStart);
+        }
+        BringToTop(GetParent(bare));
+        rounds->bareTimes.push_back(FillBareListView(bare, layout, names));
+        ok &= Check(SendMessageA(bare, LVM_GETITEMCOUNT, 0, 0) == ENTRY_COUNT, "bare list view lost rows");
+        Settle();
+
+        BringToTop(g_app.mainWindow);
+        if (round == 0)
+            rounds->before = MeasureHeap(g_app.heap);
+        const double start = Seconds();
+        const int opened = OpenPack(manyPath.c_str());
+        UpdateWindow(g_app.mainWindow);
+        rounds->openTimes.push_back(Seconds() - start);
+        ok &= Check(opened == 0, "OpenPack failed");
+        rounds->ratios.push_back(rounds->openTimes.back() / rounds->bareTimes.back());
+        ok &= Check(SendMessageA(g_app.entryListView, LVM_GETITEMCOUNT, 0, 0) == ENTRY_COUNT, "rows missing");
+        if (round == 0)
+            rounds->after = MeasureHeap(g_app.heap);
+        Settle();
+
+        const double closeStart = Seconds();
+        ClosePack();
+        UpdateWindow(g_app.mainWindow);
+        rounds->closeTimes.push_back(Seconds() - closeStart);
+        Settle();
+        rounds->directoryTimes.push_back(ReadDirectoryOnly(manyPath));
+        ok &= Check(rounds->directoryTimes.back() >= 0, "the directory reader refused many.pak");
+    }
+    SendMessageA(bare, LVM_DELETEALLITEMS, 0, 0);
+    DestroyWindow(GetParent(bare));
+}
+
+void PrintOpenFigures(const OpenRounds& rounds, const std::vector<std::string>& names)
+{
+    for (int round = 0; round < ROUNDS; ++round)
+        std::printf("round %d: OpenPack %.3f s, bare list view %.3f s (ratio %.2f), ClosePack %.3f s, "
+                    "directory and entry list alone %.3f s\n",
+                    round + 1, rounds.openTimes[round], rounds.bareTimes[round], rounds.ratios[round],
+                    rounds.closeTimes[round], rounds.directoryTimes[round]);
+    std::printf("open_pack_seconds: %.3f\n", Median(rounds.openTimes));
+    std::printf("bare_list_view_seconds: %.3f\n", Median(rounds.bareTimes));
+    std::printf("open_pack_to_bare_list_view_ratio: %.2f (median of the rounds' ratios; goal: open 2.5 s or "
+                "less, ratio 1.3 or less)\n",
+                Median(rounds.ratios));
+    std::printf("directory_and_entry_list_seconds: %.3f\n", Median(rounds.directoryTimes));
+    std::printf("close_pack_seconds: %.3f\n", Median(rounds.closeTimes));
+    std::printf("bare_list_view_delete_all_seconds: %.3f (the rows alone, for the close figure)\n",
+                Median(rounds.bareDeleteTimes));
+    const HeapUse& before = rounds.before;
+    const HeapUse& after = rounds.after;
+    std::printf("heap_blocks_per_entry: %.2f\n", double(after.blocks - before.blocks) / ENTRY_COUNT);
+    std::printf("heap_requested_bytes_per_entry: %.1f\n",
+                double(after.requestedBytes - before.requestedBytes) / ENTRY_COUNT);
+    std::printf("heap_bytes_per_entry: %.1f (blocks with the heap's own overhead)\n",
+                double(after.blockBytes - before.blockBytes) / ENTRY_COUNT);
+    std::printf("heap_committed_bytes_per_entry: %.1f\n",
+                double(int64_t(after.committedBytes) - int64_t(before.committedBytes)) / ENTRY_COUNT);
+    uint64_t nameBytes = 0;
+    for (const std::string& name : names)
+        nameBytes += name.size() + 1;
+    std::printf("average_name_bytes: %.1f\n", double(nameBytes) / ENTRY_COUNT);
+}
+
+// Spot checks across the whole extracted entry: a copy that is fast but
+// wrong would make the figure meaningless.
+bool HoldsBigEntry(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    const uint64_t written = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    bool ok = Check(written == BIG_ENTRY_BYTES, "extracted file has the wrong size");
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    for (uint64_t at = 0; ok && file != INVALID_HANDLE_VALUE && at < BIG_ENTRY_BYTES; at += 7777777) {
+        LARGE_INTEGER position;
+        position.QuadPart = LONGLONG(at);
+        uint8_t byte = 0;
+        DWORD got = 0;
+        SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+        ok &= Check(ReadFile(file, &byte, 1, &got, nullptr) && got == 1 && byte == pakwriter::PatternByte(0, at),
+                    "extracted bytes differ from the entry");
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok;
+}
+
+void PrintExtractFigures(const std::vector<double>& extractTimes, const std::vector<double>& plainTimes)
+{
+    for (int round = 0; round < ROUNDS; ++round)
+        std::printf("round %d: ExtractEntry 256 MiB %.3f s, plain 4 KiB ReadFile/WriteFile copy %.3f s\n",
+                    round + 1, extractTimes[round], plainTimes[round]);
+    const double best = *std::min_element(extractTimes.begin(), extractTimes.end());
+    const double median = Median(extractTimes);
+    std::printf("extract_bytes: %llu\n", static_cast<unsigned long long>(BIG_ENTRY_BYTES));
+    std::printf("extract_seconds: %.3f (median; best %.3f)\n", median, best);
+    std::printf("extract_mb_per_s: %.1f (10^6 bytes per second, median)\n", double(BIG_ENTRY_BYTES) / median / 1e6);
+    std::printf("extract_best_mb_per_s: %.1f\n", double(BIG_ENTRY_BYTES) / best / 1e6);
+    const double plain = Median(plainTimes);
+    std::printf("plain_copy_mb_per_s: %.1f (the same chunks through ReadFile/WriteFile, no decoding)\n",
+                double(BIG_ENTRY_BYTES) / plain / 1e6);
+    std::printf("extract_to_plain_copy_ratio: %.2f (medians; bests %.2f)\n", plain / median,
+                *std::min_element(plainTimes.begin(), plainTimes.end()) / best);
+}
+
+// (ii): one 256 MiB entry by ExtractEntry, against the plain copy of its
+// bytes, in the same rounds.
+void MeasureBigEntry(const std::string& bigPath, const std::string& out, bool& ok)
+{
+    ok &= Check(pakwriter::WriteGeneratedPack(bigPath, {{"big.bin", BIG_ENTRY_BYTES}}, pakwriter::FillPattern),
+                "could not write big.pak");
+    CreateDirectoryA(out.c_str(), nullptr);
+    char outputPath[PACK_PATH_BYTES];
+    std::vector<double> extractTimes, plainTimes;
+    if (ok && Check(OpenPack(bigPath.c_str()) == 0, "OpenPack of big.pak failed")) {
+        // The first copy also brings the pack into the file cache, as dd's
+        // first pass does; every copy replaces the previous output.
+        for (int round = 0; round < ROUNDS; ++round) {
+            const double start = Seconds();
+            const int result = ExtractEntry(g_app.mainWindow, out.c_str(), g_app.entryHead, 1, outputPath);
+            extractTimes.push_back(Seconds() - start);
+            ok &= Check(result == EXTRACT_DONE, "ExtractEntry failed");
+            plainTimes.push_back(PlainCopy(bigPath, g_app.dataAreaStart, out + "\\plain.bin"));
+        }
+        ClosePack();
+        ok &= HoldsBigEntry(out + "\\big.bin");
+    }
+    if (ok)
+        PrintExtractFigures(extractTimes, plainTimes);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -193,146 +343,22 @@ int main(int argc, char** argv)
     std::printf("pack bench: %d entries, %d rounds, folder %s\n", ENTRY_COUNT, ROUNDS, folder.c_str());
     bool ok = true;
 
-    // ---- (i) and (iii): opening 100,000 entries -----------------------------
     const pakwriter::Layout layout = ManyEntries();
     const std::string manyPath = folder + "\\many.pak";
     ok &= Check(WriteBytes(manyPath, pakwriter::Encode(layout)), "could not write many.pak");
     std::vector<std::string> names;
     for (const pakwriter::Record& record : layout.records)
         names.push_back(record.name);
-
-    HWND bare = MakeBareListView();
-    std::vector<double> openTimes, bareTimes, closeTimes, ratios, directoryTimes, bareDeleteTimes;
-    HeapUse before, after;
-    for (int round = 0; ok && round < ROUNDS; ++round) {
-        // Alternating the two keeps any drift of the machine out of the ratio.
-        // Each view is measured with its window on top, fully visible.
-        if (round > 0) {
-            const double deleteStart = Seconds();
-            SendMessageA(bare, LVM_DELETEALLITEMS, 0, 0);
-            UpdateWindow(bare);
-            bareDeleteTimes.push_back(Seconds() - deleteStart);
-        }
-        BringToTop(GetParent(bare));
-        bareTimes.push_back(FillBareListView(bare, layout, &names));
-        ok &= Check(SendMessageA(bare, LVM_GETITEMCOUNT, 0, 0) == ENTRY_COUNT, "bare list view lost rows");
-        Settle();
-
-        BringToTop(g_app.mainWindow);
-        if (round == 0)
-            before = MeasureHeap(g_app.heap);
-        const double start = Seconds();
-        const int opened = OpenPack(manyPath.c_str());
-        UpdateWindow(g_app.mainWindow);
-        openTimes.push_back(Seconds() - start);
-        ok &= Check(opened == 0, "OpenPack failed");
-        ratios.push_back(openTimes.back() / bareTimes.back());
-        ok &= Check(SendMessageA(g_app.entryListView, LVM_GETITEMCOUNT, 0, 0) == ENTRY_COUNT, "rows missing");
-        if (round == 0)
-            after = MeasureHeap(g_app.heap);
-        Settle();
-
-        const double closeStart = Seconds();
-        ClosePack();
-        UpdateWindow(g_app.mainWindow);
-        closeTimes.push_back(Seconds() - closeStart);
-        Settle();
-        directoryTimes.push_back(ReadDirectoryOnly(manyPath));
-        ok &= Check(directoryTimes.back() >= 0, "the directory reader refused many.pak");
-    }
-    SendMessageA(bare, LVM_DELETEALLITEMS, 0, 0);
-    DestroyWindow(GetParent(bare));
+    OpenRounds rounds;
+    MeasureOpening(layout, manyPath, &names, &rounds, ok);
     DeleteFileA(manyPath.c_str());
-
-    if (ok) {
-        for (int round = 0; round < ROUNDS; ++round)
-            std::printf("round %d: OpenPack %.3f s, bare list view %.3f s (ratio %.2f), ClosePack %.3f s, "
-                        "directory and entry list alone %.3f s\n",
-                        round + 1, openTimes[round], bareTimes[round], ratios[round], closeTimes[round],
-                        directoryTimes[round]);
-        const double open = Median(openTimes);
-        const double floor = Median(bareTimes);
-        std::printf("open_pack_seconds: %.3f\n", open);
-        std::printf("bare_list_view_seconds: %.3f\n", floor);
-        std::printf("open_pack_to_bare_list_view_ratio: %.2f (median of the rounds' ratios; goal: open 2.5 s or "
-                    "less, ratio 1.3 or less)\n",
-                    Median(ratios));
-        std::printf("directory_and_entry_list_seconds: %.3f\n", Median(directoryTimes));
-        std::printf("close_pack_seconds: %.3f\n", Median(closeTimes));
-        std::printf("bare_list_view_delete_all_seconds: %.3f (the rows alone, for the close figure)\n",
-                    Median(bareDeleteTimes));
-        const uint64_t blocks = after.blocks - before.blocks;
-        std::printf("heap_blocks_per_entry: %.2f\n", double(blocks) / ENTRY_COUNT);
-        std::printf("heap_requested_bytes_per_entry: %.1f\n",
-                    double(after.requestedBytes - before.requestedBytes) / ENTRY_COUNT);
-        std::printf("heap_bytes_per_entry: %.1f (blocks with the heap's own overhead)\n",
-                    double(after.blockBytes - before.blockBytes) / ENTRY_COUNT);
-        std::printf("heap_committed_bytes_per_entry: %.1f\n",
-                    double(int64_t(after.committedBytes) - int64_t(before.committedBytes)) / ENTRY_COUNT);
-        std::printf("average_name_bytes: %.1f\n", [&] {
-            uint64_t total = 0;
-            for (const std::string& name : names)
-                total += name.size() + 1;
-            return double(total) / ENTRY_COUNT;
-        }());
-    }
+    if (ok)
+        PrintOpenFigures(rounds, names);
     std::fflush(stdout);
 
-    // ---- (ii): one 256 MiB entry ---------------------------------------------
     const std::string bigPath = folder + "\\big.pak";
-    ok &= Check(pakwriter::WriteGeneratedPack(bigPath, {{"big.bin", BIG_ENTRY_BYTES}}, pakwriter::FillPattern),
-                "could not write big.pak");
     const std::string out = folder + "\\out";
-    CreateDirectoryA(out.c_str(), nullptr);
-    char outputPath[PACK_PATH_BYTES];
-    std::vector<double> extractTimes, plainTimes;
-    if (ok && Check(OpenPack(bigPath.c_str()) == 0, "OpenPack of big.pak failed")) {
-        // The first copy also brings the pack into the file cache, as dd's
-        // first pass does; every copy replaces the previous output.
-        for (int round = 0; round < ROUNDS; ++round) {
-            const double start = Seconds();
-            const int result = ExtractEntry(g_app.mainWindow, out.c_str(), g_app.entryHead, 1, outputPath);
-            extractTimes.push_back(Seconds() - start);
-            ok &= Check(result == EXTRACT_DONE, "ExtractEntry failed");
-            plainTimes.push_back(PlainCopy(bigPath, g_app.dataAreaStart, out + "\\plain.bin"));
-        }
-        ClosePack();
-        WIN32_FILE_ATTRIBUTE_DATA data = {};
-        GetFileAttributesExA((out + "\\big.bin").c_str(), GetFileExInfoStandard, &data);
-        const uint64_t written = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        ok &= Check(written == BIG_ENTRY_BYTES, "extracted file has the wrong size");
-        // Spot checks across the whole entry: a copy that is fast but wrong
-        // would make the figure meaningless.
-        HANDLE file = CreateFileA((out + "\\big.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  0, nullptr);
-        for (uint64_t at = 0; ok && file != INVALID_HANDLE_VALUE && at < BIG_ENTRY_BYTES; at += 7777777) {
-            LARGE_INTEGER position;
-            position.QuadPart = LONGLONG(at);
-            uint8_t byte = 0;
-            DWORD got = 0;
-            SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
-            ok &= Check(ReadFile(file, &byte, 1, &got, nullptr) && got == 1 && byte == pakwriter::PatternByte(0, at),
-                        "extracted bytes differ from the entry");
-        }
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-    }
-    if (ok) {
-        for (int round = 0; round < ROUNDS; ++round)
-            std::printf("round %d: ExtractEntry 256 MiB %.3f s, plain 4 KiB ReadFile/WriteFile copy %.3f s\n",
-                        round + 1, extractTimes[round], plainTimes[round]);
-        const double best = *std::min_element(extractTimes.begin(), extractTimes.end());
-        const double median = Median(extractTimes);
-        std::printf("extract_bytes: %llu\n", static_cast<unsigned long long>(BIG_ENTRY_BYTES));
-        std::printf("extract_seconds: %.3f (median; best %.3f)\n", median, best);
-        std::printf("extract_mb_per_s: %.1f (10^6 bytes per second, median)\n", double(BIG_ENTRY_BYTES) / median / 1e6);
-        std::printf("extract_best_mb_per_s: %.1f\n", double(BIG_ENTRY_BYTES) / best / 1e6);
-        const double plain = Median(plainTimes);
-        std::printf("plain_copy_mb_per_s: %.1f (the same chunks through ReadFile/WriteFile, no decoding)\n",
-                    double(BIG_ENTRY_BYTES) / plain / 1e6);
-        std::printf("extract_to_plain_copy_ratio: %.2f (medians; bests %.2f)\n", plain / median,
-                    *std::min_element(plainTimes.begin(), plainTimes.end()) / best);
-    }
+    MeasureBigEntry(bigPath, out, ok);
     RemoveTree(out);
     if (!ownFolder)
         RemoveTree(folder);
