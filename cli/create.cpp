@@ -321,6 +321,71 @@ uint64_t DataBytes(const std::vector<Planned>& layout)
     return bytes;
 }
 
+namespace {
+
+// The source folder's files in the order create writes them; false, with
+// the reasons said, when they cannot make a pack.
+bool PlanPack(const CreateOptions& options, std::vector<Planned>* plan)
+{
+    bool ok = PlanEntries(options.source, {options.pack}, plan);
+    if (ok) {
+        if (options.fromList.empty()) {
+            std::sort(plan->begin(), plan->end(),
+                      [](const Planned& a, const Planned& b) { return a.stored < b.stored; });
+        } else {
+            ok = OrderByList(options.fromList, plan);
+        }
+    }
+    return ok && CheckOffsets(*plan);
+}
+
+// The entries' data behind the directory; on a failure or Ctrl+C the file
+// is discarded and the exit code says which.
+int AppendEntries(const CreateOptions& options, const std::vector<Planned>& plan, TempFile& out,
+                  Progress& progress)
+{
+    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    uint64_t bytesDone = 0;
+    bool written = true;
+    for (size_t i = 0; written && i < plan.size(); ++i)
+        written = AppendFile(JoinPath(options.source, plan[i].relative), plan[i].size, out, block, progress, i,
+                             &bytesDone);
+    progress.Clear();
+    if (written && !Interrupted())
+        return EXIT_DONE;
+    out.Discard();
+    if (Interrupted()) {
+        Message("interrupted; nothing written");
+        return InterruptExitCode();
+    }
+    Message("nothing written");
+    return EXIT_FATAL;
+}
+
+// Gives the complete pack its name. A pack that --force replaces may be the
+// user's only copy: the new one reaches the disk before it takes the name,
+// so a crash leaves one or the other whole, never an empty file under it.
+int NamePack(const CreateOptions& options, const std::string& packName, NodeKind existing, TempFile& out)
+{
+    SystemError error;
+    const TempFile::CommitResult result = existing == NodeKind::File
+                                              ? out.CommitReplacing(packName, &error)
+                                              : out.Commit(packName, options.force, &error);
+    switch (result) {
+    case TempFile::CommitResult::Done:
+        return EXIT_DONE;
+    case TempFile::CommitResult::Exists:
+        Message(options.pack + ": appeared meanwhile (--force replaces it); nothing written");
+        return EXIT_FATAL;
+    case TempFile::CommitResult::Failed:
+        break;
+    }
+    Message("cannot rename the finished pack to " + options.pack + ": " + error.Text());
+    return EXIT_FATAL;
+}
+
+} // namespace
+
 int RunCreate(const CreateOptions& options)
 {
     std::string parentPath;
@@ -331,17 +396,7 @@ int RunCreate(const CreateOptions& options)
         return EXIT_FATAL;
     }
     std::vector<Planned> plan;
-    bool ok = PlanEntries(options.source, {options.pack}, &plan);
-    if (ok) {
-        if (options.fromList.empty()) {
-            std::sort(plan.begin(), plan.end(),
-                      [](const Planned& a, const Planned& b) { return a.stored < b.stored; });
-        } else {
-            ok = OrderByList(options.fromList, &plan);
-        }
-    }
-    ok = ok && CheckOffsets(plan);
-    if (!ok) {
+    if (!PlanPack(options, &plan)) {
         Message("nothing written");
         return EXIT_FATAL;
     }
@@ -364,45 +419,8 @@ int RunCreate(const CreateOptions& options)
     TempFile out;
     if (!StartPackFile(parent, plan, options.pack, &out))
         return EXIT_FATAL;
-    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
-    uint64_t bytesDone = 0;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (!AppendFile(JoinPath(options.source, plan[i].relative), plan[i].size, out, block, progress, i,
-                        &bytesDone)) {
-            out.Discard();
-            progress.Clear();
-            if (Interrupted()) {
-                Message("interrupted; nothing written");
-                return InterruptExitCode();
-            }
-            Message("nothing written");
-            return EXIT_FATAL;
-        }
-    }
-    progress.Clear();
-    if (Interrupted()) {
-        out.Discard();
-        Message("interrupted; nothing written");
-        return InterruptExitCode();
-    }
-    SystemError error;
-    // A pack that --force replaces may be the user's only copy: the new one
-    // reaches the disk before it takes the name, so a crash leaves one or
-    // the other whole, never an empty file under the name.
-    const TempFile::CommitResult result = existing == NodeKind::File
-                                              ? out.CommitReplacing(packName, &error)
-                                              : out.Commit(packName, options.force, &error);
-    switch (result) {
-    case TempFile::CommitResult::Done:
-        return EXIT_DONE;
-    case TempFile::CommitResult::Exists:
-        Message(options.pack + ": appeared meanwhile (--force replaces it); nothing written");
-        return EXIT_FATAL;
-    case TempFile::CommitResult::Failed:
-        break;
-    }
-    Message("cannot rename the finished pack to " + options.pack + ": " + error.Text());
-    return EXIT_FATAL;
+    const int appended = AppendEntries(options, plan, out, progress);
+    return appended != EXIT_DONE ? appended : NamePack(options, packName, existing, out);
 }
 
 } // namespace cli

@@ -322,60 +322,41 @@ std::string Summary(const std::vector<StoredEntry>& entries, const UpdatePlan& p
     return text;
 }
 
-} // namespace
-
-int RunUpdate(const UpdateOptions& options)
+// The file the new pack is put in: OUT, or PACK itself.
+const std::string& Destination(const UpdateOptions& options)
 {
-    const std::string& destination = options.output.empty() ? options.pack : options.output;
-    std::string parentPath;
-    std::string fileName;
-    SplitPath(destination, &parentPath, &fileName);
-    if (fileName.empty()) {
-        Message(destination + ": not a file name");
-        return EXIT_FATAL;
-    }
-    if (options.source.empty() && options.removals.empty()) {
-        Message("nothing to update: give SOURCE_DIR, --remove or both");
-        return EXIT_FATAL;
-    }
-    PackFile pack;
-    if (!OpenPackOrSay(options.pack, &pack, "; nothing written"))
-        return EXIT_FATAL;
-    const std::vector<StoredEntry>& entries = pack.Entries();
+    return options.output.empty() ? options.pack : options.output;
+}
 
-    UpdatePlan plan;
-    plan.removed.assign(entries.size(), false);
+// What the new pack holds: PACK's entries, less the removed ones, with
+// the source folder's files in place or behind them. False, with the
+// reasons said, when the update cannot be made.
+bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string& destination, UpdatePlan* plan,
+                std::vector<Planned>* layout)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    plan->removed.assign(entries.size(), false);
     bool ok = CheckEntriesInside(pack);
     if (!options.removals.empty()) {
         std::vector<uint32_t> selected;
         ok = SelectEntries(entries, options.removals, &selected) && ok;
         for (const uint32_t index : selected)
-            plan.removed[index] = true;
+            plan->removed[index] = true;
     }
     if (!options.source.empty())
-        ok = PlanEntries(options.source, {options.pack, destination}, &plan.files) && ok;
-    ok = ok && PlaceFiles(entries, &plan);
-    const std::vector<Planned> layout = ok ? Layout(entries, plan) : std::vector<Planned>();
-    ok = ok && CheckOffsets(layout);
-    if (!ok) {
-        Message("nothing written");
-        return EXIT_FATAL;
-    }
-    if (options.dryRun)
-        return PrintDryRun(pack, options, plan);
+        ok = PlanEntries(options.source, {options.pack, destination}, &plan->files) && ok;
+    ok = ok && PlaceFiles(entries, plan);
+    if (ok)
+        *layout = Layout(entries, *plan);
+    return ok && CheckOffsets(*layout);
+}
 
-    // From here on a file may be half-written: Ctrl+C only raises a flag,
-    // and the loop removes that file before it ends; PACK is replaced only
-    // by a complete new pack.
-    InstallInterruptHandler();
-    Folder parent;
-    NodeKind existing;
-    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
-        return EXIT_FATAL;
-    if (existing != NodeKind::Missing && existing != NodeKind::File) {
-        Message(destination + ": exists and is not a file; nothing written");
-        return EXIT_FATAL;
-    }
+// Writes the new pack beside the destination and puts it in place: PACK
+// and the destination stay as they were unless the whole new pack is there.
+int WriteNewPack(PackFile& pack, const UpdateOptions& options, const UpdatePlan& plan,
+                 const std::vector<Planned>& layout, const Folder& parent, const std::string& fileName)
+{
+    const std::string& destination = Destination(options);
     Progress progress(options.quiet, layout.size(), DataBytes(layout));
     TempFile out;
     if (!StartPackFile(parent, layout, destination, &out))
@@ -394,7 +375,7 @@ int RunUpdate(const UpdateOptions& options)
         Message((interrupted ? "interrupted; " : "nothing written; ") + destination + " is as it was");
         return interrupted ? InterruptExitCode() : EXIT_FATAL;
     }
-    const std::string summary = Summary(entries, plan);
+    const std::string summary = Summary(pack.Entries(), plan);
     // The old pack is closed before the new one takes its name: Windows
     // replaces no file that is open.
     pack.File().Close();
@@ -404,6 +385,50 @@ int RunUpdate(const UpdateOptions& options)
     }
     Message(destination + ": " + summary);
     return EXIT_DONE;
+}
+
+} // namespace
+
+int RunUpdate(const UpdateOptions& options)
+{
+    const std::string& destination = Destination(options);
+    std::string parentPath;
+    std::string fileName;
+    SplitPath(destination, &parentPath, &fileName);
+    if (fileName.empty()) {
+        Message(destination + ": not a file name");
+        return EXIT_FATAL;
+    }
+    if (options.source.empty() && options.removals.empty()) {
+        Message("nothing to update: give SOURCE_DIR, --remove or both");
+        return EXIT_FATAL;
+    }
+    PackFile pack;
+    if (!OpenPackOrSay(options.pack, &pack, "; nothing written"))
+        return EXIT_FATAL;
+
+    UpdatePlan plan;
+    std::vector<Planned> layout;
+    if (!PlanUpdate(pack, options, destination, &plan, &layout)) {
+        Message("nothing written");
+        return EXIT_FATAL;
+    }
+    if (options.dryRun)
+        return PrintDryRun(pack, options, plan);
+
+    // From here on a file may be half-written: Ctrl+C only raises a flag,
+    // and the loop removes that file before it ends; PACK is replaced only
+    // by a complete new pack.
+    InstallInterruptHandler();
+    Folder parent;
+    NodeKind existing;
+    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
+        return EXIT_FATAL;
+    if (existing != NodeKind::Missing && existing != NodeKind::File) {
+        Message(destination + ": exists and is not a file; nothing written");
+        return EXIT_FATAL;
+    }
+    return WriteNewPack(pack, options, plan, layout, parent, fileName);
 }
 
 } // namespace cli
