@@ -193,6 +193,9 @@ bool PlanEntries(const std::string& source, const std::vector<std::string>& pack
         } else if (!IsSafeEntryName(item.stored.c_str())) {
             Message(shown + ": refused: quorvel would not extract this name (device name, dots or ':')");
             ok = false;
+        } else if (std::string why; !EntryNameAllowed(item.stored, &why)) {
+            Message(shown + ": refused: " + why);
+            ok = false;
         } else if (file.size > LARGEST_FIELD) {
             Message(shown + ": refused: 4 GiB or more");
             ok = false;

@@ -843,6 +843,7 @@ TEST_F(Cli, CreateRefusesAndWritesNothing)
         {"no cp932 form", [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); }},
         {"backslash in a name", [](const fs::path& s) { WriteText(s / "a\\b", ""); }},
         {"device", [](const fs::path& s) { WriteText(s / "aux.txt", ""); }},
+        {"line feed in a name", [](const fs::path& s) { WriteText(s / "a\nb.txt", ""); }},
         {"256 bytes in code page 932",
          [](const fs::path& s) {
              fs::create_directory(s / LONGEST_FOLDER);
