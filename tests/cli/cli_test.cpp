@@ -1412,6 +1412,11 @@ TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
     EXPECT_TRUE(removed["new_size"].is_null());
 
     EXPECT_EQ(Run({"diff", older, older}).code, 0);
+    // Entries longer than the block the comparison reads, unequal only in their last byte.
+    const std::string longText(2 * 1024 * 1024 + 1, 'b');
+    ASSERT_TRUE(pakwriter::WriteFile(older, pakwriter::BuildPack({{"long.bin", B(longText)}})));
+    WritePack({{"long.bin", B(longText.substr(1) + "c")}});
+    EXPECT_EQ(Run({"diff", older, pack_}).out, "M long.bin\n");
     pakwriter::Layout cut = pakwriter::LayoutFor({{"a.txt", B("abc")}});
     cut.truncateTo = 10;
     ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(cut)));
