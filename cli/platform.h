@@ -24,6 +24,16 @@ struct SystemError {
 // The error number as the last call left it: only right behind that call.
 SystemError LastSystemError();
 
+// What makes a file itself, whatever names lead to it: the device and inode
+// on POSIX, the volume serial number and file index on Windows. Two names
+// with one identity (a short 8.3 alias, another letter case on a volume
+// that ignores it, a hard link) are one file.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 // ---- Reading a file
 
 class InputFile {
@@ -37,6 +47,7 @@ public:
     // the end of the file, -1 on a failure.
     int64_t ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error);
     bool Size(uint64_t* size, SystemError* error);
+    bool Identity(FileIdentity* identity, SystemError* error) const;
     void Close();
 
 private:
@@ -99,6 +110,9 @@ public:
     void RemoveEmptyChild(const std::string& name) const;
     // What is under name; *error is set when that is NodeKind::Failed.
     NodeKind Inspect(const std::string& name, SystemError* error) const;
+    // The identity of the file or folder under name, links not followed;
+    // NodeKind::Missing when there is none.
+    NodeKind IdentityOf(const std::string& name, FileIdentity* identity, SystemError* error) const;
     const std::string& Path() const { return path_; }
 
 private:
@@ -122,6 +136,8 @@ public:
     // Renames to name; an existing file is replaced only when replace is set.
     CommitResult Commit(const std::string& name, bool replace, SystemError* error);
     void Discard();
+    // The identity of the file being written, which it keeps once named.
+    bool Identity(FileIdentity* identity, SystemError* error) const;
 
     // Appends count bytes of source from position, as they are: the
     // kernel's in-file copy where the system offers it, large blocks

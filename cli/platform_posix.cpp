@@ -67,6 +67,17 @@ std::string SystemError::Text() const
     return std::strerror(int(code));
 }
 
+static bool IdentityOfDescriptor(int fd, FileIdentity* identity, SystemError* error)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        *error = LastSystemError();
+        return false;
+    }
+    *identity = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+    return true;
+}
+
 // ---- InputFile
 
 InputFile::~InputFile()
@@ -114,6 +125,11 @@ bool InputFile::Size(uint64_t* size, SystemError* error)
     }
     *size = uint64_t(info.st_size);
     return true;
+}
+
+bool InputFile::Identity(FileIdentity* identity, SystemError* error) const
+{
+    return IdentityOfDescriptor(int(handle_), identity, error);
 }
 
 void InputFile::Close()
@@ -258,6 +274,19 @@ NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
     return KindOf(info);
 }
 
+NodeKind Folder::IdentityOf(const std::string& name, FileIdentity* identity, SystemError* error) const
+{
+    struct stat info;
+    if (::fstatat(int(handle_), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return NodeKind::Missing;
+        *error = LastSystemError();
+        return NodeKind::Failed;
+    }
+    *identity = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+    return KindOf(info);
+}
+
 NodeKind Folder::OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const
 {
     *made = ::mkdirat(int(handle_), name.c_str(), 0777) == 0;
@@ -352,6 +381,11 @@ bool TempFile::Create(const Folder& folder, SystemError* error)
     folder_ = &folder;
     handle_ = fd;
     return true;
+}
+
+bool TempFile::Identity(FileIdentity* identity, SystemError* error) const
+{
+    return IdentityOfDescriptor(int(handle_), identity, error);
 }
 
 bool TempFile::Write(const void* data, size_t count, SystemError* error)

@@ -109,6 +109,17 @@ NodeKind KindAt(const std::wstring& path, SystemError* error = nullptr)
     return KindOf(attributes);
 }
 
+bool IdentityOfHandle(HANDLE handle, FileIdentity* identity, SystemError* error)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        *error = LastSystemError();
+        return false;
+    }
+    *identity = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return true;
+}
+
 } // namespace
 
 SystemError LastSystemError()
@@ -181,6 +192,11 @@ bool InputFile::Size(uint64_t* size, SystemError* error)
     }
     *size = uint64_t(value.QuadPart);
     return true;
+}
+
+bool InputFile::Identity(FileIdentity* identity, SystemError* error) const
+{
+    return IdentityOfHandle(reinterpret_cast<HANDLE>(handle_), identity, error);
 }
 
 void InputFile::Close()
@@ -339,6 +355,25 @@ NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
     return KindAt(Wide(path_ + "\\" + name), error);
 }
 
+NodeKind Folder::IdentityOf(const std::string& name, FileIdentity* identity, SystemError* error) const
+{
+    const NodeKind kind = KindAt(Wide(path_ + "\\" + name), error);
+    if (kind == NodeKind::Missing || kind == NodeKind::Failed)
+        return kind;
+    // Opened for no access, so that a file another program holds open is
+    // still answered for; the reparse point itself, never its target.
+    const HANDLE node = CreateFileW(Wide(path_ + "\\" + name).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (node == INVALID_HANDLE_VALUE) {
+        *error = LastSystemError();
+        return NodeKind::Failed;
+    }
+    const bool known = IdentityOfHandle(node, identity, error);
+    CloseHandle(node);
+    return known ? kind : NodeKind::Failed;
+}
+
 NodeKind Folder::OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const
 {
     const std::string childPath = path_ + "\\" + name;
@@ -377,6 +412,11 @@ const bool FILE_NAMES_IGNORE_CASE = true;
 TempFile::~TempFile()
 {
     Discard();
+}
+
+bool TempFile::Identity(FileIdentity* identity, SystemError* error) const
+{
+    return IdentityOfHandle(reinterpret_cast<HANDLE>(handle_), identity, error);
 }
 
 bool TempFile::Create(const Folder& folder, SystemError* error)
