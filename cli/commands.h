@@ -55,6 +55,23 @@ struct UpdateOptions {
     bool quiet = false;
 };
 
+struct DiffOptions {
+    std::string oldPack;
+    std::string newPack;
+    bool json = false;
+    std::string patch; // --patch: the patch file to write; empty for none
+    bool force = false;
+};
+
+struct PatchOptions {
+    std::string pack;
+    std::string patch;
+    std::string output; // empty: PACK itself is replaced
+    bool force = false;
+    bool dryRun = false;
+    bool quiet = false;
+};
+
 struct MountOptions {
     std::string pack;
     std::string mountpoint;
@@ -68,7 +85,8 @@ int RunExtract(const ExtractOptions& options);
 int RunVerify(const std::string& pack, bool json);
 int RunCreate(const CreateOptions& options);
 int RunUpdate(const UpdateOptions& options);
-int RunDiff(const std::string& oldPack, const std::string& newPack, bool json);
+int RunDiff(const DiffOptions& options);
+int RunPatch(const PatchOptions& options);
 int RunMount(const MountOptions& options);
 
 // One line on standard error, "quorvel-cli: " in front; clears a progress

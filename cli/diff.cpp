@@ -1,5 +1,6 @@
 // diff: what changed between two packs, entry by entry.
 #include "cli/changes.h"
+#include "cli/patch_making.h"
 #include "cli/commands.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
@@ -77,37 +78,40 @@ void WriteChange(const Change& change, bool json)
     WriteStdoutText(line.data(), line.size());
 }
 
-int RunDiff(const std::string& oldPath, const std::string& newPath, bool json)
+namespace {
+
+// Pairs the entries and prints each difference as it is found. False, with
+// the message said, when a pack cannot give an entry's bytes.
+bool CompareAndPrint(PackFile& oldPack, PackFile& newPack, bool json, Pairing* pairing, bool* differ)
 {
-    PackFile oldPack;
-    PackFile newPack;
-    if (!OpenPackOrSay(oldPath, &oldPack) || !OpenPackOrSay(newPath, &newPack))
-        return EXIT_FATAL;
     const std::vector<StoredEntry>& oldEntries = oldPack.Entries();
     const std::vector<StoredEntry>& newEntries = newPack.Entries();
-
-    // An entry is its stored name. A name held twice pairs in order: the
-    // second in NEW with the second in OLD.
     std::unordered_map<std::string_view, std::vector<uint32_t>> oldByName;
     oldByName.reserve(oldEntries.size());
     for (uint32_t i = 0; i < oldEntries.size(); ++i)
         oldByName[oldEntries[i].name].push_back(i);
-    std::unordered_map<std::string_view, size_t> pairedSoFar;
-    std::vector<bool> paired(oldEntries.size(), false);
+    std::unordered_map<std::string_view, uint32_t> seenSoFar;
+    pairing->paired.assign(oldEntries.size(), false);
+    pairing->oldOfNew.assign(newEntries.size(), -1);
+    pairing->occurrence.assign(newEntries.size(), 0);
+    pairing->modified.assign(newEntries.size(), false);
 
     std::vector<unsigned char> oldBlock(TRANSFER_BLOCK_BYTES);
     std::vector<unsigned char> newBlock(TRANSFER_BLOCK_BYTES);
-    bool differ = false;
-    for (const StoredEntry& entry : newEntries) {
+    *differ = false;
+    for (uint32_t n = 0; n < newEntries.size(); ++n) {
+        const StoredEntry& entry = newEntries[n];
         const auto found = oldByName.find(entry.name);
-        size_t& taken = pairedSoFar[entry.name];
-        if (found == oldByName.end() || taken == found->second.size()) {
+        const uint32_t taken = seenSoFar[entry.name]++;
+        pairing->occurrence[n] = taken;
+        if (found == oldByName.end() || taken >= found->second.size()) {
             WriteChange({ChangeKind::Added, entry.name, std::nullopt, entry.size}, json);
-            differ = true;
+            *differ = true;
             continue;
         }
-        const uint32_t oldIndex = found->second[taken++];
-        paired[oldIndex] = true;
+        const uint32_t oldIndex = found->second[taken];
+        pairing->paired[oldIndex] = true;
+        pairing->oldOfNew[n] = oldIndex;
         const StoredEntry& old = oldEntries[oldIndex];
         bool same = false;
         if (old.size == entry.size) {
@@ -115,24 +119,47 @@ int RunDiff(const std::string& oldPath, const std::string& newPath, bool json)
             if (!SameBytes(oldPack, old, newPack, entry, oldBlock, newBlock, &same, &error)) {
                 FlushStdout(nullptr);
                 Message(error);
-                return EXIT_FATAL;
+                return false;
             }
         }
         if (!same) {
             WriteChange({ChangeKind::Modified, entry.name, old.size, entry.size}, json);
-            differ = true;
+            pairing->modified[n] = true;
+            *differ = true;
         }
     }
     for (uint32_t i = 0; i < oldEntries.size(); ++i) {
-        if (!paired[i]) {
+        if (!pairing->paired[i]) {
             WriteChange({ChangeKind::Removed, oldEntries[i].name, oldEntries[i].size, std::nullopt}, json);
-            differ = true;
+            *differ = true;
         }
     }
+    return true;
+}
+
+} // namespace
+
+int RunDiff(const DiffOptions& options)
+{
+    PackFile oldPack;
+    PackFile newPack;
+    if (!OpenPackOrSay(options.oldPack, &oldPack) || !OpenPackOrSay(options.newPack, &newPack))
+        return EXIT_FATAL;
+    if (!options.patch.empty())
+        InstallInterruptHandler();
+    Pairing pairing;
+    bool differ = false;
+    if (!CompareAndPrint(oldPack, newPack, options.json, &pairing, &differ))
+        return EXIT_FATAL;
     SystemError error;
     if (!FlushStdout(&error)) {
         Message("cannot write the differences: " + error.Text());
         return EXIT_FATAL;
+    }
+    if (!options.patch.empty()) {
+        const int written = WritePatchFile(oldPack, newPack, pairing, options.patch, options.force);
+        if (written != EXIT_DONE)
+            return written;
     }
     return differ ? EXIT_SOME_FAILED : EXIT_DONE;
 }

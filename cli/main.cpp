@@ -139,9 +139,10 @@ struct Commands {
     cli::UpdateOptions updateOptions;
 
     CLI::App* diff = nullptr;
-    std::string diffOld;
-    std::string diffNew;
-    bool diffJson = false;
+    cli::DiffOptions diffOptions;
+
+    CLI::App* patch = nullptr;
+    cli::PatchOptions patchOptions;
 
     CLI::App* mount = nullptr;
     cli::MountOptions mountOptions;
@@ -231,12 +232,32 @@ void AddUpdate(CLI::App& app, Commands* commands)
 
 void AddDiff(CLI::App& app, Commands* commands)
 {
+    cli::DiffOptions& diff = commands->diffOptions;
     CLI::App* command =
         app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
-    command->add_flag("--json", commands->diffJson, "JSON Lines, one object per difference");
-    command->add_option("OLD", commands->diffOld, "The older pack")->required();
-    command->add_option("NEW", commands->diffNew, "The newer pack")->required();
+    command->add_flag("--json", diff.json, "JSON Lines, one object per difference");
+    CLI::Option* patch =
+        command->add_option("--patch", diff.patch, "Also write the patch that turns OLD into NEW to FILE")
+            ->option_text("FILE");
+    command->add_flag("--force", diff.force, "Replace an existing FILE")->needs(patch);
+    command->add_option("OLD", diff.oldPack, "The older pack")->required();
+    command->add_option("NEW", diff.newPack, "The newer pack")->required();
     commands->diff = command;
+}
+
+void AddPatch(CLI::App& app, Commands* commands)
+{
+    cli::PatchOptions& patch = commands->patchOptions;
+    CLI::App* command = app.add_subcommand(
+        "patch", "Apply a patch made by diff --patch: PACK rewritten with its entries, once all are checked");
+    command->add_option("-o", patch.output, "Write the new pack to OUT and leave PACK as it is")
+        ->option_text("OUT");
+    command->add_flag("--force", patch.force, "Replace an existing OUT");
+    command->add_flag("--dry-run", patch.dryRun, "Check and print what would change, as diff does; write nothing");
+    command->add_flag("-q,--quiet", patch.quiet, "No progress and no summary");
+    command->add_option("PACK", patch.pack, "The pack to patch")->required();
+    command->add_option("FILE", patch.patch, "The patch")->required();
+    commands->patch = command;
 }
 
 void AddMount(CLI::App& app, Commands* commands)
@@ -282,7 +303,14 @@ int RunChosen(Commands& commands)
     if (*commands.update)
         return RunUpdate(commands.updateOptions);
     if (*commands.diff)
-        return RunDiff(commands.diffOld, commands.diffNew, commands.diffJson);
+        return RunDiff(commands.diffOptions);
+    if (*commands.patch) {
+        if (commands.patch->count("-o") > 0 && commands.patchOptions.output.empty()) {
+            Message("patch: -o needs a file name");
+            return EXIT_FATAL;
+        }
+        return RunPatch(commands.patchOptions);
+    }
     if (*commands.mount)
         return RunMount(commands.mountOptions);
     return RunCreate(commands.createOptions);
@@ -306,6 +334,7 @@ int Run(int argc, const char* const* argv)
     AddCreate(app, &commands);
     AddUpdate(app, &commands);
     AddDiff(app, &commands);
+    AddPatch(app, &commands);
     AddMount(app, &commands);
 
     std::string names;

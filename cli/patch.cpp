@@ -1,0 +1,445 @@
+// patch: a patch made by diff --patch applied to the user's own copy of
+// the pack, after checking that every entry it touches is what the patch
+// was made from (or already what it makes).
+#include "cli/changes.h"
+#include "cli/commands.h"
+#include "cli/names.h"
+#include "cli/pack_file.h"
+#include "cli/pack_plan.h"
+#include "cli/patch_file.h"
+#include "cli/standard_output.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+namespace cli {
+
+namespace {
+
+// The kernel copies this much between two looks at Ctrl+C and the progress line.
+constexpr uint64_t COPY_SLICE_BYTES = 64ull * 1024 * 1024;
+
+enum class State { ToApply, Applied, Mismatch };
+
+// PACK's entries found by the keys a patch names them with.
+class EntryIndex {
+public:
+    explicit EntryIndex(const std::vector<StoredEntry>& entries)
+    {
+        byName_.reserve(entries.size());
+        for (uint32_t i = 0; i < entries.size(); ++i)
+            byName_[entries[i].name].push_back(i);
+    }
+
+    std::optional<uint32_t> Find(const EntryKey& key) const
+    {
+        const auto found = byName_.find(key.name);
+        if (found == byName_.end() || key.occurrence >= found->second.size())
+            return std::nullopt;
+        return found->second[key.occurrence];
+    }
+
+private:
+    std::unordered_map<std::string_view, std::vector<uint32_t>> byName_;
+};
+
+struct Finding {
+    State state = State::ToApply;
+    std::optional<uint32_t> entry; // in PACK
+    std::string why;               // for a mismatch
+};
+
+// What one record finds in PACK: the bytes it was made from, the bytes it
+// makes, or neither. Digests only where the size could match.
+bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record, std::vector<unsigned char>& block,
+             Finding* finding)
+{
+    finding->entry = index.Find(record.key);
+    const bool touchesOld = record.kind != 'A';
+    const bool makesNew = record.kind != 'D';
+    if (!finding->entry) {
+        finding->state = record.kind == 'M' ? State::Mismatch : record.kind == 'D' ? State::Applied : State::ToApply;
+        finding->why = "missing; the patch modifies it";
+        return true;
+    }
+    const StoredEntry& entry = pack.Entries()[*finding->entry];
+    std::optional<Sha256Digest> digest;
+    if ((touchesOld && entry.size == record.oldSize) || (makesNew && entry.size == record.newSize)) {
+        Sha256 hash;
+        std::string error;
+        const bool read = CopyEntry(
+            pack, entry, block,
+            [&](const unsigned char* data, size_t count) {
+                hash.Add(data, count);
+                return true;
+            },
+            &error);
+        if (!read) {
+            if (!Interrupted())
+                Message(pack.Path() + ": entry " + std::to_string(*finding->entry) + " '" +
+                        NameToUtf8(entry.name, NameForm::Text) + "': " + error + "; nothing written");
+            return false;
+        }
+        digest = hash.Finish();
+    }
+    const bool old = touchesOld && digest && entry.size == record.oldSize && *digest == record.oldDigest;
+    const bool made = makesNew && digest && entry.size == record.newSize && *digest == record.newDigest;
+    if (old) {
+        finding->state = State::ToApply;
+    } else if (made) {
+        finding->state = State::Applied;
+    } else {
+        finding->state = State::Mismatch;
+        const std::string expected = record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) +
+                                                              " bytes the patch adds (SHA-256 " +
+                                                              DigestText(record.newDigest) + ")"
+                                                        : "the " + std::to_string(record.oldSize) +
+                                                              " bytes the patch was made from (SHA-256 " +
+                                                              DigestText(record.oldDigest) + ")";
+        finding->why = "holds " + std::to_string(entry.size) + " other bytes; expected " + expected;
+    }
+    return true;
+}
+
+// One entry of the new pack: one of PACK's, as stored, or new bytes from
+// the patch.
+struct Slot {
+    bool fromPatch;
+    uint32_t index; // into PACK's entries, or into the patch's records
+};
+
+struct Application {
+    std::vector<Slot> slots;
+    uint64_t modified = 0;
+    uint64_t added = 0;
+    uint64_t removed = 0;
+    uint64_t alreadyApplied = 0;
+};
+
+// The new pack's order: PACK's, less the removed entries, modified ones in
+// their place, the listed order where NEW moved entries, and each added
+// entry right after the entry it followed in NEW (at the end, in NEW's
+// order, where PACK lacks that entry).
+void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, const Patch& patch,
+             const std::vector<Finding>& findings, Application* application)
+{
+    std::vector<std::optional<uint32_t>> replacedBy(entries.size());
+    std::vector<bool> removed(entries.size(), false);
+    for (uint32_t r = 0; r < patch.records.size(); ++r) {
+        const PatchRecord& record = patch.records[r];
+        if (record.kind == 'O' || findings[r].state != State::ToApply)
+            continue;
+        if (record.kind == 'M')
+            replacedBy[*findings[r].entry] = r;
+        if (record.kind == 'D')
+            removed[*findings[r].entry] = true;
+    }
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        if (!removed[i])
+            order.push_back(i);
+    }
+    // Moved entries take the places the listed ones hold, in the listed order.
+    std::vector<uint32_t> listed;
+    for (const PatchRecord& record : patch.records) {
+        const std::optional<uint32_t> found = record.kind == 'O' ? index.Find(record.key) : std::nullopt;
+        if (found && !removed[*found])
+            listed.push_back(*found);
+    }
+    if (!listed.empty()) {
+        std::vector<bool> isListed(entries.size(), false);
+        for (const uint32_t i : listed)
+            isListed[i] = true;
+        size_t next = 0;
+        for (uint32_t& i : order) {
+            if (isListed[i])
+                i = listed[next++];
+        }
+    }
+    std::vector<std::vector<uint32_t>> addedAfter(entries.size());
+    std::vector<uint32_t> atStart;
+    std::vector<uint32_t> atEnd;
+    for (uint32_t r = 0; r < patch.records.size(); ++r) {
+        const PatchRecord& record = patch.records[r];
+        if (record.kind != 'A' || findings[r].state != State::ToApply)
+            continue;
+        const std::optional<uint32_t> anchor = record.anchored ? index.Find(record.anchor) : std::nullopt;
+        if (!record.anchored)
+            atStart.push_back(r);
+        else if (anchor && !removed[*anchor])
+            addedAfter[*anchor].push_back(r);
+        else
+            atEnd.push_back(r);
+    }
+    auto place = [&](const std::vector<uint32_t>& records) {
+        for (const uint32_t r : records)
+            application->slots.push_back({true, r});
+        application->added += records.size();
+    };
+    place(atStart);
+    for (const uint32_t i : order) {
+        if (replacedBy[i])
+            application->slots.push_back({true, *replacedBy[i]});
+        else
+            application->slots.push_back({false, i});
+        place(addedAfter[i]);
+    }
+    place(atEnd);
+}
+
+// Checks every record against PACK; says each mismatch. False when one
+// could not be read.
+bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std::vector<Finding>* findings,
+                bool* fits)
+{
+    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    findings->resize(patch.records.size());
+    *fits = true;
+    for (size_t r = 0; r < patch.records.size(); ++r) {
+        const PatchRecord& record = patch.records[r];
+        if (record.kind == 'O')
+            continue;
+        if (!Examine(pack, index, record, block, &(*findings)[r]))
+            return false;
+        if ((*findings)[r].state == State::Mismatch) {
+            *fits = false;
+            const std::string& name = record.key.name;
+            Message(pack.Path() + ": entry '" + NameToUtf8(name, NameForm::Text) + "' (name_hex " + HexBytes(name) +
+                    (record.key.occurrence > 0 ? ", the " + std::to_string(record.key.occurrence + 1) +
+                                                     "th of that name"
+                                               : std::string()) +
+                    "): " + (*findings)[r].why);
+        }
+    }
+    return true;
+}
+
+void Count(const Patch& patch, const std::vector<Finding>& findings, Application* application)
+{
+    for (size_t r = 0; r < patch.records.size(); ++r) {
+        const char kind = patch.records[r].kind;
+        if (kind == 'O')
+            continue;
+        if (findings[r].state == State::Applied)
+            ++application->alreadyApplied;
+        else if (kind == 'M')
+            ++application->modified;
+        else if (kind == 'D')
+            ++application->removed;
+    }
+}
+
+// As diff prints it: the new pack's order, then the removed entries in PACK's.
+int PrintChanges(const PackFile& pack, const Patch& patch, const std::vector<Finding>& findings,
+                 const Application& application)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    for (const Slot& slot : application.slots) {
+        if (!slot.fromPatch)
+            continue;
+        const PatchRecord& record = patch.records[slot.index];
+        if (record.kind == 'A')
+            WriteChange({ChangeKind::Added, record.key.name, std::nullopt, record.newSize}, false);
+        else
+            WriteChange({ChangeKind::Modified, record.key.name, record.oldSize, record.newSize}, false);
+    }
+    std::vector<uint32_t> removed;
+    for (size_t r = 0; r < patch.records.size(); ++r) {
+        if (patch.records[r].kind == 'D' && findings[r].state == State::ToApply)
+            removed.push_back(*findings[r].entry);
+    }
+    std::sort(removed.begin(), removed.end());
+    for (const uint32_t i : removed)
+        WriteChange({ChangeKind::Removed, entries[i].name, entries[i].size, std::nullopt}, false);
+    SystemError error;
+    if (!FlushStdout(&error)) {
+        Message("cannot write the changes: " + error.Text());
+        return EXIT_FATAL;
+    }
+    return EXIT_DONE;
+}
+
+std::string Summary(const Application& application)
+{
+    std::string text = std::to_string(application.modified) + " changed, " + std::to_string(application.added) +
+                       " added, " + std::to_string(application.removed) + " removed";
+    if (application.alreadyApplied > 0)
+        text += "; " + std::to_string(application.alreadyApplied) + " already applied";
+    return text;
+}
+
+// Copies count stored bytes of from at position behind what out holds, in
+// slices so that Ctrl+C and the progress line are looked at meanwhile.
+bool CopyRun(InputFile& from, const std::string& shown, uint64_t position, uint64_t count, TempFile& out,
+             Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
+{
+    for (uint64_t done = 0; done < count;) {
+        if (Interrupted())
+            return false;
+        const uint64_t slice = std::min(COPY_SLICE_BYTES, count - done);
+        SystemError error;
+        const int64_t copied = out.CopyFrom(from, position + done, slice, &error);
+        if (copied < 0) {
+            Message("cannot copy from " + shown + " into the new pack: " + error.Text());
+            return false;
+        }
+        if (uint64_t(copied) != slice) {
+            Message(shown + ": changed while it was being read");
+            return false;
+        }
+        done += slice;
+        *bytesDone += slice;
+        progress.Update(entriesDone, *bytesDone);
+    }
+    return true;
+}
+
+std::vector<Planned> Layout(const PackFile& pack, const Patch& patch, const Application& application)
+{
+    std::vector<Planned> layout;
+    layout.reserve(application.slots.size());
+    for (const Slot& slot : application.slots) {
+        if (slot.fromPatch) {
+            const PatchRecord& record = patch.records[slot.index];
+            layout.push_back({std::string(), record.key.name, record.newSize});
+        } else {
+            const StoredEntry& entry = pack.Entries()[slot.index];
+            layout.push_back({std::string(), entry.name, entry.size});
+        }
+    }
+    return layout;
+}
+
+// The data area: PACK's entries that lie one after another go as one run.
+bool WriteData(PackFile& pack, InputFile& patchFile, const PatchOptions& options, const Patch& patch,
+               const Application& application, TempFile& out, Progress& progress)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    uint64_t bytesDone = 0;
+    size_t i = 0;
+    while (i < application.slots.size()) {
+        const Slot& slot = application.slots[i];
+        if (slot.fromPatch) {
+            const PatchRecord& record = patch.records[slot.index];
+            if (!CopyRun(patchFile, options.patch, record.dataPosition, record.newSize, out, progress, i, &bytesDone))
+                return false;
+            ++i;
+            continue;
+        }
+        const uint64_t runStart = entries[slot.index].offset;
+        uint64_t runEnd = runStart + entries[slot.index].size;
+        size_t next = i + 1;
+        while (next < application.slots.size() && !application.slots[next].fromPatch &&
+               entries[application.slots[next].index].offset == runEnd) {
+            runEnd += entries[application.slots[next].index].size;
+            ++next;
+        }
+        if (!CopyRun(pack.File(), pack.Path(), pack.DataAreaStart() + runStart, runEnd - runStart, out, progress, i,
+                     &bytesDone))
+            return false;
+        i = next;
+    }
+    return true;
+}
+
+int WriteNewPack(PackFile& pack, InputFile& patchFile, const PatchOptions& options, const Patch& patch,
+                 const Application& application)
+{
+    const std::string& destination = options.output.empty() ? options.pack : options.output;
+    std::string parentPath;
+    std::string fileName;
+    SplitPath(destination, &parentPath, &fileName);
+    if (fileName.empty()) {
+        Message(destination + ": not a file name; nothing written");
+        return EXIT_FATAL;
+    }
+    Folder parent;
+    NodeKind existing;
+    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
+        return EXIT_FATAL;
+    const bool replacesOther = !options.output.empty() && existing == NodeKind::File && !options.force;
+    if ((existing != NodeKind::Missing && existing != NodeKind::File) || replacesOther) {
+        Message(destination + (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
+                                                          : ": exists and is not a file; nothing written"));
+        return EXIT_FATAL;
+    }
+    const std::vector<Planned> layout = Layout(pack, patch, application);
+    if (!CheckOffsets(layout)) {
+        Message("nothing written");
+        return EXIT_FATAL;
+    }
+    Progress progress(options.quiet, layout.size(), DataBytes(layout));
+    TempFile out;
+    if (!StartPackFile(parent, layout, destination, &out))
+        return EXIT_FATAL;
+    SystemError error;
+    if (!out.TakePermissionsOf(pack.File(), &error)) {
+        Message("cannot give the new pack the permissions of " + options.pack + ": " + error.Text());
+        return EXIT_FATAL;
+    }
+    const bool written = WriteData(pack, patchFile, options, patch, application, out, progress);
+    progress.Clear();
+    if (!written || Interrupted()) {
+        out.Discard();
+        Message((Interrupted() ? "interrupted; " : "nothing written; ") + destination + " is as it was");
+        return Interrupted() ? InterruptExitCode() : EXIT_FATAL;
+    }
+    // Windows replaces no file that is open.
+    pack.File().Close();
+    if (out.CommitReplacing(fileName, &error) != TempFile::CommitResult::Done) {
+        Message("cannot put the new pack in place of " + destination + ": " + error.Text() + "; it is as it was");
+        return EXIT_FATAL;
+    }
+    return EXIT_DONE;
+}
+
+} // namespace
+
+int RunPatch(const PatchOptions& options)
+{
+    InputFile patchFile;
+    Patch patch;
+    std::string why;
+    if (!ReadPatch(options.patch, &patchFile, &patch, &why)) {
+        Message(options.patch + ": " + why + "; nothing written");
+        return EXIT_FATAL;
+    }
+    PackFile pack;
+    if (!OpenPackOrSay(options.pack, &pack, "; nothing written"))
+        return EXIT_FATAL;
+    InstallInterruptHandler();
+    const EntryIndex index(pack.Entries());
+    std::vector<Finding> findings;
+    bool fits = true;
+    if (!ExamineAll(pack, index, patch, &findings, &fits))
+        return Interrupted() ? InterruptExitCode() : EXIT_FATAL;
+    if (!fits) {
+        Message(options.pack + ": the patch was made for another pack; nothing written");
+        return EXIT_FATAL;
+    }
+    Application application;
+    Arrange(pack.Entries(), index, patch, findings, &application);
+    Count(patch, findings, &application);
+    bool sameOrder = application.slots.size() == pack.Entries().size();
+    for (size_t i = 0; sameOrder && i < application.slots.size(); ++i)
+        sameOrder = !application.slots[i].fromPatch && application.slots[i].index == i;
+    if (options.dryRun) {
+        const int printed = PrintChanges(pack, patch, findings, application);
+        if (printed == EXIT_DONE && !options.quiet)
+            Message(options.pack + ": " + (sameOrder ? std::string("already applied") : Summary(application)) +
+                    " (dry run; nothing written)");
+        return printed;
+    }
+    if (sameOrder) {
+        Message(options.pack + ": already applied; nothing written");
+        return EXIT_DONE;
+    }
+    const int code = WriteNewPack(pack, patchFile, options, patch, application);
+    if (code == EXIT_DONE && !options.quiet)
+        Message((options.output.empty() ? options.pack : options.output) + ": " + Summary(application));
+    return code;
+}
+
+} // namespace cli

@@ -1,0 +1,324 @@
+// The patch format: written by diff --patch, read and checked by patch.
+#include "cli/patch_file.h"
+
+#include "cli/pack_file.h"
+#include "pack/directory.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace cli {
+
+namespace {
+
+constexpr char MAGIC[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', 0x1A};
+constexpr size_t HEADER_BYTES = 16;
+constexpr size_t CHECK_BYTES = 32;
+// The smallest record: kind, a one-byte name with its length, occurrence.
+constexpr uint64_t SMALLEST_RECORD_BYTES = 7;
+
+void PutU32(std::string& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(char((value >> (8 * i)) & 0xFF));
+}
+
+void PutKey(std::string& out, const EntryKey& key)
+{
+    out.push_back(char(key.name.size()));
+    out += key.name;
+    PutU32(out, key.occurrence);
+}
+
+std::string EncodeRecord(const PatchRecord& record)
+{
+    std::string out(1, record.kind);
+    PutKey(out, record.key);
+    if (record.kind == 'A' || record.kind == 'M') {
+        PutU32(out, record.newSize);
+        out.append(reinterpret_cast<const char*>(record.newDigest.data()), record.newDigest.size());
+    }
+    if (record.kind == 'M' || record.kind == 'D') {
+        PutU32(out, record.oldSize);
+        out.append(reinterpret_cast<const char*>(record.oldDigest.data()), record.oldDigest.size());
+    }
+    if (record.kind == 'A') {
+        out.push_back(record.anchored ? 1 : 0);
+        if (record.anchored)
+            PutKey(out, record.anchor);
+    }
+    return out;
+}
+
+// Reads the records region front to back through a buffer; every read is
+// bounded by end, so that a count or a length from the file never reads
+// past what the file holds.
+class RecordReader {
+public:
+    RecordReader(InputFile& file, uint64_t position, uint64_t end) : file_(file), position_(position), end_(end) {}
+
+    bool Bytes(void* out, size_t count)
+    {
+        if (count > end_ - position_)
+            return false;
+        unsigned char* to = static_cast<unsigned char*>(out);
+        while (count > 0) {
+            if (at_ == buffer_.size()) {
+                const size_t want = size_t(std::min<uint64_t>(sizeof(buffer_store_), end_ - position_));
+                SystemError error;
+                const int64_t got = file_.ReadAt(position_, buffer_store_, want, &error);
+                if (got <= 0)
+                    return false;
+                buffer_ = std::string_view(reinterpret_cast<const char*>(buffer_store_), size_t(got));
+                at_ = 0;
+            }
+            const size_t take = std::min(count, buffer_.size() - at_);
+            std::memcpy(to, buffer_.data() + at_, take);
+            to += take;
+            at_ += take;
+            count -= take;
+            position_ += take;
+        }
+        return true;
+    }
+
+    bool U8(uint8_t* value) { return Bytes(value, 1); }
+
+    bool U32(uint32_t* value)
+    {
+        unsigned char bytes[4];
+        if (!Bytes(bytes, 4))
+            return false;
+        *value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+        return true;
+    }
+
+    bool Key(EntryKey* key)
+    {
+        uint8_t length = 0;
+        if (!U8(&length) || length == 0)
+            return false;
+        key->name.resize(length);
+        return Bytes(key->name.data(), length) && U32(&key->occurrence);
+    }
+
+    uint64_t Position() const { return position_; }
+
+private:
+    InputFile& file_;
+    uint64_t position_;
+    uint64_t end_;
+    unsigned char buffer_store_[64 * 1024];
+    std::string_view buffer_;
+    size_t at_ = 0;
+};
+
+bool ReadRecord(RecordReader& reader, PatchRecord* record)
+{
+    uint8_t kind = 0;
+    if (!reader.U8(&kind) || (kind != 'A' && kind != 'M' && kind != 'D' && kind != 'O'))
+        return false;
+    record->kind = char(kind);
+    if (!reader.Key(&record->key))
+        return false;
+    if (kind == 'A' || kind == 'M') {
+        if (!reader.U32(&record->newSize) || !reader.Bytes(record->newDigest.data(), record->newDigest.size()))
+            return false;
+    }
+    if (kind == 'M' || kind == 'D') {
+        if (!reader.U32(&record->oldSize) || !reader.Bytes(record->oldDigest.data(), record->oldDigest.size()))
+            return false;
+    }
+    if (kind == 'A') {
+        uint8_t anchored = 0;
+        if (!reader.U8(&anchored) || anchored > 1)
+            return false;
+        record->anchored = anchored == 1;
+        if (record->anchored && !reader.Key(&record->anchor))
+            return false;
+    }
+    return true;
+}
+
+// One pass over the file: the check over every byte before it, and the
+// digest of each record's new bytes.
+bool CheckContents(InputFile& file, uint64_t checkAt, const Patch& patch, std::string* why)
+{
+    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    Sha256 whole;
+    Sha256 entry;
+    size_t record = 0;
+    uint64_t entryLeft = 0;
+    auto nextWithData = [&](size_t from) {
+        while (from < patch.records.size() && patch.records[from].kind != 'A' && patch.records[from].kind != 'M')
+            ++from;
+        return from;
+    };
+    record = nextWithData(0);
+    uint64_t dataStart = checkAt;
+    if (record < patch.records.size()) {
+        dataStart = patch.records[record].dataPosition;
+        entryLeft = patch.records[record].newSize;
+    }
+    bool digestsMatch = true;
+    for (uint64_t position = 0; position < checkAt;) {
+        const size_t want = size_t(std::min<uint64_t>(block.size(), checkAt - position));
+        SystemError error;
+        const int64_t got = file.ReadAt(position, block.data(), want, &error);
+        if (got <= 0) {
+            *why = got < 0 ? "cannot be read: " + error.Text() : "changed while it was being read";
+            return false;
+        }
+        whole.Add(block.data(), size_t(got));
+        // The part of this block that lies in the data region, entry by entry.
+        uint64_t at = std::max(position, dataStart);
+        const uint64_t blockEnd = position + uint64_t(got);
+        while (at < blockEnd && record < patch.records.size()) {
+            const size_t take = size_t(std::min(entryLeft, blockEnd - at));
+            unsigned char* bytes = block.data() + (at - position);
+            NegateBytes(bytes, uint32_t(take));
+            entry.Add(bytes, take);
+            at += take;
+            entryLeft -= take;
+            if (entryLeft == 0) {
+                digestsMatch = digestsMatch && entry.Finish() == patch.records[record].newDigest;
+                record = nextWithData(record + 1);
+                if (record < patch.records.size())
+                    entryLeft = patch.records[record].newSize;
+            }
+        }
+        position = blockEnd;
+    }
+    unsigned char stored[CHECK_BYTES];
+    SystemError error;
+    if (file.ReadAt(checkAt, stored, CHECK_BYTES, &error) != int64_t(CHECK_BYTES)) {
+        *why = "damaged: cut short";
+        return false;
+    }
+    const Sha256Digest check = whole.Finish();
+    if (std::memcmp(check.data(), stored, CHECK_BYTES) != 0) {
+        *why = "damaged: its check does not match its contents";
+        return false;
+    }
+    // Zero-sized entries end before any byte is read.
+    while (record < patch.records.size() && entryLeft == 0) {
+        digestsMatch = digestsMatch && entry.Finish() == patch.records[record].newDigest;
+        record = nextWithData(record + 1);
+        if (record < patch.records.size())
+            entryLeft = patch.records[record].newSize;
+    }
+    if (!digestsMatch || record < patch.records.size()) {
+        *why = "damaged: new bytes that do not match their SHA-256";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadPatch(const std::string& path, InputFile* file, Patch* patch, std::string* why)
+{
+    SystemError error;
+    uint64_t size = 0;
+    if (!file->Open(path, &error) || !file->Size(&size, &error)) {
+        *why = error.Text();
+        return false;
+    }
+    unsigned char header[HEADER_BYTES];
+    const int64_t got = size >= HEADER_BYTES ? file->ReadAt(0, header, HEADER_BYTES, &error) : 0;
+    if (got < 0) {
+        *why = error.Text();
+        return false;
+    }
+    if (got != int64_t(HEADER_BYTES) || std::memcmp(header, MAGIC, sizeof(MAGIC)) != 0) {
+        *why = "not a quorvel patch (it does not begin as one)";
+        return false;
+    }
+    const uint32_t version = uint32_t(header[8]) | uint32_t(header[9]) << 8 | uint32_t(header[10]) << 16 |
+                             uint32_t(header[11]) << 24;
+    if (version != PATCH_VERSION) {
+        *why = "a patch of format version " + std::to_string(version) + "; this quorvel-cli reads version " +
+               std::to_string(PATCH_VERSION);
+        return false;
+    }
+    if (size < HEADER_BYTES + CHECK_BYTES) {
+        *why = "damaged: cut short";
+        return false;
+    }
+    const uint32_t count = uint32_t(header[12]) | uint32_t(header[13]) << 8 | uint32_t(header[14]) << 16 |
+                           uint32_t(header[15]) << 24;
+    const uint64_t checkAt = size - CHECK_BYTES;
+    if (count > (checkAt - HEADER_BYTES) / SMALLEST_RECORD_BYTES) {
+        *why = "damaged: it declares more records than it can hold";
+        return false;
+    }
+    patch->records.clear();
+    patch->records.reserve(count);
+    RecordReader reader(*file, HEADER_BYTES, checkAt);
+    for (uint32_t i = 0; i < count; ++i) {
+        PatchRecord record;
+        if (!ReadRecord(reader, &record)) {
+            *why = "damaged: record " + std::to_string(i) + " cannot be read";
+            return false;
+        }
+        patch->records.push_back(std::move(record));
+    }
+    uint64_t position = reader.Position();
+    for (PatchRecord& record : patch->records) {
+        if (record.kind != 'A' && record.kind != 'M')
+            continue;
+        record.dataPosition = position;
+        position += record.newSize;
+    }
+    if (position != checkAt) {
+        *why = position < checkAt ? "damaged: bytes beyond its records" : "damaged: cut short";
+        return false;
+    }
+    return CheckContents(*file, checkAt, *patch, why);
+}
+
+bool PatchWriter::Put(const void* data, size_t count, SystemError* error)
+{
+    check_.Add(data, count);
+    return out_.Write(data, count, error);
+}
+
+bool PatchWriter::Begin(const std::vector<PatchRecord>& records, SystemError* error)
+{
+    std::string head(MAGIC, sizeof(MAGIC));
+    PutU32(head, PATCH_VERSION);
+    PutU32(head, uint32_t(records.size()));
+    for (const PatchRecord& record : records) {
+        head += EncodeRecord(record);
+        if (head.size() >= TRANSFER_BLOCK_BYTES) {
+            if (!Put(head.data(), head.size(), error))
+                return false;
+            head.clear();
+        }
+    }
+    return Put(head.data(), head.size(), error);
+}
+
+bool PatchWriter::AddStoredBytes(const unsigned char* data, size_t count, SystemError* error)
+{
+    return Put(data, count, error);
+}
+
+bool PatchWriter::Finish(SystemError* error)
+{
+    const Sha256Digest check = check_.Finish();
+    return out_.Write(check.data(), check.size(), error);
+}
+
+std::string DigestText(const Sha256Digest& digest)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : digest) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0F]);
+    }
+    return text;
+}
+
+} // namespace cli
