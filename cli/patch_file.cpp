@@ -144,7 +144,7 @@ bool ReadRecord(RecordReader& reader, PatchRecord* record)
 // digest of each record's new bytes.
 bool CheckContents(InputFile& file, uint64_t checkAt, const Patch& patch, std::string* why)
 {
-    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    std::vector<unsigned char> block(size_t(std::clamp<uint64_t>(checkAt, 1, TRANSFER_BLOCK_BYTES)));
     Sha256 whole;
     Sha256 entry;
     size_t record = 0;

@@ -1,6 +1,7 @@
 // quorvel-cli end to end on Linux: the built program run on packs written
 // by quorvel's pack writer, its files, output and exit codes checked.
 #include "cli/names.h"
+#include "cli/patch_file.h"
 #include "pack_writer.h"
 
 #include <gtest/gtest.h>
@@ -1319,7 +1320,7 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
     EXPECT_EQ(Run({"list", base_ / "src" / "self.pak"}).out, "a.txt\nsame-as-a.txt\ntail.txt\nb.txt\n");
 }
 
-TEST_F(Cli, InterruptedUpdateLeavesThePackAsItWas)
+TEST_F(Cli, InterruptedUpdateOrPatchLeavesThePackAsItWas)
 {
     ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 16ull * 1024 * 1024}, {"small.bin", 10}},
                                               pakwriter::FillPattern));
@@ -1331,6 +1332,12 @@ TEST_F(Cli, InterruptedUpdateLeavesThePackAsItWas)
         for (int i = 0; i < 64; ++i)
             big << block;
     }
+    // The same change as a patch, whose new bytes are copied from the patch.
+    const fs::path updated = base_ / "updated.pak";
+    const fs::path patch = base_ / "change.qvp";
+    ASSERT_EQ(Run({"update", "-q", "-o", updated, pack_, base_ / "src"}).code, 0);
+    ASSERT_EQ(Run({"diff", "--patch", patch, pack_, updated}).code, 1);
+    fs::remove(updated);
     // The signal goes once the program writes the new pack: an unnamed
     // file beside the pack, or one under a temporary name.
     const auto writingBesidePack = [this](pid_t pid) {
@@ -1343,17 +1350,21 @@ TEST_F(Cli, InterruptedUpdateLeavesThePackAsItWas)
         }
         return false;
     };
-    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
-        std::atomic<pid_t> child{0};
-        std::thread interrupter = SignalOnce(child, signal, writingBesidePack);
-        const Result r = Run({"update", "-q", pack_, base_ / "src"}, "", &child);
-        interrupter.join();
-        if (signal == SIGKILL)
-            EXPECT_EQ(r.code, -SIGKILL);
-        else
-            EXPECT_EQ(r.code, 128 + signal) << r.err;
-        EXPECT_TRUE(ReadText(pack_) == before) << signal;
-        EXPECT_TRUE(Leftovers(base_).empty()) << signal;
+    const std::vector<std::vector<std::string>> runs = {{"update", "-q", pack_, base_ / "src"},
+                                                        {"patch", "-q", pack_, patch}};
+    for (const std::vector<std::string>& args : runs) {
+        for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+            std::atomic<pid_t> child{0};
+            std::thread interrupter = SignalOnce(child, signal, writingBesidePack);
+            const Result r = Run(args, "", &child);
+            interrupter.join();
+            if (signal == SIGKILL)
+                EXPECT_EQ(r.code, -SIGKILL) << args[0];
+            else
+                EXPECT_EQ(r.code, 128 + signal) << args[0] << ": " << r.err;
+            EXPECT_TRUE(ReadText(pack_) == before) << args[0] << " " << signal;
+            EXPECT_TRUE(Leftovers(base_).empty()) << args[0] << " " << signal;
+        }
     }
 }
 
@@ -1424,6 +1435,188 @@ TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
     EXPECT_EQ(damaged.code, 2);
     EXPECT_NE(damaged.err.find("damaged pack"), std::string::npos);
     EXPECT_EQ(Run({"diff", older, base_ / "missing.pak"}).code, 2);
+}
+
+// ---- Patches
+
+// Two forms of one character: Ⅰ as NEC (0x8754) and as IBM (0xFA4A) stores it.
+const std::string NEC_ONE = "\x87\x54";
+const std::string IBM_ONE = "\xFA\x4A";
+
+TEST_F(Cli, PatchTurnsOldIntoNewByteForByte)
+{
+    const std::vector<pakwriter::Entry> older = {
+        {"readme.txt", B("old text")}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {"empty.dat", {}},
+        {NEC_ONE + ".txt", B("nec")},  {"dup", B("1")},                           {"dup", B("2")},
+        {"gone.bin", B("x")},          {"last.bin", B("z")}};
+    struct Case {
+        const char* why;
+        std::vector<pakwriter::Entry> newer;
+    };
+    const std::vector<Case> cases = {
+        {"modified, added in a run, removed, a name in its other form added",
+         {{"readme.txt", B("new text")}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {Sjis("シナリオ\\02.txt"), B("two")},
+          {"added/empty", {}}, {"empty.dat", {}}, {NEC_ONE + ".txt", B("nec")}, {IBM_ONE + ".txt", B("ibm")},
+          {"dup", B("1")}, {"dup", B("2")}, {"last.bin", B("z")}}},
+        {"added at the start, an entry emptied, the second of a name changed",
+         {{"first", B("f")}, {"readme.txt", {}}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {"empty.dat", B("now")},
+          {NEC_ONE + ".txt", B("nec")}, {"dup", B("1")}, {"dup", B("two")}, {"gone.bin", B("x")}, {"last.bin", B("z")}}},
+        {"only moved", {{"last.bin", B("z")}, {"dup", B("1")}, {"readme.txt", B("old text")}, {"gone.bin", B("x")},
+                        {"empty.dat", {}}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {NEC_ONE + ".txt", B("nec")},
+                        {"dup", B("2")}}},
+        {"nothing left", {}},
+        {"the same", older},
+    };
+    const fs::path oldPack = base_ / "old.pak";
+    const fs::path newPack = base_ / "new.pak";
+    const fs::path patch = base_ / "change.qvp";
+    ASSERT_TRUE(pakwriter::WriteFile(oldPack, pakwriter::BuildPack(older)));
+    for (const Case& c : cases) {
+        ASSERT_TRUE(pakwriter::WriteFile(newPack, pakwriter::BuildPack(c.newer)));
+        const Result diff = Run({"diff", "--patch", patch, "--force", oldPack, newPack});
+        EXPECT_EQ(diff.out, Run({"diff", oldPack, newPack}).out) << c.why;
+        ASSERT_EQ(diff.code, diff.out.empty() ? 0 : 1) << c.why << diff.err;
+        const std::string patchBytes = ReadText(patch);
+        ASSERT_EQ(Run({"diff", "--patch", patch, "--force", oldPack, newPack}).code, diff.code);
+        EXPECT_TRUE(ReadText(patch) == patchBytes) << c.why << ": two runs, two patches";
+
+        fs::copy_file(oldPack, pack_, fs::copy_options::overwrite_existing);
+        const Result dry = Run({"patch", "--dry-run", pack_, patch});
+        EXPECT_EQ(dry.code, 0) << c.why << dry.err;
+        EXPECT_EQ(dry.out, diff.out) << c.why;
+        const Result applied = Run({"patch", pack_, patch});
+        EXPECT_EQ(applied.code, 0) << c.why << applied.err;
+        EXPECT_TRUE(ReadText(pack_) == ReadText(newPack)) << c.why;
+        const auto untouched = fs::last_write_time(pack_);
+        const Result again = Run({"patch", pack_, patch});
+        EXPECT_EQ(again.code, 0) << c.why;
+        EXPECT_NE(again.err.find("already applied"), std::string::npos) << c.why << again.err;
+        EXPECT_EQ(fs::last_write_time(pack_), untouched) << c.why;
+    }
+    EXPECT_EQ(Tree(), (std::set<std::string>{"old.pak", "new.pak", "change.qvp", "test.pak"}));
+}
+
+TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
+{
+    const fs::path oldPack = base_ / "old.pak";
+    const fs::path newPack = base_ / "new.pak";
+    const fs::path patch = base_ / "change.qvp";
+    ASSERT_TRUE(pakwriter::WriteFile(
+        oldPack, pakwriter::BuildPack({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}})));
+    ASSERT_TRUE(pakwriter::WriteFile(
+        newPack, pakwriter::BuildPack({{"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"b", B("B!")},
+                                       {"c", B("c")}, {"x", B("after c")}, {"tail", B("t")}})));
+    ASSERT_EQ(Run({"diff", "--patch", patch, oldPack, newPack}).code, 1);
+    struct Case {
+        const char* why;
+        std::vector<pakwriter::Entry> pack;
+        int code;
+        std::vector<pakwriter::Entry> expected; // empty: PACK as it was
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"another edition: an entry the patch leaves changed, an extra entry",
+         {{"extra", B("e")}, {"a", B("a")}, {"b", B("b")}, {"c", B("other c")}, {"d", B("d")}},
+         0,
+         {{"extra", B("e")}, {"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"b", B("B!")}, {"c", B("other c")},
+          {"x", B("after c")}, {"tail", B("t")}},
+         "1 changed, 4 added, 1 removed"},
+        {"the entry added ones follow is missing: they go at the end, in order",
+         {{"d", B("d")}, {"b", B("b")}, {"a", B("a")}},
+         0,
+         {{"b", B("B!")}, {"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"x", B("after c")}, {"tail", B("t")}},
+         "1 changed, 4 added, 1 removed"},
+        {"partly applied already", {{"a", B("a")}, {"b", B("B!")}, {"c", B("c")}, {"d", B("d")}}, 0,
+         {{"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"b", B("B!")}, {"c", B("c")}, {"x", B("after c")},
+          {"tail", B("t")}},
+         "0 changed, 4 added, 1 removed; 1 already applied"},
+        {"a modified entry holds other bytes", {{"a", B("a")}, {"b", B("mine")}, {"d", B("d")}}, 2, {},
+         "entry 'b' (name_hex 62): holds 4 other bytes"},
+        {"a modified entry is missing", {{"a", B("a")}, {"d", B("d")}}, 2, {}, "entry 'b' (name_hex 62): missing"},
+        {"an added name is there with other bytes", {{"a", B("a")}, {"b", B("b")}, {"tail", B("T")}}, 2, {},
+         "entry 'tail' (name_hex 7461696c): holds 1 other bytes"},
+        {"a removed entry holds other bytes", {{"b", B("b")}, {"d", B("dd")}}, 2, {}, "entry 'd'"},
+    };
+    for (const Case& c : cases) {
+        WritePack(c.pack);
+        const std::string before = ReadText(pack_);
+        const Result dry = Run({"patch", "--dry-run", pack_, patch});
+        EXPECT_EQ(dry.code, c.code) << c.why;
+        const Result r = Run({"patch", pack_, patch});
+        EXPECT_EQ(r.code, c.code) << c.why << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.why << r.err;
+        const pakwriter::Bytes expected = pakwriter::BuildPack(c.expected);
+        EXPECT_TRUE(ReadText(pack_) == (c.expected.empty() ? before : std::string(expected.begin(), expected.end())))
+            << c.why << "\n"
+            << Run({"list", pack_}).out;
+    }
+    // -o: a new file beside PACK, an existing one only with --force, never an empty name.
+    WritePack({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}});
+    const std::string before = ReadText(pack_);
+    EXPECT_EQ(Run({"patch", "-o", base_ / "out.pak", pack_, patch}).code, 0);
+    EXPECT_TRUE(ReadText(base_ / "out.pak") == ReadText(newPack));
+    EXPECT_EQ(Run({"patch", "-o", base_ / "out.pak", pack_, patch}).code, 2);
+    EXPECT_EQ(Run({"patch", "-o", base_ / "out.pak", "--force", pack_, patch}).code, 0);
+    EXPECT_EQ(Run({"patch", "-o", "", pack_, patch}).code, 2);
+    EXPECT_TRUE(ReadText(pack_) == before);
+    // diff --patch keeps an existing file unless told.
+    EXPECT_EQ(Run({"diff", "--patch", patch, oldPack, newPack}).code, 2);
+    EXPECT_EQ(Run({"diff", "--patch", patch, "--force", oldPack, newPack}).code, 1);
+}
+
+// Every single flipped bit, the file cut anywhere, another magic or version:
+// the whole patch is refused before anything is looked at in a pack.
+TEST_F(Cli, DamagedPatchesAreRefusedWhole)
+{
+    const fs::path oldPack = base_ / "old.pak";
+    const fs::path newPack = base_ / "new.pak";
+    const fs::path patch = base_ / "change.qvp";
+    ASSERT_TRUE(pakwriter::WriteFile(oldPack, pakwriter::BuildPack({{"a", B("a")}, {"gone", B("g")}})));
+    ASSERT_TRUE(pakwriter::WriteFile(newPack, pakwriter::BuildPack({{"a", B("b")}, {"new", B("n")}})));
+    ASSERT_EQ(Run({"diff", "--patch", patch, oldPack, newPack}).code, 1);
+    const std::string good = ReadText(patch);
+    cli::InputFile file;
+    cli::Patch read;
+    std::string why;
+    ASSERT_TRUE(cli::ReadPatch(patch, &file, &read, &why)) << why;
+    ASSERT_EQ(read.records.size(), 3u);
+    const fs::path damaged = base_ / "damaged.qvp";
+    size_t refused = 0;
+    for (size_t bit = 0; bit < good.size() * 8; ++bit) {
+        std::string bytes = good;
+        bytes[bit / 8] = char(bytes[bit / 8] ^ (1 << (bit % 8)));
+        WriteText(damaged, bytes);
+        refused += cli::ReadPatch(damaged, &file, &read, &why) ? 0 : 1;
+    }
+    EXPECT_EQ(refused, good.size() * 8);
+    for (size_t length = 0; length < good.size(); ++length) {
+        WriteText(damaged, good.substr(0, length));
+        EXPECT_FALSE(cli::ReadPatch(damaged, &file, &read, &why)) << length;
+    }
+    // Through the program: the reason, exit 2, the pack untouched.
+    fs::copy_file(oldPack, pack_);
+    struct Case {
+        std::string bytes;
+        std::string message;
+    };
+    std::string version2 = good;
+    version2[8] = 2;
+    std::string flipped = good;
+    flipped[good.size() / 2] ^= 0x10;
+    const std::vector<Case> cases = {
+        {good.substr(0, good.size() - 1), "damaged"},
+        {flipped, "damaged"},
+        {"PK\x03\x04" + good.substr(4), "not a quorvel patch"},
+        {version2, "format version 2; this quorvel-cli reads version 1"},
+        {ReadText(oldPack), "not a quorvel patch"},
+    };
+    for (const Case& c : cases) {
+        WriteText(damaged, c.bytes);
+        const Result r = Run({"patch", pack_, damaged});
+        EXPECT_EQ(r.code, 2) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_TRUE(ReadText(pack_) == ReadText(oldPack)) << c.message;
+    }
 }
 
 // ---- Glob
