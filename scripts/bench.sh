@@ -24,6 +24,8 @@ cmake --build --preset linux-release --target quorvel-cli pakwriter -j"$(nproc)"
 bash tests/bench/run_cli_bench.sh "$PWD/build/linux-release"
 echo "== cli_update_bench (native Linux)"
 bash tests/bench/cli_update_bench.sh "$PWD/build/linux-release"
+echo "== cli_patch_bench (native Linux)"
+bash tests/bench/cli_patch_bench.sh "$PWD/build/linux-release"
 
 echo "== mount_bench (native Linux, FUSE)"
 bash tests/bench/mount_bench.sh "$PWD/build/linux-release"
