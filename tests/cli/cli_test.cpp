@@ -272,6 +272,7 @@ TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
         {"0x2F as separator", "d/e.txt", "d/e.txt", "d\\e.txt", true, true, nullptr, false, false},
         {"canonical form", "\x87\x54.txt", "Ⅰ.txt", "", false, true, nullptr, true, true},
         {"letter case", "Case.txt", "Case.txt", "CASE.txt", false, true, nullptr, false, true},
+        {"a JSON object", "{}", "{}", "", false, true, nullptr, false, true},
         {"0x80", "b\x80.txt", "b\\x80.txt", "", false, false, "invalid_names", false, false},
         {"300 bytes in UTF-8", Sjis(hundred + ".txt"), hundred + ".txt", "", false, false, "long_parts", false, false},
     };
@@ -542,9 +543,10 @@ TEST_F(Cli, OverwritePolicies)
         int code;
         const char* a;
         const char* b;
+        bool hint = false; // once, at the end: how to replace what nobody was asked about
     };
     const std::vector<Case> cases = {
-        {{}, "", 1, "old", "old"}, // not a terminal: never
+        {{}, "", 1, "old", "old", true}, // not a terminal: never
         {{"--overwrite=never"}, "", 1, "old", "old"},
         {{"--overwrite=always"}, "", 0, "new a", "new b"},
         {{"--overwrite=ask"}, "y\nn\n", 1, "new a", "old"},
@@ -561,7 +563,12 @@ TEST_F(Cli, OverwritePolicies)
         std::vector<std::string> args = {"extract", "-q", "-C", out_};
         args.insert(args.end(), cases[i].options.begin(), cases[i].options.end());
         args.push_back(pack_);
-        EXPECT_EQ(Run(args, cases[i].input).code, cases[i].code) << i;
+        const Result r = Run(args, cases[i].input);
+        EXPECT_EQ(r.code, cases[i].code) << i;
+        const size_t hint = r.err.find("--overwrite=always replaces");
+        EXPECT_EQ(hint != std::string::npos, cases[i].hint) << i << r.err;
+        if (cases[i].hint)
+            EXPECT_EQ(r.err.find("--overwrite", hint + 1), std::string::npos) << i << r.err;
         EXPECT_EQ(ReadText(out_ / "a.txt"), cases[i].a) << i;
         EXPECT_EQ(ReadText(out_ / "b.txt"), cases[i].b) << i;
         EXPECT_EQ(Tree(), (std::set<std::string>{"out", "out/a.txt", "out/b.txt", "test.pak"})) << i;
@@ -582,9 +589,9 @@ TEST_F(Cli, ListFormsShowEveryField)
     layout.data.resize(0x1F);
     ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
     EXPECT_EQ(Run({"list", pack_}).out, "a.txt\nbgm/ソース.ogg\nbad\\x81 x\\xFF.txt\n");
-    EXPECT_EQ(Run({"list", "--long", pack_}).out, "         3  0x00000000  a.txt\n"
-                                                  "4294967295  0xDEADBEEF  bgm/ソース.ogg\n"
-                                                  "         0  0x0000001F  bad\\x81 x\\xFF.txt\n");
+    EXPECT_EQ(Run({"list", "--long", pack_}).out, "0           3  0x00000000  a.txt\n"
+                                                  "1  4294967295  0xDEADBEEF  bgm/ソース.ogg\n"
+                                                  "2           0  0x0000001F  bad\\x81 x\\xFF.txt\n");
     // name_hex is the stored bytes, the 0x5C trail byte of ソ included.
     const std::vector<nlohmann::json> objects = {
         {{"index", 0}, {"name", "a.txt"}, {"name_hex", "612e747874"}, {"size", 3}, {"offset", 0}},
@@ -657,7 +664,11 @@ TEST_F(Cli, ExitCodes)
     const std::string pack = pack_;
     const std::string out = out_;
     const std::vector<Case> cases = {
-        {{}, 2},
+        {{}, 2, "A subcommand is required\nRun with --help"},
+        {{"--versoin"}, 2, "unknown option '--versoin'"},
+        {{"list", pack, "b\nc"}, 2, "not expected: b\\x0Ac\nRun with --help"},
+        {{"extract", "--overwrite=\x1B[2J", pack}, 2, "--overwrite: \\x1B[2J not in"},
+        {{"list", "x\xC2\x9B" "2J"}, 2, "x\\xC2\\x9B2J: No such file"},
         {{"--help"}, 0, "create"},
         {{"--version"}, 0},
         {{"list", "--help"}, 0},
@@ -687,6 +698,9 @@ TEST_F(Cli, ExitCodes)
         const Result r = Run(c.args);
         EXPECT_EQ(r.code, c.code) << shown;
         EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << shown << r.err;
+        // Names escaped, C1 controls too; every message a whole line.
+        EXPECT_EQ(r.err.find_first_of("\x1B\x9B"), std::string::npos) << shown << r.err;
+        EXPECT_TRUE(r.err.empty() || r.err.back() == '\n') << shown << r.err;
     }
     EXPECT_TRUE(fs::exists(out_ / "bgm" / "a.ogg"));
     EXPECT_FALSE(fs::exists(out_ / "se"));
