@@ -206,7 +206,7 @@ void AddCat(CLI::App& app, Commands* commands)
     cli::CatOptions& cat = commands->catOptions;
     CLI::App* command = app.add_subcommand("cat", "The entry's bytes on standard output");
     commands->catIndex =
-        command->add_option("--index", cat.index, "The entry with this index, counting from 0 (the first column of list --long)")
+        command->add_option("--index", cat.index, "The entry with this index, counting from 0 (list --long shows it first, list --json as index)")
             ->option_text("N");
     command->add_option("PACK", cat.pack, "The pack")->required();
     command->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(commands->catIndex);
@@ -228,7 +228,7 @@ void AddCreate(CLI::App& app, Commands* commands)
     command
         ->add_option("--from-list", create.fromList,
                      "Entry order: one name per line as list prints them, or the lines of list --json "
-                     "(names then keep their stored bytes)")
+                     "(when every line is one; names then keep their stored bytes)")
         ->option_text("FILE");
     command->add_flag("--force", create.force, "Replace an existing PACK");
     command->add_flag("-q,--quiet", create.quiet, "No progress");
