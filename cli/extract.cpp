@@ -372,7 +372,7 @@ int RunExtract(const ExtractOptions& options)
         // Without a terminal nobody was asked: say once how to replace.
         if (run.skippedExisting > 0 && options.overwrite == Overwrite::Default && policy == Overwrite::Never)
             Message(std::to_string(run.skippedExisting) +
-                    " skipped because the file exists; --overwrite=always replaces existing files");
+                    " skipped because the file exists; --overwrite=always overwrites such files");
         return EXIT_SOME_FAILED;
     }
     return EXIT_DONE;

@@ -108,9 +108,11 @@ int ParserExit(const CLI::App& app, const CLI::ParseError& error, const StandIns
     const std::string help = out.str();
     cli::WriteStdoutText(help.data(), help.size());
     std::string message = standIns.Restore(err.str(), true);
-    if (!message.empty() && message.back() != '\n')
-        message.push_back('\n');
-    cli::WriteStderrText(message);
+    if (!message.empty()) {
+        if (message.back() != '\n')
+            message.push_back('\n');
+        cli::WriteStderrText(message);
+    }
     return code == 0 ? cli::EXIT_DONE : cli::EXIT_FATAL;
 }
 
@@ -178,7 +180,8 @@ void AddList(CLI::App& app, Commands* commands)
 {
     cli::ListOptions& list = commands->listOptions;
     CLI::App* command = app.add_subcommand("list", "One entry name per line, in directory order");
-    auto* longFlag = command->add_flag("--long", list.longForm, "Index (counting from 0), size, offset (0x%08X) and name");
+    auto* longFlag =
+        command->add_flag("--long", list.longForm, "Index (counting from 0), size, offset (0x%08X) and name");
     command->add_flag("--json", list.json, "JSON Lines, one object per entry")->excludes(longFlag);
     command->add_option("PACK", list.pack, "The pack")->required();
     commands->list = command;
@@ -206,7 +209,10 @@ void AddCat(CLI::App& app, Commands* commands)
     cli::CatOptions& cat = commands->catOptions;
     CLI::App* command = app.add_subcommand("cat", "The entry's bytes on standard output");
     commands->catIndex =
-        command->add_option("--index", cat.index, "The entry with this index, counting from 0 (list --long shows it first, list --json as index)")
+        command
+            ->add_option("--index", cat.index,
+                         "The entry with this index, counting from 0 (list --long shows it first, list --json "
+                         "as index)")
             ->option_text("N");
     command->add_option("PACK", cat.pack, "The pack")->required();
     command->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(commands->catIndex);

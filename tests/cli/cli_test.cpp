@@ -586,7 +586,7 @@ TEST_F(Cli, OverwritePolicies)
         args.push_back(pack_);
         const Result r = Run(args, cases[i].input);
         EXPECT_EQ(r.code, cases[i].code) << i;
-        const size_t hint = r.err.find("--overwrite=always replaces");
+        const size_t hint = r.err.find("--overwrite=always overwrites");
         EXPECT_EQ(hint != std::string::npos, cases[i].hint) << i << r.err;
         if (cases[i].hint)
             EXPECT_EQ(r.err.find("--overwrite", hint + 1), std::string::npos) << i << r.err;
