@@ -330,6 +330,7 @@ int RunExtract(const ExtractOptions& options)
                 " entries extracted; " + std::to_string(troubles) + " refused, skipped or failed");
         return EXIT_SOME_FAILED;
     }
+    progress.Summary(options.folder, "extracted");
     return EXIT_DONE;
 }
 
