@@ -55,6 +55,12 @@ if(QUORVEL_TESTS)
     add_test(NAME cli_manual
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/manual_test.sh
               $<TARGET_FILE:quorvel-cli> ${QUORVEL_CLI_MANUAL})
+    # The examples of the manual page and the README, run as shown.
+    add_test(NAME cli_examples
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/package/examples_test.py
+              $<TARGET_FILE:quorvel-cli> ${QUORVEL_DEMO_PACK} ${QUORVEL_CLI_MANUAL} ${CMAKE_SOURCE_DIR}/README.md)
+    set_tests_properties(cli_examples PROPERTIES
+      ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=0")
   endif()
   # Each Tab runs the program two or three times: the leak check at every
   # exit would double the test's time and find nothing cli_test does not.
