@@ -154,6 +154,7 @@ complete_line "quorvel-cli cat ~/game.pak r"
 [ "$got" = readme.txt ] || fail "'quorvel-cli cat ~/game.pak r' offers '$got'"
 
 echo "== every command, option and argument the help names is completed"
+all_names=
 # The help's own words, read here without the completion's parser.
 help_commands=$(quorvel-cli --help | sed -n '/^Subcommands:/,/^$/s/^  \([^ ][^ ]*\).*/\1/p' | LC_ALL=C sort | paste -sd'|')
 [ -n "$help_commands" ] || fail "the help names no command"
@@ -185,7 +186,20 @@ for command in ${help_commands//|/ }; do
   for name in $names; do
     _quorvel_cli_kind "$name" || fail "$command: the completion does not know what $name takes (_quorvel_cli_kind in cli/quorvel-cli.bash)"
   done
+  all_names+=" $names"
 done
+# The zsh and fish completion know the same argument names (their files
+# define the functions; zsh's last line completes, and is left out here).
+if [ -n "$zsh_completion" ] && command -v zsh >/dev/null; then
+  unknown=$(zsh -f -c 'source <(sed "\$d" "$1"); shift; for n; do _quorvel-cli_kind $n || print -r -- $n; done' \
+    zsh "$zsh_completion" $all_names)
+  [ -z "$unknown" ] || fail "zsh: the completion does not know what $unknown takes (_quorvel-cli_kind)"
+fi
+if [ -n "$fish_completion" ] && command -v fish >/dev/null; then
+  unknown=$(fish --no-config -c 'source $argv[1]; for n in $argv[2..-1]; __quorvel_cli_kind $n >/dev/null; or echo $n; end' \
+    "$fish_completion" $all_names)
+  [ -z "$unknown" ] || fail "fish: the completion does not know what $unknown takes (__quorvel_cli_kind)"
+fi
 
 # The other shells mark a folder by its slash where bash leaves that to
 # readline, and say an option's value with the option in front: their
