@@ -9,9 +9,9 @@ In the page's EXAMPLES section an example is an indented block (.IP up to
 the next .PP): its bold lines (.B) are commands, run one after the other in
 the same folder, and the plain lines after a command are what it must print
 on standard output. In the README the examples are the ```sh blocks, run
-line by line the same way. Every command must exit with 0, but for a diff
-that shows differences, which exits with 1 as its example says. An example
-that mounts is skipped where FUSE cannot be used.
+line by line the same way. Every command must exit with 0, but a diff,
+which exits with 1 when the packs differ. An example that mounts is skipped
+where FUSE cannot be used.
 """
 import os
 import re
@@ -98,8 +98,8 @@ def run_example(title, commands, program, demo):
         for command, expected in commands:
             result = subprocess.run(["bash", "-c", command], cwd=work, env=environment, capture_output=True,
                                     text=True, timeout=60, check=False)
-            differs = re.match(r"quorvel-cli\s+diff\b", command) and expected
-            if result.returncode != 0 and not (differs and result.returncode == 1):
+            differs = result.returncode == 1 and re.match(r"quorvel-cli\s+diff\b", command)
+            if result.returncode != 0 and not differs:
                 failures.append(f"{title}: '{command}' exits with {result.returncode}: {result.stderr.strip()}")
                 break
             if expected is not None and result.stdout != expected:
