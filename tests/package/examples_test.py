@@ -43,7 +43,7 @@ def page_examples(path):
                 continue
             if raw.startswith(".IP"):
                 in_block = True
-                examples.append((" ".join(title), []))
+                examples.append((" ".join(title).rstrip(":"), []))
                 title = []
             elif raw.startswith((".PP", ".P ", ".LP")):
                 in_block = False
