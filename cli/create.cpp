@@ -429,7 +429,10 @@ int RunCreate(const CreateOptions& options)
     if (!StartPackFile(parent, plan, options.pack, &out))
         return EXIT_FATAL;
     const int appended = AppendEntries(options, plan, out, progress);
-    return appended != EXIT_DONE ? appended : NamePack(options, packName, existing, out);
+    const int named = appended != EXIT_DONE ? appended : NamePack(options, packName, existing, out);
+    if (named == EXIT_DONE)
+        progress.Summary(options.pack, "written");
+    return named;
 }
 
 } // namespace cli

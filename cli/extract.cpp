@@ -375,6 +375,7 @@ int RunExtract(const ExtractOptions& options)
                     " skipped because the file exists; --overwrite=always overwrites such files");
         return EXIT_SOME_FAILED;
     }
+    progress.Summary(options.folder, "extracted");
     return EXIT_DONE;
 }
 

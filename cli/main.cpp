@@ -197,7 +197,7 @@ void AddExtract(CLI::App& app, Commands* commands)
         ->add_option("--overwrite", commands->overwrite,
                      "An existing file: ask (default on a terminal), never (default otherwise), always")
         ->check(CLI::IsMember({"ask", "never", "always"}));
-    command->add_flag("-q,--quiet", extract.quiet, "No progress");
+    command->add_flag("-q,--quiet", extract.quiet, "No progress, no summary");
     command->add_option("PACK", extract.pack, "The pack")->required();
     command->add_option("PATTERN", extract.patterns,
                         "Glob over the whole name: * ? [...]; / and \\ both separators");
@@ -237,7 +237,7 @@ void AddCreate(CLI::App& app, Commands* commands)
                      "(when every line is one; names then keep their stored bytes)")
         ->option_text("FILE");
     command->add_flag("--force", create.force, "Replace an existing PACK");
-    command->add_flag("-q,--quiet", create.quiet, "No progress");
+    command->add_flag("-q,--quiet", create.quiet, "No progress, no summary");
     command->add_option("PACK", create.pack, "The pack to write")->required();
     command->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
     commands->create = command;
@@ -254,7 +254,7 @@ void AddUpdate(CLI::App& app, Commands* commands)
         ->option_text("PATTERN")
         ->allow_extra_args(false);
     command->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
-    command->add_flag("-q,--quiet", update.quiet, "No progress");
+    command->add_flag("-q,--quiet", update.quiet, "No progress, no summary");
     command->add_option("PACK", update.pack, "The pack to update")->required();
     command->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
     commands->update = command;

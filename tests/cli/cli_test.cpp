@@ -1136,6 +1136,37 @@ TEST_F(Cli, ProgressAndQuestionsOnlyOnATerminal)
     }
 }
 
+// The work's one-line summary: where progress would show, and only then.
+TEST_F(Cli, SummaryOnlyOnATerminalUnlessQuiet)
+{
+    WritePack({{"a.txt", B("12345")}, {"b/c.txt", B("abc")}});
+    fs::create_directories(base_ / "src" / "d");
+    WriteText(base_ / "src" / "d" / "e.txt", "hello");
+    const std::string created = (base_ / "new.pak").string();
+    struct Row {
+        std::vector<std::string> args;
+        bool stderrTerminal;
+        std::string summary; // empty: nothing on standard error
+    };
+    const std::vector<Row> rows = {
+        {{"extract", "-C", out_, pack_}, true, out_.string() + ": 2 entries extracted, 8 B"},
+        {{"extract", "-C", out_, "--overwrite=always", pack_, "b/*"}, true, out_.string() + ": 1 entry extracted, 3 B"},
+        {{"extract", "-C", out_, "--overwrite=always", pack_}, false, ""},
+        {{"extract", "-q", "-C", out_, "--overwrite=always", pack_}, true, ""},
+        {{"create", created, base_ / "src"}, true, created + ": 1 entry written, 5 B"},
+        {{"create", "--force", created, base_ / "src"}, false, ""},
+        {{"create", "-q", "--force", created, base_ / "src"}, true, ""},
+        {{"update", "-q", "--remove", "a.txt", pack_}, false, ""},
+    };
+    for (const Row& row : rows) {
+        const Result r = RunAtTerminal(row.args, false, row.stderrTerminal, "", base_ / ".stdout", 0);
+        EXPECT_EQ(r.code, 0) << row.args[0] << r.err;
+        std::string shown = r.err;
+        std::erase(shown, '\r'); // the terminal's own line ends
+        EXPECT_EQ(shown, row.summary.empty() ? "" : "quorvel-cli: " + row.summary + "\n") << row.args[0];
+    }
+}
+
 // ---- update and diff
 
 // Every temporary file the program may leave beside a pack.
