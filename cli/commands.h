@@ -103,6 +103,9 @@ public:
     ~Progress();
     void Update(uint64_t entriesDone, uint64_t bytesDone);
     void Clear();
+    // The one line that ends work done whole, "WHERE: N entries VERB,
+    // SIZE", shown where the progress would be: on a terminal, unless quiet.
+    void Summary(const std::string& where, const char* verb);
 
 private:
     bool enabled_;

@@ -51,29 +51,22 @@ bool ReadListFile(const std::string& path, std::vector<std::string>* lines, Syst
     return true;
 }
 
-// A line of list --json: its stored bytes (name_hex) and the file extract
-// writes for them. False, with *why, when it is not one or when extract
-// would refuse the name.
-bool ReadJsonLine(const std::string& line, std::string* stored, std::string* relative, std::string* why)
+// The stored bytes (name_hex) of a line of list --json; false when the
+// line is not one.
+bool JsonLineBytes(const std::string& line, std::string* stored)
 {
     const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
-    if (!object.is_object() || !object.contains("name_hex") || !object["name_hex"].is_string() ||
-        !FromHexBytes(object["name_hex"].get<std::string>(), stored)) {
-        *why = "not a line of list --json (an object with the name_hex of a name)";
-        return false;
-    }
-    std::vector<std::string> parts;
-    if (!EntryFileParts(*stored, &parts, why))
-        return false;
-    *relative = JoinedParts(parts);
-    return true;
+    return object.is_object() && object.contains("name_hex") && object["name_hex"].is_string() &&
+           FromHexBytes(object["name_hex"].get<std::string>(), stored);
 }
 
 // Puts plan in the list file's order; false (with messages) when the list
-// and the folder disagree. The lines of list --json give each entry the
-// stored bytes of its name_hex, so that names with more than one code page
-// 932 form come back as they were; a text line gives the one form
-// NameFromUtf8 chooses, and says so where the name had a choice.
+// and the folder disagree. A list whose every line is a line of list --json
+// gives each entry the stored bytes of its name_hex, so that names with
+// more than one code page 932 form come back as they were. Any other list
+// is one name per line, as list prints them (a file may be named "{}"): a
+// text line gives the one form NameFromUtf8 chooses, and says so where the
+// name had a choice.
 bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
 {
     std::vector<std::string> lines;
@@ -82,10 +75,20 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
         Message(listPath + ": " + error.Text());
         return false;
     }
-    std::string stored;
-    std::string relative;
-    std::string why;
-    const bool json = !lines.empty() && nlohmann::json::parse(lines[0], nullptr, false).is_object();
+    std::vector<std::string> storedNames;
+    size_t firstTextLine = 0; // counting from 1; 0 while every line is of list --json
+    for (size_t number = 0; number < lines.size() && firstTextLine == 0; ++number) {
+        std::string stored;
+        if (JsonLineBytes(lines[number], &stored))
+            storedNames.push_back(std::move(stored));
+        else
+            firstTextLine = number + 1;
+    }
+    const bool json = !lines.empty() && firstTextLine == 0;
+    // Why a line that looks like list --json was read as a name.
+    const std::string readAsText = firstTextLine > 1 ? " (the list is read as names, one a line: line " +
+                                                           std::to_string(firstTextLine) + " is not list --json)"
+                                                     : "";
     std::unordered_map<std::string, size_t> byName;
     for (size_t i = 0; i < plan->size(); ++i)
         byName.emplace((*plan)[i].relative, i);
@@ -94,15 +97,22 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
     bool ok = true;
     for (size_t number = 0; number < lines.size(); ++number) {
         const std::string& line = lines[number];
-        if (json && !ReadJsonLine(line, &stored, &relative, &why)) {
-            Message(listPath + ": line " + std::to_string(number + 1) + ": " + why);
-            ok = false;
-            continue;
+        std::string name;
+        if (json) {
+            std::vector<std::string> parts;
+            std::string why;
+            if (!EntryFileParts(storedNames[number], &parts, &why)) {
+                Message(listPath + ": line " + std::to_string(number + 1) + ": " + why);
+                ok = false;
+                continue;
+            }
+            name = JoinedParts(parts);
+        } else {
+            name = UnescapeListedName(line);
         }
-        const std::string name = json ? relative : UnescapeListedName(line);
         const auto found = byName.find(name);
         if (found == byName.end()) {
-            Message(listPath + ": '" + name + "' is listed but there is no such file");
+            Message(listPath + ": '" + name + "' is listed but there is no such file" + readAsText);
             ok = false;
         } else if (used[found->second]) {
             Message(listPath + ": '" + name + "' is listed twice");
@@ -111,7 +121,7 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
             used[found->second] = true;
             ordered.push_back((*plan)[found->second]);
             if (json) {
-                ordered.back().stored = stored;
+                ordered.back().stored = storedNames[number];
             } else if (HasSeveralCp932Forms(name)) {
                 Message(listPath + ": '" + line + "': a character of this name has more than one code page 932 form; " +
                         "it is stored as name_hex " + HexBytes(ordered.back().stored) +
@@ -419,7 +429,10 @@ int RunCreate(const CreateOptions& options)
     if (!StartPackFile(parent, plan, options.pack, &out))
         return EXIT_FATAL;
     const int appended = AppendEntries(options, plan, out, progress);
-    return appended != EXIT_DONE ? appended : NamePack(options, packName, existing, out);
+    const int named = appended != EXIT_DONE ? appended : NamePack(options, packName, existing, out);
+    if (named == EXIT_DONE)
+        progress.Summary(options.pack, "written");
+    return named;
 }
 
 } // namespace cli

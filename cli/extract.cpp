@@ -12,6 +12,13 @@ namespace {
 
 enum class Outcome { Written, Refused, Skipped, Failed, Interrupted };
 
+struct IdentityHash {
+    size_t operator()(const FileIdentity& identity) const
+    {
+        return std::hash<uint64_t>()(identity.file ^ (identity.volume * 0x9E3779B97F4A7C15ull));
+    }
+};
+
 // The folders of the last entry, open, so that the entries of one folder
 // check and open its path once.
 struct FolderCache {
@@ -29,10 +36,19 @@ struct ExtractRun {
     std::vector<unsigned char> block;
     uint64_t bytesDone = 0;
     uint64_t entriesDone = 0;
-    // The files this run has written (FileKey), with the entry written to
-    // each: a later entry naming the same file never replaces it.
+    // The files this run has written, with the entry written to each, by
+    // name (FileKey) and by identity: a later entry naming the same file
+    // never replaces it, whatever name leads there (a short 8.3 alias,
+    // another letter case on a volume that ignores it).
     std::unordered_map<std::string, uint32_t> written;
+    std::unordered_map<FileIdentity, uint32_t, IdentityHash> writtenFiles;
+    uint64_t skippedExisting = 0; // entries not written because their file exists
 };
+
+std::string SameFileAs(uint32_t earlier)
+{
+    return "refused: same file as entry " + std::to_string(earlier) + ", written before it";
+}
 
 // One entry's messages. The entry is described (its name converted) only
 // when something is said about it.
@@ -149,7 +165,7 @@ bool ChooseFile(const ExtractRun& run, const EntryVoice& voice, std::vector<std:
     *file = FileKey(*parts, FILE_NAMES_IGNORE_CASE);
     const auto earlier = run.written.find(*file);
     if (earlier != run.written.end()) {
-        voice.Say("refused: same file as entry " + std::to_string(earlier->second) + ", written before it");
+        voice.Say(SameFileAs(earlier->second));
         return false;
     }
     return true;
@@ -163,7 +179,8 @@ bool MayWrite(ExtractRun& run, const EntryVoice& voice, const Folder& folder, co
 {
     *replace = false;
     SystemError error;
-    switch (folder.Inspect(leaf, &error)) {
+    FileIdentity identity;
+    switch (folder.IdentityOf(leaf, &identity, &error)) {
     case NodeKind::Missing:
         return true;
     case NodeKind::Link:
@@ -182,6 +199,12 @@ bool MayWrite(ExtractRun& run, const EntryVoice& voice, const Folder& folder, co
     case NodeKind::File:
         break;
     }
+    const auto earlier = run.writtenFiles.find(identity);
+    if (earlier != run.writtenFiles.end()) {
+        voice.Say(SameFileAs(earlier->second));
+        *outcome = Outcome::Refused;
+        return false;
+    }
     if (run.policy == Overwrite::Ask)
         *replace = AskReplace(run, NameToUtf8(voice.entry.name, NameForm::Text));
     else
@@ -192,10 +215,28 @@ bool MayWrite(ExtractRun& run, const EntryVoice& voice, const Folder& folder, co
     }
     if (!*replace) {
         voice.Say("skipped: the file exists");
+        ++run.skippedExisting;
         *outcome = Outcome::Skipped;
         return false;
     }
     return true;
+}
+
+// Keeps the identity of the file just written under leaf. Taken from the
+// name, not from the temporary file: where the file index is the place of
+// the directory entry (FAT on Windows), the rename changed it.
+Outcome RememberFile(ExtractRun& run, const EntryVoice& voice, const Folder& folder, const std::string& leaf)
+{
+    FileIdentity identity;
+    SystemError error;
+    const NodeKind kind = folder.IdentityOf(leaf, &identity, &error);
+    if (kind != NodeKind::File) {
+        voice.Say("written, then " + (kind == NodeKind::Failed ? "not found again: " + error.Text()
+                                                                 : std::string("replaced by something else")));
+        return Outcome::Failed;
+    }
+    run.writtenFiles.emplace(identity, voice.index);
+    return Outcome::Written;
 }
 
 // The entry's bytes written to a temporary file in folder, which then takes
@@ -236,7 +277,7 @@ Outcome CopyToFile(ExtractRun& run, const EntryVoice& voice, const Folder& folde
         return Outcome::Interrupted;
     switch (temp.Commit(leaf, replace, &error)) {
     case TempFile::CommitResult::Done:
-        return Outcome::Written;
+        return RememberFile(run, voice, folder, leaf);
     case TempFile::CommitResult::Exists:
         voice.Say("skipped: the file appeared meanwhile");
         return Outcome::Skipped;
@@ -310,7 +351,7 @@ int RunExtract(const ExtractOptions& options)
         policy = StdinIsTerminal() && StderrIsTerminal() ? Overwrite::Ask : Overwrite::Never;
 
     Progress progress(options.quiet, selected.size(), totalBytes);
-    ExtractRun run{&pack, &root, policy, &progress, {}, {}, 0, 0, {}};
+    ExtractRun run{&pack, &root, policy, &progress, {}, {}, 0, 0, {}, {}, 0};
     uint64_t troubles = 0;
     for (const uint32_t index : selected) {
         const Outcome outcome = ExtractOne(run, index, entries[index]);
@@ -328,8 +369,13 @@ int RunExtract(const ExtractOptions& options)
     if (troubles > 0) {
         Message(std::to_string(selected.size() - troubles) + " of " + std::to_string(selected.size()) +
                 " entries extracted; " + std::to_string(troubles) + " refused, skipped or failed");
+        // Without a terminal nobody was asked: say once how to replace.
+        if (run.skippedExisting > 0 && options.overwrite == Overwrite::Default && policy == Overwrite::Never)
+            Message(std::to_string(run.skippedExisting) +
+                    " skipped because the file exists; --overwrite=always overwrites such files");
         return EXIT_SOME_FAILED;
     }
+    progress.Summary(options.folder, "extracted");
     return EXIT_DONE;
 }
 

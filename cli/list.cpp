@@ -20,6 +20,9 @@ int RunList(const ListOptions& options)
         return EXIT_FATAL;
     const std::vector<StoredEntry>& entries = pack.Entries();
     std::string line;
+    // The index column as wide as the largest index, so that the columns
+    // behind it line up.
+    const int indexWidth = int(std::to_string(entries.empty() ? 0 : entries.size() - 1).size());
     // One object for every line: its keys are found again, not made again.
     nlohmann::ordered_json object;
     for (uint32_t index = 0; index < entries.size(); ++index) {
@@ -32,8 +35,9 @@ int RunList(const ListOptions& options)
             object["offset"] = entry.offset;
             line = object.dump();
         } else if (options.longForm) {
-            char numbers[40];
-            std::snprintf(numbers, sizeof numbers, "%10u  0x%08X  ", entry.size, entry.offset);
+            char numbers[64];
+            std::snprintf(numbers, sizeof numbers, "%*u  %10u  0x%08X  ", indexWidth, index, entry.size,
+                          entry.offset);
             line = numbers;
             line += NameToUtf8(entry.name, NameForm::Text);
         } else {

@@ -17,9 +17,13 @@ namespace {
 
 // The argument parser takes an argument written "[...]" for a list of
 // values and splits it, so that '[ab]' would match "ab" and '[x,y]' become
-// two patterns. Every such argument (and any that looks like a stand-in)
-// reaches the parser as a stand-in, "\x01" N "\x02", that nothing typed is
-// mistaken for, and the parsed values get the typed argument back.
+// two patterns; and it quotes arguments in its messages as they are, so
+// that a line feed or a terminal sequence in one would reach the terminal.
+// Every such argument (and any that looks like a stand-in) reaches the
+// parser as a stand-in, "\x01" N "\x02", that nothing typed is mistaken
+// for, and the parsed values get the typed argument back; the parser's
+// messages get it escaped. An option's value ("--name=value") is stood in
+// for alone, so that the option is still recognised.
 class StandIns {
 public:
     std::vector<std::string> Hand(int argc, const char* const* argv)
@@ -28,18 +32,25 @@ public:
         for (int i = 0; i < argc; ++i) {
             const std::string argument = argv[i];
             const bool list = argument.size() >= 2 && argument.front() == '[' && argument.back() == ']';
-            if (i > 0 && (list || argument.find('\x01') != std::string::npos)) {
-                handed.push_back("\x01" + std::to_string(typed_.size()) + "\x02");
-                typed_.push_back(argument);
-            } else {
+            const bool unsafe = cli::EscapeControls(argument) != argument;
+            if (i == 0 || !(list || unsafe || argument.find('\x01') != std::string::npos)) {
                 handed.push_back(argument);
+                continue;
             }
+            const size_t equals = argument.find('=');
+            size_t valueStart = argument.rfind("--", 0) == 0 && equals != std::string::npos ? equals + 1 : 0;
+            const std::string name = argument.substr(0, valueStart);
+            if (cli::EscapeControls(name) != name)
+                valueStart = 0;
+            handed.push_back(argument.substr(0, valueStart) + "\x01" + std::to_string(typed_.size()) + "\x02");
+            typed_.push_back(argument.substr(valueStart));
         }
         return handed;
     }
 
-    // Every stand-in in text (a value, or the parser's message) as typed.
-    std::string Restore(const std::string& text) const
+    // Every stand-in in text (a value, or the parser's message) as typed;
+    // escaped (for a message) when escape is set.
+    std::string Restore(const std::string& text, bool escape = false) const
     {
         std::string result;
         size_t i = 0;
@@ -47,7 +58,7 @@ public:
             const size_t end = text[i] == '\x01' ? text.find('\x02', i) : std::string::npos;
             if (end != std::string::npos) {
                 const size_t index = std::stoul(text.substr(i + 1, end - i - 1));
-                result += typed_.at(index);
+                result += escape ? cli::EscapeControls(typed_.at(index)) : typed_.at(index);
                 i = end + 1;
             } else {
                 result.push_back(text[i++]);
@@ -87,7 +98,8 @@ private:
 };
 
 // The parser's own texts (help, version, usage errors) through quorvel-cli's
-// standard output and error, with control bytes escaped.
+// standard output and error; the arguments it quotes are stand-ins, given
+// back escaped, and its own line ends stay.
 int ParserExit(const CLI::App& app, const CLI::ParseError& error, const StandIns& standIns)
 {
     std::ostringstream out;
@@ -95,23 +107,38 @@ int ParserExit(const CLI::App& app, const CLI::ParseError& error, const StandIns
     const int code = app.exit(error, out, err);
     const std::string help = out.str();
     cli::WriteStdoutText(help.data(), help.size());
-    if (!err.str().empty())
-        cli::WriteStderrText(cli::EscapeControls(standIns.Restore(err.str())));
+    std::string message = standIns.Restore(err.str(), true);
+    if (!message.empty()) {
+        if (message.back() != '\n')
+            message.push_back('\n');
+        cli::WriteStderrText(message);
+    }
     return code == 0 ? cli::EXIT_DONE : cli::EXIT_FATAL;
 }
 
-// A first argument that is no option and no command is named as such; the
-// parser would only say that a command is required.
-bool IsUnknownCommand(const CLI::App& app, int argc, const char* const* argv, std::string* commands)
+// What is wrong with the arguments before the command, which the parser
+// would only answer with "a command is required": an option the program
+// does not have, or a first word that is no command. Empty when nothing is.
+std::string UnknownBeforeCommand(const CLI::App& app, int argc, const char* const* argv)
 {
-    if (argc < 2 || argv[1][0] == '-')
-        return false;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        const std::string option = argv[i];
+        if (option != "-h" && option != "--help" && option != "--version")
+            return "unknown option '" + option + "'; run with --help for more information";
+    }
+    if (i != 1 || argc < 2)
+        return {};
+    std::string commands;
     bool known = false;
     for (const CLI::App* command : app.get_subcommands({})) {
         known = known || command->get_name() == argv[1];
-        *commands += (commands->empty() ? "" : ", ") + command->get_name();
+        commands += (commands.empty() ? "" : ", ") + command->get_name();
     }
-    return !known;
+    if (known)
+        return {};
+    return std::string("unknown command '") + argv[1] + "' (the commands: " + commands +
+           "); run with --help for more information";
 }
 
 // The commands and what the parser fills in for the one given. The
@@ -154,7 +181,8 @@ void AddList(CLI::App& app, Commands* commands)
 {
     cli::ListOptions& list = commands->listOptions;
     CLI::App* command = app.add_subcommand("list", "One entry name per line, in directory order");
-    auto* longFlag = command->add_flag("--long", list.longForm, "Size, offset (0x%08X) and name");
+    auto* longFlag =
+        command->add_flag("--long", list.longForm, "Index (counting from 0), size, offset (0x%08X) and name");
     command->add_flag("--json", list.json, "JSON Lines, one object per entry")->excludes(longFlag);
     command->add_option("PACK", list.pack, "The pack")->required();
     commands->list = command;
@@ -170,7 +198,7 @@ void AddExtract(CLI::App& app, Commands* commands)
         ->add_option("--overwrite", commands->overwrite,
                      "An existing file: ask (default on a terminal), never (default otherwise), always")
         ->check(CLI::IsMember({"ask", "never", "always"}));
-    command->add_flag("-q,--quiet", extract.quiet, "No progress");
+    command->add_flag("-q,--quiet", extract.quiet, "No progress, no summary");
     command->add_option("PACK", extract.pack, "The pack")->required();
     command->add_option("PATTERN", extract.patterns,
                         "Glob over the whole name: * ? [...]; / and \\ both separators");
@@ -182,7 +210,10 @@ void AddCat(CLI::App& app, Commands* commands)
     cli::CatOptions& cat = commands->catOptions;
     CLI::App* command = app.add_subcommand("cat", "The entry's bytes on standard output");
     commands->catIndex =
-        command->add_option("--index", cat.index, "The entry with this index (list --long and --json show it)")
+        command
+            ->add_option("--index", cat.index,
+                         "The entry with this index, counting from 0 (list --long shows it first, list --json "
+                         "as index)")
             ->option_text("N");
     command->add_option("PACK", cat.pack, "The pack")->required();
     command->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(commands->catIndex);
@@ -204,10 +235,10 @@ void AddCreate(CLI::App& app, Commands* commands)
     command
         ->add_option("--from-list", create.fromList,
                      "Entry order: one name per line as list prints them, or the lines of list --json "
-                     "(names then keep their stored bytes)")
+                     "(when every line is one; names then keep their stored bytes)")
         ->option_text("FILE");
     command->add_flag("--force", create.force, "Replace an existing PACK");
-    command->add_flag("-q,--quiet", create.quiet, "No progress");
+    command->add_flag("-q,--quiet", create.quiet, "No progress, no summary");
     command->add_option("PACK", create.pack, "The pack to write")->required();
     command->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
     commands->create = command;
@@ -224,7 +255,7 @@ void AddUpdate(CLI::App& app, Commands* commands)
         ->option_text("PATTERN")
         ->allow_extra_args(false);
     command->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
-    command->add_flag("-q,--quiet", update.quiet, "No progress");
+    command->add_flag("-q,--quiet", update.quiet, "No progress, no summary");
     command->add_option("PACK", update.pack, "The pack to update")->required();
     command->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
     commands->update = command;
@@ -337,10 +368,9 @@ int Run(int argc, const char* const* argv)
     AddPatch(app, &commands);
     AddMount(app, &commands);
 
-    std::string names;
-    if (IsUnknownCommand(app, argc, argv, &names)) {
-        Message(std::string("unknown command '") + argv[1] + "' (the commands: " + names +
-                "); run with --help for more information");
+    const std::string unknown = UnknownBeforeCommand(app, argc, argv);
+    if (!unknown.empty()) {
+        Message(unknown);
         return EXIT_FATAL;
     }
     StandIns standIns;

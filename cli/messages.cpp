@@ -92,6 +92,13 @@ void Progress::Update(uint64_t entriesDone, uint64_t bytesDone)
     g_activeProgress = this;
 }
 
+void Progress::Summary(const std::string& where, const char* verb)
+{
+    if (enabled_)
+        Message(where + ": " + std::to_string(totalEntries_) + (totalEntries_ == 1 ? " entry " : " entries ") + verb +
+                ", " + Amount(double(totalBytes_)));
+}
+
 void Progress::Clear()
 {
     if (shown_)

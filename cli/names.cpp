@@ -419,14 +419,23 @@ std::string EscapeControls(std::string_view text)
 {
     std::string result;
     result.reserve(text.size());
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
+    const auto escapeByte = [&result](unsigned char byte) {
+        char escape[5];
+        std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+        result.append(escape);
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
         if (IsControl(byte)) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-            result.append(escape);
+            escapeByte(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080 to U+009F in UTF-8: the C1 controls, CSI among them.
+            escapeByte(byte);
+            escapeByte(next);
+            ++i;
         } else {
-            result.push_back(c);
+            result.push_back(text[i]);
         }
     }
     return result;

@@ -33,8 +33,10 @@ std::string HexBytes(std::string_view bytes);
 // The bytes of a HexBytes text; false when it is not one.
 bool FromHexBytes(std::string_view hex, std::string* bytes);
 
-// Control bytes (below 0x20, and 0x7F) as \xNN, so that no name or path
-// forges a line or sends a terminal sequence.
+// Control bytes (below 0x20, and 0x7F) as \xNN, and the C1 controls
+// U+0080 to U+009F (which terminals may take as CSI and its kin) as the
+// \xNN of their two UTF-8 bytes, so that no name or path forges a line or
+// sends a terminal sequence.
 std::string EscapeControls(std::string_view text);
 // A line as list prints names, read back: "\xNN" is the byte NN where
 // list would have escaped it (a control byte, or 0x80 and above); any

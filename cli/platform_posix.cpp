@@ -94,8 +94,9 @@ bool InputFile::Open(const std::string& path, SystemError* error)
         return false;
     }
     struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        *error = S_ISDIR(info.st_mode) ? SystemError{EISDIR} : LastSystemError();
+    const bool known = ::fstat(fd, &info) == 0;
+    if (!known || S_ISDIR(info.st_mode)) {
+        *error = known ? SystemError{EISDIR} : LastSystemError();
         ::close(fd);
         return false;
     }

@@ -383,7 +383,8 @@ int WriteNewPack(PackFile& pack, const UpdateOptions& options, const UpdatePlan&
         Message("cannot put the new pack in place of " + destination + ": " + error.Text() + "; it is as it was");
         return EXIT_FATAL;
     }
-    Message(destination + ": " + summary);
+    if (!options.quiet)
+        Message(destination + ": " + summary);
     return EXIT_DONE;
 }
 

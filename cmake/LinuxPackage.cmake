@@ -23,8 +23,22 @@ else()
   message(STATUS "quorvel-cli: no manual page without help2man, gzip and Python 3")
 endif()
 
+# Completion, each where its shell looks for what packages install.
 install(FILES ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.bash
         DESTINATION share/bash-completion/completions RENAME quorvel-cli)
+install(FILES ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.zsh
+        DESTINATION share/zsh/vendor-completions RENAME _quorvel-cli)
+install(FILES ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.fish DESTINATION share/fish/vendor_completions.d)
+
+# The pack the manual's examples run on, written by the pack writer: the
+# same bytes in every build.
+set(QUORVEL_DEMO_PACK ${CMAKE_CURRENT_BINARY_DIR}/demo.pak)
+add_custom_command(OUTPUT ${QUORVEL_DEMO_PACK}
+  COMMAND pakwriter --demo ${QUORVEL_DEMO_PACK}
+  DEPENDS pakwriter
+  COMMENT "demo.pak for quorvel-cli's examples")
+add_custom_target(quorvel_cli_demo ALL DEPENDS ${QUORVEL_DEMO_PACK})
+install(FILES ${QUORVEL_DEMO_PACK} DESTINATION share/doc/quorvel-cli/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION share/doc/quorvel-cli RENAME copyright)
 set(QUORVEL_CLI_MAINTAINER "quorvel authors <quorvel@example.org>")
 install(CODE "set(QUORVEL_CHANGELOG_FILE \"${CMAKE_CURRENT_BINARY_DIR}/changelog\")
@@ -35,11 +49,18 @@ install(SCRIPT ${CMAKE_SOURCE_DIR}/cmake/DebianChangelog.cmake)
 if(QUORVEL_TESTS)
   add_test(NAME cli_completion
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/completion_test.sh
-            $<TARGET_FILE:quorvel-cli> ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.bash)
+            $<TARGET_FILE:quorvel-cli> ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.bash
+            ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.zsh ${CMAKE_SOURCE_DIR}/cli/quorvel-cli.fish)
   if(TARGET quorvel_cli_manual)
     add_test(NAME cli_manual
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/manual_test.sh
               $<TARGET_FILE:quorvel-cli> ${QUORVEL_CLI_MANUAL})
+    # The examples of the manual page and the README, run as shown.
+    add_test(NAME cli_examples
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/package/examples_test.py
+              $<TARGET_FILE:quorvel-cli> ${QUORVEL_DEMO_PACK} ${QUORVEL_CLI_MANUAL} ${CMAKE_SOURCE_DIR}/README.md)
+    set_tests_properties(cli_examples PROPERTIES
+      ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;ASAN_OPTIONS=detect_leaks=0")
   endif()
   # Each Tab runs the program two or three times: the leak check at every
   # exit would double the test's time and find nothing cli_test does not.
@@ -56,16 +77,20 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_CONTACT ${QUORVEL_CLI_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "list, extract, check and write quorvel's .pak game data packs")
+# The description's last paragraph, its commands, is added from the
+# program's help when the package is made (cmake/DebianRecommends.cmake).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvel-cli is the command-line companion of quorvel, the pack viewer for
-Windows. It lists a pack's entries (as text or JSON), extracts them, all or by
-pattern, writes one to standard output, checks a pack for damage, and writes
-a new pack from a folder.")
+Windows: it reads and writes quorvel's .pak game data packs from a terminal
+or a script, with names in UTF-8. It never changes a pack in place; a pack
+is replaced only all at once by a complete new one.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-set(CPACK_STRIP_FILES ON)
+# The program is stripped when it is linked, as Debian strips (the
+# linux-release preset); strip(1) again would leave .comment in.
+set(CPACK_STRIP_FILES OFF)
 set(CPACK_QUORVEL_CLI ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/quorvel-cli)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/DebianRecommends.cmake)
 include(CPack)

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-dev
   libcli11-dev nlohmann-json3-dev fonts-wine
   help2man groff-base mandoc bash-completion dpkg-dev file lintian
+  zsh fish jq devscripts
   libfuse3-dev fuse3 libssl-dev
 )
 missing=()

@@ -2,9 +2,10 @@
 # Makes what a user downloads, in dist/ (or the folder given, relative to the
 # checkout):
 #   quorvel-VERSION-windows-x64.zip       quorvel.exe, its help file, quorvel-cli.exe,
-#                                         the user's guide and the licence
-#   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its manual page, its bash
-#                                         completion, its guide and the licence
+#                                         the demo pack, the user's guide and the licence
+#   quorvel-cli-VERSION-linux-x86_64.tar.gz  quorvel-cli, its manual page, its bash, zsh
+#                                         and fish completion, the demo pack, its guide
+#                                         and the licence
 #   quorvel-cli_VERSION_amd64.deb         the same for Debian and its derivatives,
 #                                         made by CPack
 #   SHA256SUMS
@@ -27,7 +28,7 @@ echo "== release builds"
 cmake --preset linux-release >/dev/null
 # The manual page carries its date: made again in every run.
 rm -f build/linux-release/cli/quorvel-cli.1 build/linux-release/cli/quorvel-cli.1.gz
-cmake --build --preset linux-release -j"$(nproc)" --target quorvel-cli quorvel_cli_manual
+cmake --build --preset linux-release -j"$(nproc)" --target quorvel-cli quorvel_cli_manual quorvel_cli_demo
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j"$(nproc)" --target quorvel quorvel_help quorvel-cli
 
@@ -38,6 +39,8 @@ if [ "$version" != "$(cat build/windows-x64/quorvel-version.txt)" ]; then
 fi
 
 linux_cli=build/linux-release/bin/quorvel-cli
+# The pack the examples run on, from the pack writer: the same bytes in every run.
+demo=build/linux-release/cli/demo.pak
 windows_bin=build/windows-x64/bin
 
 # The Linux program must start on a stock Debian 12: it may need glibc's own
@@ -74,7 +77,7 @@ win="$stage/windows"
 mkdir -p "$win"
 # Both programs are linked stripped; stripping here again would stamp the
 # time into the PE header.
-cp "$windows_bin/quorvel.exe" "$windows_bin/quorvel.chm" "$windows_bin/quorvel-cli.exe" "$win/"
+cp "$windows_bin/quorvel.exe" "$windows_bin/quorvel.chm" "$windows_bin/quorvel-cli.exe" "$demo" "$win/"
 {
   printf '\xef\xbb\xbf'
   python3 tools/release_archive.py guide README.md "quorvel $version" "User's guide" "Command line" -"Installing quorvel-cli" | sed 's/$/\r/'
@@ -84,19 +87,23 @@ zip_name="quorvel-$version-windows-x64.zip"
 rm -f "$dist/$zip_name"
 python3 tools/release_archive.py zip "$dist/$zip_name" "$epoch" \
   quorvel.exe="$win/quorvel.exe" quorvel.chm="$win/quorvel.chm" quorvel-cli.exe="$win/quorvel-cli.exe" \
-  README.txt="$win/README.txt" LICENSE.txt="$win/LICENSE.txt"
+  demo.pak="$win/demo.pak" README.txt="$win/README.txt" LICENSE.txt="$win/LICENSE.txt"
 
 # Linux: one folder, as Linux archives are unpacked.
 top="quorvel-cli-$version"
 mkdir -p "$stage/linux/$top"
-strip -o "$stage/linux/$top/quorvel-cli" "$linux_cli"
-python3 tools/release_archive.py guide README.md "quorvel-cli $version" "Command line" -"Installing quorvel-cli" >"$stage/linux/$top/README.md"
+# Linked with Debian's hardening flags and stripped as Debian strips
+# (the linux-release preset): the same bytes as the Debian package's.
+cp "$linux_cli" "$stage/linux/$top/quorvel-cli"
+python3 tools/release_archive.py guide README.md "quorvel-cli $version" "Download and install" "Command line" \
+  -"Installing quorvel-cli" >"$stage/linux/$top/README.md"
 cp LICENSE "$stage/linux/$top/LICENSE"
 cp build/linux-release/cli/quorvel-cli.1 "$stage/linux/$top/quorvel-cli.1"
-cp cli/quorvel-cli.bash "$stage/linux/$top/quorvel-cli.bash"
+cp cli/quorvel-cli.bash cli/quorvel-cli.zsh cli/quorvel-cli.fish "$demo" "$stage/linux/$top/"
 chmod 0755 "$stage/linux/$top" "$stage/linux/$top/quorvel-cli"
-chmod 0644 "$stage/linux/$top/README.md" "$stage/linux/$top/LICENSE" \
-  "$stage/linux/$top/quorvel-cli.1" "$stage/linux/$top/quorvel-cli.bash"
+chmod 0644 "$stage/linux/$top/README.md" "$stage/linux/$top/LICENSE" "$stage/linux/$top/quorvel-cli.1" \
+  "$stage/linux/$top/quorvel-cli.bash" "$stage/linux/$top/quorvel-cli.zsh" "$stage/linux/$top/quorvel-cli.fish" \
+  "$stage/linux/$top/demo.pak"
 tar_name="quorvel-cli-$version-linux-x86_64.tar.gz"
 tar --sort=name --mtime="@$epoch" --owner=0 --group=0 --numeric-owner --format=gnu \
   -C "$stage/linux" -cf - "$top" | gzip -9 -n >"$dist/$tar_name"

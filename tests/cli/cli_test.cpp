@@ -242,6 +242,27 @@ TEST_F(Cli, LinksInDirAreNeverFollowed)
         EXPECT_NE(r.err.find("symbolic link"), std::string::npos) << policy;
         EXPECT_NE(r.err.find("not a folder"), std::string::npos) << policy;
     }
+    // One file under two names that no name rule links (as a short 8.3
+    // name or another letter case can be): a folder mounted over another.
+    if (geteuid() != 0) {
+        std::printf("a new mount namespace needs root: the mounted folder is left out\n");
+        return;
+    }
+    fs::create_directories(out_ / "a");
+    fs::create_directories(out_ / "b");
+    WritePack({{"a\\x.txt", B("first")}, {"b\\x.txt", B("second")}});
+    const std::string a = out_ / "a";
+    const std::string b = out_ / "b";
+    const Result r = Run({"extract", "--overwrite=always", "-C", out_, pack_}, "", nullptr, [&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(a.c_str(), b.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            _exit(125);
+    });
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("entry 1 'b/x.txt' (name_hex 625c782e747874): refused: same file as entry 0"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadText(out_ / "a" / "x.txt"), "first");
 }
 
 // ---- Names that are hostile to terminals, scripts and file systems
@@ -273,6 +294,7 @@ TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
         {"0x2F as separator", "d/e.txt", "d/e.txt", "d\\e.txt", true, true, nullptr, false, false},
         {"canonical form", "\x87\x54.txt", "Ⅰ.txt", "", false, true, nullptr, true, true},
         {"letter case", "Case.txt", "Case.txt", "CASE.txt", false, true, nullptr, false, true},
+        {"a JSON object", "{}", "{}", "", false, true, nullptr, false, true},
         {"0x80", "b\x80.txt", "b\\x80.txt", "", false, false, "invalid_names", false, false},
         {"300 bytes in UTF-8", Sjis(hundred + ".txt"), hundred + ".txt", "", false, false, "long_parts", false, false},
     };
@@ -543,9 +565,10 @@ TEST_F(Cli, OverwritePolicies)
         int code;
         const char* a;
         const char* b;
+        bool hint = false; // once, at the end: how to replace what nobody was asked about
     };
     const std::vector<Case> cases = {
-        {{}, "", 1, "old", "old"}, // not a terminal: never
+        {{}, "", 1, "old", "old", true}, // not a terminal: never
         {{"--overwrite=never"}, "", 1, "old", "old"},
         {{"--overwrite=always"}, "", 0, "new a", "new b"},
         {{"--overwrite=ask"}, "y\nn\n", 1, "new a", "old"},
@@ -562,7 +585,12 @@ TEST_F(Cli, OverwritePolicies)
         std::vector<std::string> args = {"extract", "-q", "-C", out_};
         args.insert(args.end(), cases[i].options.begin(), cases[i].options.end());
         args.push_back(pack_);
-        EXPECT_EQ(Run(args, cases[i].input).code, cases[i].code) << i;
+        const Result r = Run(args, cases[i].input);
+        EXPECT_EQ(r.code, cases[i].code) << i;
+        const size_t hint = r.err.find("--overwrite=always overwrites");
+        EXPECT_EQ(hint != std::string::npos, cases[i].hint) << i << r.err;
+        if (cases[i].hint)
+            EXPECT_EQ(r.err.find("--overwrite", hint + 1), std::string::npos) << i << r.err;
         EXPECT_EQ(ReadText(out_ / "a.txt"), cases[i].a) << i;
         EXPECT_EQ(ReadText(out_ / "b.txt"), cases[i].b) << i;
         EXPECT_EQ(Tree(), (std::set<std::string>{"out", "out/a.txt", "out/b.txt", "test.pak"})) << i;
@@ -583,9 +611,9 @@ TEST_F(Cli, ListFormsShowEveryField)
     layout.data.resize(0x1F);
     ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
     EXPECT_EQ(Run({"list", pack_}).out, "a.txt\nbgm/ソース.ogg\nbad\\x81 x\\xFF.txt\n");
-    EXPECT_EQ(Run({"list", "--long", pack_}).out, "         3  0x00000000  a.txt\n"
-                                                  "4294967295  0xDEADBEEF  bgm/ソース.ogg\n"
-                                                  "         0  0x0000001F  bad\\x81 x\\xFF.txt\n");
+    EXPECT_EQ(Run({"list", "--long", pack_}).out, "0           3  0x00000000  a.txt\n"
+                                                  "1  4294967295  0xDEADBEEF  bgm/ソース.ogg\n"
+                                                  "2           0  0x0000001F  bad\\x81 x\\xFF.txt\n");
     // name_hex is the stored bytes, the 0x5C trail byte of ソ included.
     const std::vector<nlohmann::json> objects = {
         {{"index", 0}, {"name", "a.txt"}, {"name_hex", "612e747874"}, {"size", 3}, {"offset", 0}},
@@ -658,7 +686,11 @@ TEST_F(Cli, ExitCodes)
     const std::string pack = pack_;
     const std::string out = out_;
     const std::vector<Case> cases = {
-        {{}, 2},
+        {{}, 2, "A subcommand is required\nRun with --help"},
+        {{"--versoin"}, 2, "unknown option '--versoin'"},
+        {{"list", pack, "b\nc"}, 2, "not expected: b\\x0Ac\nRun with --help"},
+        {{"extract", "--overwrite=\x1B[2J", pack}, 2, "--overwrite: \\x1B[2J not in"},
+        {{"list", "x\xC2\x9B" "2J"}, 2, "x\\xC2\\x9B2J: No such file"},
         {{"--help"}, 0, "create"},
         {{"--version"}, 0},
         {{"list", "--help"}, 0},
@@ -688,6 +720,9 @@ TEST_F(Cli, ExitCodes)
         const Result r = Run(c.args);
         EXPECT_EQ(r.code, c.code) << shown;
         EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << shown << r.err;
+        // Names escaped, C1 controls too; every message a whole line.
+        EXPECT_EQ(r.err.find_first_of("\x1B\x9B"), std::string::npos) << shown << r.err;
+        EXPECT_TRUE(r.err.empty() || r.err.back() == '\n') << shown << r.err;
     }
     EXPECT_TRUE(fs::exists(out_ / "bgm" / "a.ogg"));
     EXPECT_FALSE(fs::exists(out_ / "se"));
@@ -1099,6 +1134,37 @@ TEST_F(Cli, ProgressAndQuestionsOnlyOnATerminal)
         EXPECT_EQ(r.err.find("replace") != std::string::npos, row.asks) << row.why << r.err;
         EXPECT_EQ(r.err.find(" entries, ") != std::string::npos, row.showsProgress) << row.why << r.err;
         EXPECT_NE(r.err.find("skipped"), std::string::npos) << row.why << r.err;
+    }
+}
+
+// The work's one-line summary: where progress would show, and only then.
+TEST_F(Cli, SummaryOnlyOnATerminalUnlessQuiet)
+{
+    WritePack({{"a.txt", B("12345")}, {"b/c.txt", B("abc")}});
+    fs::create_directories(base_ / "src" / "d");
+    WriteText(base_ / "src" / "d" / "e.txt", "hello");
+    const std::string created = (base_ / "new.pak").string();
+    struct Row {
+        std::vector<std::string> args;
+        bool stderrTerminal;
+        std::string summary; // empty: nothing on standard error
+    };
+    const std::vector<Row> rows = {
+        {{"extract", "-C", out_, pack_}, true, out_.string() + ": 2 entries extracted, 8 B"},
+        {{"extract", "-C", out_, "--overwrite=always", pack_, "b/*"}, true, out_.string() + ": 1 entry extracted, 3 B"},
+        {{"extract", "-C", out_, "--overwrite=always", pack_}, false, ""},
+        {{"extract", "-q", "-C", out_, "--overwrite=always", pack_}, true, ""},
+        {{"create", created, base_ / "src"}, true, created + ": 1 entry written, 5 B"},
+        {{"create", "--force", created, base_ / "src"}, false, ""},
+        {{"create", "-q", "--force", created, base_ / "src"}, true, ""},
+        {{"update", "-q", "--remove", "a.txt", pack_}, false, ""},
+    };
+    for (const Row& row : rows) {
+        const Result r = RunAtTerminal(row.args, false, row.stderrTerminal, "", base_ / ".stdout", 0);
+        EXPECT_EQ(r.code, 0) << row.args[0] << r.err;
+        std::string shown = r.err;
+        std::erase(shown, '\r'); // the terminal's own line ends
+        EXPECT_EQ(shown, row.summary.empty() ? "" : "quorvel-cli: " + row.summary + "\n") << row.args[0];
     }
 }
 

@@ -241,17 +241,35 @@ TEST_F(CliWine, RefusedNamesWriteNothingOutside)
 }
 
 // The same answers as on Linux: 0x80 is no character, and two names that
-// give one file are never written over each other (here: letter case).
+// give one file are never written over each other (here: letter case, and
+// the short 8.3 name the system gives a long one).
 TEST_F(CliWine, NamesGetTheAnswersTheyGetOnLinux)
 {
-    WritePack({{"b\x80.txt", B("x")}, {"Case.txt", B("first")}, {"CASE.txt", B("second")}});
-    EXPECT_EQ(Run(L"list " + Q(pack_)).out, "b\\x80.txt\nCase.txt\nCASE.txt\n");
+    // The short name of "longfilename.txt" in a folder of its own, as the
+    // system makes it ("LONGFI~1.TXT" on Windows, a hashed form on Wine).
+    const std::wstring scratch = base_ + L"\\short";
+    CreateDirectoryW(scratch.c_str(), nullptr);
+    WriteWhole(scratch + L"\\longfilename.txt", "");
+    wchar_t shortPath[MAX_PATH] = {};
+    GetShortPathNameW((scratch + L"\\longfilename.txt").c_str(), shortPath, MAX_PATH);
+    const std::wstring alias = std::wstring(shortPath).substr(std::wstring(shortPath).find_last_of(L'\\') + 1);
+    RemoveTree(scratch);
+    ASSERT_NE(alias, L"longfilename.txt") << "no short names on this volume";
+    WritePack({{"b\x80.txt", B("x")},
+               {"Case.txt", B("first")},
+               {"CASE.txt", B("second")},
+               {"longfilename.txt", B("first")},
+               {Utf8(alias), B("second")}});
+    EXPECT_EQ(Run(L"list " + Q(pack_)).out, "b\\x80.txt\nCase.txt\nCASE.txt\nlongfilename.txt\n" + Utf8(alias) + "\n");
     const Result r = Run(L"extract --overwrite=always -C " + Q(out_) + L" " + Q(pack_));
     EXPECT_EQ(r.code, 1u);
     EXPECT_NE(r.err.find("entry 0 'b\\x80.txt'"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("same file as entry 1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("entry 4 '" + Utf8(alias) + "'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("same file as entry 3"), std::string::npos) << r.err;
     EXPECT_EQ(ReadWhole(out_ + L"\\case.txt"), "first");
-    EXPECT_EQ(CountFiles(out_), 1);
+    EXPECT_EQ(ReadWhole(out_ + L"\\longfilename.txt"), "first");
+    EXPECT_EQ(CountFiles(out_), 2);
     const Result verify = Run(L"verify " + Q(pack_));
     EXPECT_EQ(verify.code, 1u);
     EXPECT_NE(verify.out.find("not valid code page 932"), std::string::npos) << verify.out;
