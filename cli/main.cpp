@@ -267,10 +267,9 @@ void AddDiff(CLI::App& app, Commands* commands)
     CLI::App* command =
         app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
     command->add_flag("--json", diff.json, "JSON Lines, one object per difference");
-    CLI::Option* patch =
-        command->add_option("--patch", diff.patch, "Also write the patch that turns OLD into NEW to FILE")
-            ->option_text("FILE");
-    command->add_flag("--force", diff.force, "Replace an existing FILE")->needs(patch);
+    command->add_option("--patch", diff.patch, "Also write the patch that turns OLD into NEW to FILE")
+        ->option_text("FILE");
+    command->add_flag("--force", diff.force, "With --patch: replace an existing FILE");
     command->add_option("OLD", diff.oldPack, "The older pack")->required();
     command->add_option("NEW", diff.newPack, "The newer pack")->required();
     commands->diff = command;
@@ -333,8 +332,18 @@ int RunChosen(Commands& commands)
         return RunVerify(commands.verifyPack, commands.verifyJson);
     if (*commands.update)
         return RunUpdate(commands.updateOptions);
-    if (*commands.diff)
-        return RunDiff(commands.diffOptions);
+    if (*commands.diff) {
+        const DiffOptions& diff = commands.diffOptions;
+        if (commands.diff->count("--patch") > 0 && diff.patch.empty()) {
+            Message("diff: --patch needs a file name");
+            return EXIT_FATAL;
+        }
+        if (diff.force && diff.patch.empty()) {
+            Message("diff: --force replaces the FILE of --patch, which is not given");
+            return EXIT_FATAL;
+        }
+        return RunDiff(diff);
+    }
     if (*commands.patch) {
         if (commands.patch->count("-o") > 0 && commands.patchOptions.output.empty()) {
             Message("patch: -o needs a file name");

@@ -22,7 +22,7 @@ import textwrap
 import time
 
 PROGRAM_NAME = "quorvel-cli"
-SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "PATTERNS", "EXIT STATUS",
+SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "COMMANDS", "PATTERNS", "PATCH FILES", "EXIT STATUS",
             "EXAMPLES", "SEE ALSO"]
 # What the help puts after an option's names, besides its argument's name.
 ANNOTATION = re.compile(r"^(REQUIRED|Excludes:|Needs:|\.\.\.)$")
