@@ -3,6 +3,7 @@
 #include "cli/entry_files.h"
 #include "cli/names.h"
 
+#include <algorithm>
 #include <new>
 #include <sys/mman.h>
 
@@ -11,6 +12,11 @@ namespace cli {
 namespace {
 
 constexpr size_t FEWEST_SLOTS = 1024;
+// The most entries that tables are sized for before any record is read.
+// A count is checked only against the file's size, and a file with a hole
+// may declare two thousand million entries it does not hold: a larger
+// pack's tables grow as its records arrive.
+constexpr uint32_t MOST_EXPECTED = 1u << 21;
 
 uint32_t HashOf(uint32_t parent, std::string_view name)
 {
@@ -84,6 +90,7 @@ MountTreeBuilder::MountTreeBuilder(MountTree* tree, std::vector<std::string>* le
 
 void MountTreeBuilder::Expect(uint32_t declared)
 {
+    declared = std::min(declared, MOST_EXPECTED);
     // Room for every entry at once: each growth of these tables would copy
     // and fault in tens of megabytes again, and each growth of the slots
     // would place every entry again. The count is only a hint until the
