@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -286,6 +287,39 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
 }
 
 // ---- Reading
+
+// Names whose hashes, were the hash known to the pack's author, would all
+// fall in one run of the tree's slots: the command's processor time, which
+// builds the tree, stays far below the minutes that a search along that
+// run for each name would take.
+TEST_F(Mount, NamesChosenToCollideMountInLinearTime)
+{
+    // 64-bit FNV-1a folded to 32 bits, in one 64th of a table of 2^17 slots.
+    std::vector<pakwriter::Entry> entries;
+    for (uint32_t n = 0; entries.size() < 60000; ++n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "c%08x", n);
+        uint64_t hash = 1469598103934665603ull;
+        for (const char* c = name; *c != 0; ++c)
+            hash = (hash ^ uint8_t(*c)) * 1099511628211ull;
+        if (((hash ^ (hash >> 32)) & 0x1FFFF) < 0x800)
+            entries.push_back({name, B("x")});
+    }
+    WritePack(entries);
+    const pid_t child = Start({"mount", pack_, mountpoint_});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    struct rusage usage;
+    while (wait4(child, &status, WNOHANG, &usage) == 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            kill(child, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LT(usage.ru_utime.tv_sec, 10) << "seconds of processor time";
+    ASSERT_EQ(status, 0) << ReadText(base_ / ".stderr");
+    EXPECT_TRUE(fs::exists(mountpoint_ / entries.back().name));
+    Unmount();
+}
 
 TEST_F(Mount, ReadsAtRandomOffsetsByManyThreadsMatchTheEntry)
 {
