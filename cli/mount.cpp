@@ -508,9 +508,9 @@ std::string ConflictingOption(const std::vector<std::string>& fuseOptions)
 // has taken the file system, so that a script may use the folder on its
 // next line. The child says when its INIT has run; a stat of the mount,
 // which the child answers, shows that the kernel accepted the answer.
-// Returns -1 in the child, 2 when no child could be started; the parent
-// of a child ends here with the command's exit
-// status, as it is: its copy of the session would unmount the child's.
+// Returns -1 in the child, 2 when no child could be started. The parent
+// of a child ends here with the command's exit status: the mount is the
+// child's, and the parent's copy of the session is left as it is.
 int ServeInBackground(MountState& state, const std::string& mountpoint, dev_t folderDevice)
 {
     int ready[2];
