@@ -707,8 +707,8 @@ TEST_F(Cli, FailedWritesAndReadsExitTwo)
     const std::string pack = pack_;
     const std::string fifo = base_ / "fifo.pak";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string other = base_ / "other.pak";
-    ASSERT_TRUE(pakwriter::WriteFile(other, pakwriter::BuildPack({{"a.txt", B("abd")}})));
+    const std::string refused = base_ / "refused.pak";
+    ASSERT_TRUE(pakwriter::WriteFile(refused, pakwriter::BuildPack({{"bell\x07.txt", B("abc")}})));
     struct Row {
         std::vector<std::string> args;
         bool toFullDisk; // else PACK is a FIFO fed with the pack
@@ -721,7 +721,7 @@ TEST_F(Cli, FailedWritesAndReadsExitTwo)
         {{"verify", "--json", pack}, true, "No space left on device"},
         {{"cat", pack, "a.txt"}, true, "No space left on device"},
         {{"--help"}, true, "No space left on device"},
-        {{"diff", pack, other}, true, "No space left on device"}, // would end with 1: a difference
+        {{"verify", refused}, true, "No space left on device"}, // would end with 1: a finding
         {{"list", fifo}, false, "Illegal seek"},
         {{"verify", fifo}, false, "Illegal seek"},
         {{"extract", "-C", out_, fifo}, false, "Illegal seek"},
