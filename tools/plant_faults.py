@@ -336,10 +336,15 @@ def plant_one(site, args):
             return "survived", ""
         return "caught", failed_tests(out)
     finally:
-        path.write_bytes(original)
-        if path.read_bytes() != original:
+        # A second Ctrl+C must not cut the restoring short.
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        try:
             path.write_bytes(original)
-            sys.exit(f"plant_faults: {site.path} could not be given its own bytes back; check it by hand")
+            if path.read_bytes() != original:
+                path.write_bytes(original)
+                sys.exit(f"plant_faults: {site.path} could not be given its own bytes back; check it by hand")
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def main():
@@ -401,14 +406,18 @@ def main():
             print(f"{site.where()}: {site.what}: {outcome}" + (f" ({detail})" if detail else "")
                   + f" [{time.monotonic() - started:.0f} s]", flush=True)
     except (KeyboardInterrupt, Interrupted):
-        print("plant_faults: interrupted; every file has its own bytes again", file=sys.stderr)
+        print("plant_faults: interrupted; every file has its own bytes again, build/native may hold a fault"
+              " until it is built again", file=sys.stderr)
         return 130
-
     compiled = [r for r in results if r != "does-not-compile"]
     caught = sum(r in ("caught", "timeout") for r in compiled)
     print(f"score: {caught} of {len(compiled)} compiled faults caught"
           + (f" ({100 * caught // len(compiled)} %)" if compiled else "")
-          + f"; {len(results) - len(compiled)} did not compile; {results.count('timeout')} timed out")
+          + f"; {len(results) - len(compiled)} did not compile; {results.count('timeout')} timed out", flush=True)
+    # The last fault's objects out of build/native again.
+    if results and build()[0] != 0:
+        print("plant_faults: build/native does not build again without a fault", file=sys.stderr)
+        return 1
     return 0
 
 
