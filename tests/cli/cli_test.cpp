@@ -558,6 +558,8 @@ TEST_F(Cli, OverwritePolicies)
         {{"--overwrite=ask"}, "N\n", 1, "old", "old"},
         {{"--overwrite=ask"}, "N\ny\n", 1, "old", "old"}, // N answers for b too: y is never read
         {{"--overwrite=ask"}, "", 1, "old", "old"}, // end of input: no
+        {{"--overwrite=ask"}, "y\r\nN\r\n", 1, "new a", "old"}, // lines from Windows end in CR
+        {{"--overwrite=ask"}, "\ny\n", 1, "old", "new b"},        // an empty line: no
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         fs::remove_all(out_);
