@@ -382,6 +382,7 @@ def main():
             sites += find_sites(p, (ROOT / p).read_bytes().decode("latin-1"))
 
         if args.list:
+            signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # | head
             for number, site in enumerate(sites):
                 print(f"{number:5}  {site.where()}: {site.what}")
             print(f"{len(sites)} sites in {len(paths)} files")
