@@ -166,7 +166,10 @@ def find_sites(path, text):
         for delta in (1, -1):
             if value + delta < 0:
                 continue
-            shown = hex(value + delta) if digits[:2].lower() == "0x" else str(value + delta)
+            if digits[:2].lower() == "0x":
+                shown = digits[:2] + format(value + delta, "X" if digits[2:].isupper() else "x")
+            else:
+                shown = str(value + delta)
             add(m.start(1), m.end(1), shown, f"{m.group(1)} -> {shown}")
     for m in re.finditer(r"!(?!=)", mask):
         if not re.search(r"\boperator\s*$", mask[max(0, m.start() - 12):m.start()]):
