@@ -168,6 +168,8 @@ def find_sites(path, text):
                 continue
             if digits[:2].lower() == "0x":
                 shown = digits[:2] + format(value + delta, "X" if digits[2:].isupper() else "x")
+            elif len(digits) > 1 and digits[0] == "0":
+                shown = "0" + format(value + delta, "o")
             else:
                 shown = str(value + delta)
             add(m.start(1), m.end(1), shown, f"{m.group(1)} -> {shown}")
