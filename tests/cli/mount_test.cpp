@@ -241,6 +241,12 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
         {"line\nfeed.txt", B("control"), true},
         {"esc\x1B]0;title\x07.txt", B("control"), true},
         {std::string(100, '\xB1'), B("255 UTF-8 bytes exceeded"), true},
+        {std::string(85, '\xB1'), B("255 UTF-8 bytes, the most"), false},
+        // More files in one folder than a first guess of its size holds.
+        {"many\\1", B("1"), false}, {"many\\2", B("2"), false}, {"many\\3", B("3"), false},
+        {"many\\4", B("4"), false}, {"many\\5", B("5"), false}, {"many\\6", B("6"), false},
+        {"many\\7", B("7"), false}, {"many\\8", B("8"), false}, {"many\\9", B("9"), false},
+        {"many\\10", B("10"), false}, {"many\\sub\\11", B("11"), false},
     };
     std::vector<pakwriter::Entry> entries;
     for (const Row& row : rows)
@@ -279,11 +285,25 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
             EXPECT_TRUE(info.st_uid == getuid() && info.st_gid == getgid()) << item.path();
             EXPECT_TRUE(info.st_mtim.tv_sec == pack.st_mtim.tv_sec && info.st_mtim.tv_nsec == pack.st_mtim.tv_nsec);
             EXPECT_EQ(inodes.emplace(item.path(), info.st_ino).first->second, info.st_ino) << item.path();
+            // du and find -links read these: 2 + sub-folders for a folder,
+            // the size in 512-byte blocks for a file.
+            nlink_t links = 1;
+            if (S_ISDIR(info.st_mode)) {
+                links = 2;
+                for (const auto& inside : fs::directory_iterator(item.path()))
+                    links += inside.is_directory();
+            } else {
+                EXPECT_EQ(info.st_blocks, (info.st_size + 511) / 512) << item.path();
+            }
+            EXPECT_EQ(info.st_nlink, links) << item.path();
         }
     }
-    struct stat a;
-    ASSERT_EQ(stat((mountpoint_ / "a").c_str(), &a), 0);
-    EXPECT_EQ(a.st_nlink, 3u) << "2 + its one sub-folder, b";
+    struct stat root;
+    ASSERT_EQ(stat(mountpoint_.c_str(), &root), 0);
+    nlink_t rootLinks = 2;
+    for (const auto& inside : fs::directory_iterator(mountpoint_))
+        rootLinks += inside.is_directory();
+    EXPECT_EQ(root.st_nlink, rootLinks);
 }
 
 // ---- Reading
