@@ -35,7 +35,6 @@ bool LoadFuseLibrary(FuseLibrary* library, std::string* why)
         {"fuse_session_loop_mt", "FUSE_3.2", &library->sessionLoopMultithreaded},
         {"fuse_set_signal_handlers", "FUSE_3.0", &library->setSignalHandlers},
         {"fuse_remove_signal_handlers", "FUSE_3.0", &library->removeSignalHandlers},
-        {"fuse_daemonize", "FUSE_3.0", &library->daemonize},
         {"fuse_opt_free_args", "FUSE_3.0", &library->freeArguments},
         {"fuse_req_userdata", "FUSE_3.0", &library->requestData},
         {"fuse_reply_err", "FUSE_3.0", &library->replyError},

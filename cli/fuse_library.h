@@ -23,7 +23,6 @@ struct FuseLibrary {
     decltype(&::fuse_session_loop_mt_32) sessionLoopMultithreaded;
     decltype(&::fuse_set_signal_handlers) setSignalHandlers;
     decltype(&::fuse_remove_signal_handlers) removeSignalHandlers;
-    decltype(&::fuse_daemonize) daemonize;
     decltype(&::fuse_opt_free_args) freeArguments;
     decltype(&::fuse_req_userdata) requestData;
     decltype(&::fuse_reply_err) replyError;

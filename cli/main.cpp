@@ -294,12 +294,13 @@ void AddMount(CLI::App& app, Commands* commands)
 {
     cli::MountOptions& mount = commands->mountOptions;
     CLI::App* command = app.add_subcommand("mount", "The pack as a read-only folder at MOUNTPOINT (Linux, FUSE)");
-    command->add_flag("-f", mount.foreground, "Stay in the foreground; Ctrl+C unmounts");
-    command->add_option("-o", mount.fuseOptions, "FUSE mount options, e.g. allow_other")
+    command->add_flag("-f", mount.foreground, "Stay in the foreground; Ctrl+C unmounts (exit 0)");
+    command->add_option("-o", mount.fuseOptions, "FUSE mount options, e.g. allow_other; not rw, max_read")
         ->option_text("OPTIONS")
         ->allow_extra_args(false);
     command->add_option("PACK", mount.pack, "The pack")->required();
-    command->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder")->required();
+    command->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder; fusermount3 -u MOUNTPOINT unmounts")
+        ->required();
     commands->mount = command;
 }
 

@@ -40,11 +40,15 @@ struct MountState {
     mutable PackFile pack; // only positioned reads, which share no file position
     uid_t owner;
     gid_t group;
-    struct timespec accessed, modified, changed; // the pack file's
+    // The pack file as it was when mounted (fstat of the open pack).
+    struct stat atMount;
     // Set by OnInit, which the kernel has answered before it sends any
     // other request: the kernel opens files and folders itself, keeping
     // their page cache, and the open requests stop.
     bool kernelOpens = false;
+    // Without -f: the end of a pipe that the waiting parent reads, written
+    // and closed by OnInit, which runs once before any other request.
+    int readyPipe = -1;
 };
 
 const MountState& StateOf(fuse_req_t request)
@@ -65,9 +69,9 @@ void FillAttributes(const MountState& state, uint32_t index, struct stat* out)
     out->st_ino = index + 1;
     out->st_uid = state.owner;
     out->st_gid = state.group;
-    out->st_atim = state.accessed;
-    out->st_mtim = state.modified;
-    out->st_ctim = state.changed;
+    out->st_atim = state.atMount.st_atim;
+    out->st_mtim = state.atMount.st_mtim;
+    out->st_ctim = state.atMount.st_ctim;
     if (node.isFolder) {
         out->st_mode = S_IFDIR | 0555;
         // find and others count on it: 2 + the number of sub-folders.
@@ -98,6 +102,12 @@ void OnInit(void* data, struct fuse_conn_info* connection)
     connection->max_readahead = READ_BYTES;
     if (connection->capable & FUSE_CAP_PARALLEL_DIROPS)
         connection->want |= FUSE_CAP_PARALLEL_DIROPS;
+    if (state.readyPipe >= 0) {
+        const char ready = 1;
+        (void)!::write(state.readyPipe, &ready, 1);
+        ::close(state.readyPipe);
+        state.readyPipe = -1;
+    }
 }
 
 void OnLookup(fuse_req_t request, fuse_ino_t parent, const char* name)
@@ -220,6 +230,27 @@ void OnOpen(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info* info)
     g_fuse.replyOpen(request, info);
 }
 
+bool SameTime(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// A pack rewritten in place (cp over it, a program saving into it) would
+// hand out another pack's bytes as these entries: it shows as another size
+// or modification time, or another change time with the same links (a
+// change time restored by hand). Replacing the pack by rename, as update
+// does, or removing it, changes only the mounted file's links and change
+// time: its bytes are still the ones mounted.
+bool PackChanged(const MountState& state)
+{
+    struct stat now;
+    if (::fstat(int(state.pack.File().Handle()), &now) != 0)
+        return true;
+    const struct stat& then = state.atMount;
+    return now.st_size != then.st_size || !SameTime(now.st_mtim, then.st_mtim) ||
+           (!SameTime(now.st_ctim, then.st_ctim) && now.st_nlink == then.st_nlink);
+}
+
 void OnRead(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info*)
 {
     const MountState& state = StateOf(request);
@@ -250,6 +281,11 @@ void OnRead(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, str
             return;
         }
         done += size_t(got);
+    }
+    // After the read: a rewrite during it is caught too.
+    if (PackChanged(state)) {
+        g_fuse.replyError(request, EIO);
+        return;
     }
     NegateBytes(block.data(), uint32_t(count));
     g_fuse.replyBuffer(request, reinterpret_cast<const char*>(block.data()), count);
@@ -441,8 +477,90 @@ void RaiseReadAhead(const std::string& realMountpoint)
     setting << READ_BYTES / 1024 << std::flush;
 }
 
-// Mounts, serves until unmounted or interrupted, unmounts.
-int Serve(MountState& state, const MountOptions& options)
+// Options of the user's that would break what mount promises: a
+// read-only tree, and reads as large as the kernel was told at INIT (the
+// kernel refuses a session that answers with another max_read).
+std::string ConflictingOption(const std::vector<std::string>& fuseOptions)
+{
+    for (const std::string& given : fuseOptions) {
+        // Split at commas as FUSE's option parser does, a backslash
+        // escaping the next character.
+        std::string option;
+        for (size_t i = 0; i <= given.size(); ++i) {
+            if (i == given.size() || given[i] == ',') {
+                const std::string name = option.substr(0, option.find('='));
+                if (name == "rw")
+                    return "-o rw: the pack is always mounted read-only";
+                if (name == "max_read")
+                    return "-o " + option + ": mount sets the read size itself";
+                option.clear();
+            } else if (given[i] == '\\' && i + 1 < given.size()) {
+                option.push_back(given[++i]);
+            } else {
+                option.push_back(given[i]);
+            }
+        }
+    }
+    return "";
+}
+
+// Without -f: a child serves the tree; the parent returns once the kernel
+// has taken the file system, so that a script may use the folder on its
+// next line. The child says when its INIT has run; a stat of the mount,
+// which the child answers, shows that the kernel accepted the answer.
+// Returns -1 in the child, 2 when no child could be started. The parent
+// of a child ends here with the command's exit status: the mount is the
+// child's, and the parent's copy of the session is left as it is.
+int ServeInBackground(MountState& state, const std::string& mountpoint, dev_t folderDevice)
+{
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        Message("cannot mount: " + LastSystemError().Text());
+        return EXIT_FATAL;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        Message("cannot mount: " + LastSystemError().Text());
+        ::close(ready[0]);
+        ::close(ready[1]);
+        return EXIT_FATAL;
+    }
+    if (child == 0) {
+        ::close(ready[0]);
+        state.readyPipe = ready[1];
+        ::setsid();
+        // Holds no folder busy; every path it uses is absolute.
+        (void)!::chdir("/");
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            if (null > 2)
+                ::close(null);
+        }
+        return -1;
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ssize_t got;
+    do
+        got = ::read(ready[0], &byte, 1);
+    while (got < 0 && errno == EINTR);
+    ::close(ready[0]);
+    struct stat served;
+    if (got == 1 && ::stat(mountpoint.c_str(), &served) == 0 && served.st_dev != folderDevice)
+        ::_exit(EXIT_DONE);
+    // The child unmounts what it mounted as it ends.
+    Message("cannot mount on '" + mountpoint + "': the file system did not start");
+    std::fflush(stderr);
+    ::_exit(EXIT_FATAL);
+}
+
+// Mounts at mountpoint (a full path: the unmount, after the daemon has
+// left its folder, must name this mount and no other), serves until
+// unmounted or interrupted, unmounts.
+int Serve(MountState& state, const MountOptions& options, const std::string& mountpoint, dev_t folderDevice)
 {
     char* absolute = ::realpath(options.pack.c_str(), nullptr);
     const std::string source = absolute != nullptr ? absolute : options.pack;
@@ -468,31 +586,27 @@ int Serve(MountState& state, const MountOptions& options)
         g_fuse.freeArguments(&arguments);
         return EXIT_FATAL;
     }
-    // Found before mounting: afterwards the folder is the mount's own,
-    // which answers nothing until the session runs.
-    absolute = ::realpath(options.mountpoint.c_str(), nullptr);
-    const std::string realMountpoint = absolute != nullptr ? absolute : "";
-    std::free(absolute);
     int code = EXIT_FATAL;
     if (g_fuse.setSignalHandlers(session) != 0) {
         Message("cannot mount: the signal handlers could not be set");
     } else {
-        if (g_fuse.sessionMount(session, options.mountpoint.c_str()) != 0) {
-            Message("cannot mount on '" + options.mountpoint + "'");
+        if (g_fuse.sessionMount(session, mountpoint.c_str()) != 0) {
+            Message("cannot mount on '" + mountpoint + "'");
         } else {
-            // Without -f the command returns here, the tree mounted and
-            // visible; a child serves it in the background.
-            RaiseReadAhead(realMountpoint);
-            g_fuse.daemonize(options.foreground ? 1 : 0);
-            struct fuse_loop_config loop;
-            std::memset(&loop, 0, sizeof loop);
-            loop.max_idle_threads = IDLE_THREADS;
-            const int result = g_fuse.sessionLoopMultithreaded(session, &loop);
-            // A positive result is the signal that ended the loop: Ctrl+C
-            // or SIGTERM, an ordinary way to unmount.
-            if (result < 0)
-                Message("the file system stopped: " + std::string(std::strerror(-result)));
-            code = result < 0 ? EXIT_FATAL : EXIT_DONE;
+            RaiseReadAhead(mountpoint);
+            code = options.foreground ? -1 : ServeInBackground(state, mountpoint, folderDevice);
+            if (code < 0) {
+                struct fuse_loop_config loop;
+                std::memset(&loop, 0, sizeof loop);
+                loop.max_idle_threads = IDLE_THREADS;
+                const int result = g_fuse.sessionLoopMultithreaded(session, &loop);
+                // A positive result is the signal that ended the loop: Ctrl+C
+                // or SIGTERM, the ordinary way to unmount, which exits 0.
+                if (result < 0)
+                    Message("the file system stopped: " + std::string(std::strerror(-result)));
+                code = result < 0 ? EXIT_FATAL : EXIT_DONE;
+            }
+            // Also when no child could be started to serve it.
             g_fuse.sessionUnmount(session);
         }
         g_fuse.removeSignalHandlers(session);
@@ -506,15 +620,29 @@ int Serve(MountState& state, const MountOptions& options)
 
 int RunMount(const MountOptions& options)
 {
-    struct stat mountpoint;
-    if (::stat(options.mountpoint.c_str(), &mountpoint) != 0) {
+    const std::string conflict = ConflictingOption(options.fuseOptions);
+    if (!conflict.empty()) {
+        Message(conflict);
+        return EXIT_FATAL;
+    }
+    struct stat folder;
+    if (::stat(options.mountpoint.c_str(), &folder) != 0) {
         Message(options.mountpoint + ": " + LastSystemError().Text());
         return EXIT_FATAL;
     }
-    if (!S_ISDIR(mountpoint.st_mode)) {
+    if (!S_ISDIR(folder.st_mode)) {
         Message(options.mountpoint + ": not a folder; the pack is mounted on an existing folder");
         return EXIT_FATAL;
     }
+    // Resolved once, before mounting: afterwards the folder is the mount's
+    // own, which answers nothing until the session runs.
+    char* resolved = ::realpath(options.mountpoint.c_str(), nullptr);
+    if (resolved == nullptr) {
+        Message(options.mountpoint + ": " + LastSystemError().Text());
+        return EXIT_FATAL;
+    }
+    const std::string mountpoint = resolved;
+    std::free(resolved);
     std::string why;
     if (!LoadFuse(&why)) {
         Message("cannot mount: " + why + "; " + FUSE_PACKAGE_HINT);
@@ -531,17 +659,17 @@ int RunMount(const MountOptions& options)
         Message(line);
     leftOut = std::vector<std::string>();
 
-    struct stat pack;
-    if (::stat(options.pack.c_str(), &pack) != 0) {
+    if (::fstat(int(state.pack.File().Handle()), &state.atMount) != 0) {
         Message(options.pack + ": " + LastSystemError().Text());
+        return EXIT_FATAL;
+    }
+    if (uint64_t(state.atMount.st_size) != state.pack.FileSize()) {
+        Message(options.pack + ": the pack changed while it was read");
         return EXIT_FATAL;
     }
     state.owner = ::getuid();
     state.group = ::getgid();
-    state.accessed = pack.st_atim;
-    state.modified = pack.st_mtim;
-    state.changed = pack.st_ctim;
-    return Serve(state, options);
+    return Serve(state, options, mountpoint, folder.st_dev);
 }
 
 } // namespace cli

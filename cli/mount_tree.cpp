@@ -3,7 +3,10 @@
 #include "cli/entry_files.h"
 #include "cli/names.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
+#include <random>
 #include <sys/mman.h>
 
 namespace cli {
@@ -11,13 +14,56 @@ namespace cli {
 namespace {
 
 constexpr size_t FEWEST_SLOTS = 1024;
+// The most entries that tables are sized for before any record is read.
+// A count is checked only against the file's size, and a file with a hole
+// may declare two thousand million entries it does not hold: a larger
+// pack's tables grow as its records arrive.
+constexpr uint32_t MOST_EXPECTED = 1u << 21;
 
-uint32_t HashOf(uint32_t parent, std::string_view name)
+uint64_t Rotate(uint64_t x, int bits)
 {
-    uint64_t hash = 1469598103934665603ull ^ parent;
-    for (const char c : name)
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return uint32_t(hash ^ (hash >> 32));
+    return (x << bits) | (x >> (64 - bits));
+}
+
+void SipRound(uint64_t* v)
+{
+    v[0] += v[1];
+    v[1] = Rotate(v[1], 13) ^ v[0];
+    v[0] = Rotate(v[0], 32);
+    v[2] += v[3];
+    v[3] = Rotate(v[3], 16) ^ v[2];
+    v[0] += v[3];
+    v[3] = Rotate(v[3], 21) ^ v[0];
+    v[2] += v[1];
+    v[1] = Rotate(v[1], 17) ^ v[2];
+    v[2] = Rotate(v[2], 32);
+}
+
+// SipHash-1-3: without the key, no one can choose names that collide.
+uint64_t KeyedHash(const uint64_t key[2], const unsigned char* bytes, size_t length)
+{
+    uint64_t v[4] = {0x736f6d6570736575ull ^ key[0], 0x646f72616e646f6dull ^ key[1],
+                     0x6c7967656e657261ull ^ key[0], 0x7465646279746573ull ^ key[1]};
+    const size_t whole = length & ~size_t(7);
+    for (size_t i = 0; i < whole; i += 8) {
+        uint64_t word = 0;
+        for (size_t k = 0; k < 8; ++k)
+            word |= uint64_t(bytes[i + k]) << (8 * k);
+        v[3] ^= word;
+        SipRound(v);
+        v[0] ^= word;
+    }
+    uint64_t last = uint64_t(length) << 56;
+    for (size_t i = whole; i < length; ++i)
+        last |= uint64_t(bytes[i]) << (8 * (i - whole));
+    v[3] ^= last;
+    SipRound(v);
+    v[0] ^= last;
+    v[2] ^= 0xff;
+    SipRound(v);
+    SipRound(v);
+    SipRound(v);
+    return v[0] ^ v[1] ^ v[2] ^ v[3];
 }
 
 // Why extract would not write this name, or "" with its parts.
@@ -47,6 +93,20 @@ void PreferLargePages(const void* start, size_t bytes)
 
 } // namespace
 
+// Names of the pack are chosen by its author: with a hash anyone can
+// compute, names that all land in one run of slots would make every
+// search walk that run, and mounting take hours.
+uint32_t MountTree::HashOf(uint32_t folder, std::string_view name) const
+{
+    unsigned char key[4 + LONGEST_PART_BYTES];
+    const size_t length = std::min(name.size(), LONGEST_PART_BYTES);
+    for (size_t k = 0; k < 4; ++k)
+        key[k] = static_cast<unsigned char>(folder >> (8 * k));
+    std::memcpy(key + 4, name.data(), length);
+    const uint64_t hash = KeyedHash(hashKey, key, 4 + length);
+    return uint32_t(hash ^ (hash >> 32));
+}
+
 size_t MountTree::SlotOf(uint32_t folder, std::string_view name, uint32_t hash) const
 {
     const size_t mask = slotCount - 1;
@@ -74,6 +134,9 @@ MountTreeBuilder::MountTreeBuilder(MountTree* tree, std::vector<std::string>* le
     : tree_(tree), leftOut_(leftOut)
 {
     *tree_ = MountTree();
+    std::random_device random;
+    for (uint64_t& word : tree_->hashKey)
+        word = uint64_t(random()) << 32 | random();
     if (!AllocateSlots(FEWEST_SLOTS))
         throw std::bad_alloc();
     MountNode root{};
@@ -84,6 +147,7 @@ MountTreeBuilder::MountTreeBuilder(MountTree* tree, std::vector<std::string>* le
 
 void MountTreeBuilder::Expect(uint32_t declared)
 {
+    declared = std::min(declared, MOST_EXPECTED);
     // Room for every entry at once: each growth of these tables would copy
     // and fault in tens of megabytes again, and each growth of the slots
     // would place every entry again. The count is only a hint until the
@@ -209,7 +273,7 @@ void MountTreeBuilder::Take(const DirectoryRecord& record)
     }
     uint32_t folder = 0;
     for (size_t i = 0; i + 1 < parts_.size(); ++i) {
-        const uint32_t hash = HashOf(folder, parts_[i]);
+        const uint32_t hash = tree_->HashOf(folder, parts_[i]);
         size_t slot = 0;
         uint32_t found = Find(folder, parts_[i], hash, &slot);
         if (found == NO_NODE && waitingCount_ > 0) {
@@ -232,7 +296,7 @@ void MountTreeBuilder::Take(const DirectoryRecord& record)
     Waiting& file = waiting_[(firstWaiting_ + waitingCount_) % WAITING];
     ++waitingCount_;
     file.folder = folder;
-    file.hash = HashOf(folder, parts_.back());
+    file.hash = tree_->HashOf(folder, parts_.back());
     file.entry = entry;
     file.size = record.size;
     file.offset = record.offset;

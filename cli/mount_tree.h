@@ -48,9 +48,11 @@ struct MountTree {
     std::string names;
     uint64_t dataAreaStart = 0;
     uint64_t totalBytes = 0; // of the files shown
+    uint64_t hashKey[2] = {}; // random, drawn for each tree
 
     std::string_view Name(const MountNode& node) const { return {names.data() + node.nameStart, node.nameLength}; }
     uint32_t Child(uint32_t folder, std::string_view name) const; // NO_NODE when absent
+    uint32_t HashOf(uint32_t folder, std::string_view name) const;
     // The slot holding (folder, name), or the empty one where it belongs.
     size_t SlotOf(uint32_t folder, std::string_view name, uint32_t hash) const;
 };

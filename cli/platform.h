@@ -48,6 +48,8 @@ public:
     int64_t ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error);
     bool Size(uint64_t* size, SystemError* error);
     bool Identity(FileIdentity* identity, SystemError* error) const;
+    // The descriptor (POSIX) or HANDLE (Windows), for a platform's own calls.
+    intptr_t Handle() const { return handle_; }
     void Close();
 
 private:

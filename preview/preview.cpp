@@ -6,6 +6,35 @@
 #include "resources/texts.h"
 #include "shell/app_state.h"
 #include "support/on_demand_dlls.h"
+#include "support/scoped_handle.h"
+#include "support/text.h"
+
+namespace {
+
+// The name the copy has on the volume, in place of the one asked for: a
+// name that ends in dots or spaces was written without them, and the shell
+// is given the file that was written and marked. Left as it is when the
+// volume's name cannot be had in the ANSI code page or would not fit.
+void TakeWrittenName(HANDLE copy, char* file)
+{
+    char written[PATH_BUFFER_BYTES];
+    const DWORD length = GetFinalPathNameByHandleA(copy, written, PLATFORM_PATH_CHARS, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= PLATFORM_PATH_CHARS)
+        return;
+    const char* name = FileNamePart(written);
+    if (*name == 0)
+        return;
+    for (const char* c = name; *c != 0; c = NextCharacter(c)) {
+        if (*c == '?')
+            return; // a character without an ANSI form
+    }
+    char* own = FileNamePart(file);
+    if ((own - file) + TextLength(name) + 1 > PACK_PATH_BYTES)
+        return;
+    TextCopy(own, name);
+}
+
+} // namespace
 
 bool PreparePreview(PreviewPlace* place)
 {
@@ -17,10 +46,18 @@ bool PreparePreview(PreviewPlace* place)
     // The copies carry the zone of the pack they came out of, as the
     // platform's own archive handling does. A mark that cannot be read stops
     // the preview: its copies would reach the shell as the computer's own.
+    // Only a volume with named streams can hold a mark at all.
     place->zone = 0;
-    if (CarriesStreams(g_app.packPath) && CarriesStreams(place->folder) &&
-        !ReadZoneMark(g_app.packPath, &place->zone)) {
+    if (!CarriesStreams(g_app.packPath))
+        return true;
+    if (!ReadZoneMark(g_app.packPath, &place->zone)) {
         MessageBoxA(g_app.mainWindow, ZONE_UNREADABLE_TEXT, g_app.packPath, MB_ICONWARNING);
+        return false;
+    }
+    // Nor can the copies be marked where the temporary folder's volume has
+    // no named streams (FAT, exFAT, some RAM disks).
+    if (place->zone >= ZONE_INTERNET && !CarriesStreams(place->folder)) {
+        MessageBoxA(g_app.mainWindow, ZONE_UNWRITTEN_TEXT, place->folder, MB_ICONWARNING);
         return false;
     }
     return true;
@@ -35,7 +72,22 @@ void PreviewEntry(const PreviewPlace* place, const PackEntry* entry)
     ExtractEntry(g_app.mainWindow, place->folder, entry, 1, file);
     if (file[0] == 0)
         return;
-    if (GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES && !MarkWithZone(file, place->zone)) {
+    // The copy is reached by the name it was written by, and then marked
+    // and named through its handle: what the name asked for reaches may be
+    // another file.
+    bool marked = true;
+    {
+        const OwnedFile copy(CreateFileA(file, FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+        if (copy.IsOpen()) {
+            TakeWrittenName(copy.Get(), file);
+            marked = MarkWithZone(copy.Get(), place->zone);
+        } else {
+            marked = place->zone < ZONE_INTERNET || GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES;
+        }
+    }
+    if (!marked) {
         // An unmarked copy of a downloaded entry is not left to be opened
         // by hand either.
         MessageBoxA(g_app.mainWindow, ZONE_UNWRITTEN_TEXT, file, MB_ICONWARNING);

@@ -10,6 +10,9 @@ namespace {
 const char* const ZONE_STREAM_SUFFIX = ":Zone.Identifier";
 // "\\?\UNC\", a path of any length quorvel composes, the stream's name.
 constexpr int STREAM_PATH_CHARS = 8 + PATH_BUFFER_BYTES + 16 + 1;
+// A file's own verbatim path as the volume names it may be longer than the
+// path quorvel composed (a folder link resolved); the stream's name follows.
+constexpr int FINAL_PATH_CHARS = 1024;
 // A mark is a few short lines; what lies past this is not looked at.
 constexpr DWORD MARK_READ_BYTES = 4096;
 
@@ -165,19 +168,28 @@ bool ReadZoneMark(const char* file, int* zone)
     return true;
 }
 
-bool MarkWithZone(const char* file, int zone)
+bool MarkWithZone(HANDLE copy, int zone)
 {
     if (zone < ZONE_INTERNET)
         return true;
-    wchar_t path[STREAM_PATH_CHARS];
-    if (!StreamPath(file, path))
+    // The stream of the file the handle reaches, by the name the volume
+    // knows it by: the platform writes "x.exe." or "x.exe " as "x.exe", and
+    // the verbatim path of the name asked for would make a file of its own,
+    // marked, beside the unmarked copy.
+    wchar_t path[FINAL_PATH_CHARS];
+    const int suffixLength = static_cast<int>(TextLength(ZONE_STREAM_SUFFIX));
+    const DWORD room = static_cast<DWORD>(FINAL_PATH_CHARS - suffixLength);
+    const DWORD length = GetFinalPathNameByHandleW(copy, path, room, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= room)
         return false;
+    for (int i = 0; i <= suffixLength; ++i)
+        path[length + i] = static_cast<wchar_t>(ZONE_STREAM_SUFFIX[i]);
     const OwnedFile mark(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     if (!mark.IsOpen())
         return false;
     char text[48];
-    const int length = wsprintfA(text, "[ZoneTransfer]\r\nZoneId=%d\r\n", zone);
+    const int textLength = wsprintfA(text, "[ZoneTransfer]\r\nZoneId=%d\r\n", zone);
     DWORD written = 0;
-    return WriteFile(mark.Get(), text, static_cast<DWORD>(length), &written, nullptr) &&
-           written == static_cast<DWORD>(length);
+    return WriteFile(mark.Get(), text, static_cast<DWORD>(textLength), &written, nullptr) &&
+           written == static_cast<DWORD>(textLength);
 }

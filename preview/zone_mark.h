@@ -4,6 +4,8 @@
 #ifndef QUORVEL_PREVIEW_ZONE_MARK_H
 #define QUORVEL_PREVIEW_ZONE_MARK_H
 
+#include <windows.h>
+
 // The Internet zone; anything above it is trusted even less.
 constexpr int ZONE_INTERNET = 3;
 
@@ -16,9 +18,9 @@ bool CarriesStreams(const char* path);
 // be handed on as if it had come from this computer.
 bool ReadZoneMark(const char* file, int* zone);
 
-// Marks file as coming from zone when that is the Internet zone or a less
-// trusted one; writes nothing for a trusted zone. False when a mark was due
-// and could not be written.
-bool MarkWithZone(const char* file, int zone);
+// Marks the open file copy as coming from zone when that is the Internet
+// zone or a less trusted one; writes nothing for a trusted zone. False when
+// a mark was due and could not be written.
+bool MarkWithZone(HANDLE copy, int zone);
 
 #endif

@@ -12,7 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev fonts-wine
   help2man groff-base mandoc bash-completion dpkg-dev file lintian
   zsh fish jq devscripts
-  libfuse3-dev fuse3 libssl-dev
+  libfuse3-dev fuse3 strace libssl-dev
 )
 missing=()
 for package in "${packages[@]}"; do

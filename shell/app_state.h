@@ -30,7 +30,8 @@ struct AppState {
     HIMAGELIST largeImages;
 
     // The child that had the keyboard focus when the main window last lost
-    // its activation (to a message box, for instance). UI thread only.
+    // its activation (to a message box, for instance) or was minimized; the
+    // window passes the focus on to it. UI thread only.
     HWND focusedChild;
 
     // Splitter, UI thread only.

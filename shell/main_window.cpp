@@ -9,13 +9,21 @@ namespace {
 
 const char* const MAIN_WINDOW_CLASS = "QuorvelMainWindowClass";
 
-// A message box or dialog gives the focus back to the window itself, not
-// to the child that had it; the wait for the worker puts it back there.
+// A message box, another program or minimizing takes the activation away,
+// and the window that is active again is given the focus itself, not the
+// child that had it: the window passes it on, as a dialog does.
 void RememberFocusedChild()
 {
     HWND focus = GetFocus();
     if (focus != nullptr && IsChild(g_app.mainWindow, focus))
         g_app.focusedChild = focus;
+}
+
+void RestoreFocusedChild()
+{
+    HWND child = g_app.focusedChild;
+    if (child != nullptr && IsChild(g_app.mainWindow, child) && IsWindowVisible(child) && IsWindowEnabled(child))
+        SetFocus(child);
 }
 
 } // namespace
@@ -85,6 +93,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (LOWORD(wParam) == WA_INACTIVE)
             RememberFocusedChild();
         break;
+    case WM_SYSCOMMAND:
+        // A minimized window loses the focus while it may stay active.
+        if ((wParam & 0xFFF0) == SC_MINIMIZE)
+            RememberFocusedChild();
+        break;
+    case WM_SETFOCUS:
+        RestoreFocusedChild();
+        return 0;
     case WM_COMMAND:
         return OnCommand(window, LOWORD(wParam), wParam, lParam);
     case WM_INITMENUPOPUP:

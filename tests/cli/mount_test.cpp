@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -240,6 +241,12 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
         {"line\nfeed.txt", B("control"), true},
         {"esc\x1B]0;title\x07.txt", B("control"), true},
         {std::string(100, '\xB1'), B("255 UTF-8 bytes exceeded"), true},
+        {std::string(85, '\xB1'), B("255 UTF-8 bytes, the most"), false},
+        // More files in one folder than a first guess of its size holds.
+        {"many\\1", B("1"), false}, {"many\\2", B("2"), false}, {"many\\3", B("3"), false},
+        {"many\\4", B("4"), false}, {"many\\5", B("5"), false}, {"many\\6", B("6"), false},
+        {"many\\7", B("7"), false}, {"many\\8", B("8"), false}, {"many\\9", B("9"), false},
+        {"many\\10", B("10"), false}, {"many\\sub\\11", B("11"), false},
     };
     std::vector<pakwriter::Entry> entries;
     for (const Row& row : rows)
@@ -278,14 +285,61 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
             EXPECT_TRUE(info.st_uid == getuid() && info.st_gid == getgid()) << item.path();
             EXPECT_TRUE(info.st_mtim.tv_sec == pack.st_mtim.tv_sec && info.st_mtim.tv_nsec == pack.st_mtim.tv_nsec);
             EXPECT_EQ(inodes.emplace(item.path(), info.st_ino).first->second, info.st_ino) << item.path();
+            // du and find -links read these: 2 + sub-folders for a folder,
+            // the size in 512-byte blocks for a file.
+            nlink_t links = 1;
+            if (S_ISDIR(info.st_mode)) {
+                links = 2;
+                for (const auto& inside : fs::directory_iterator(item.path()))
+                    links += inside.is_directory();
+            } else {
+                EXPECT_EQ(info.st_blocks, (info.st_size + 511) / 512) << item.path();
+            }
+            EXPECT_EQ(info.st_nlink, links) << item.path();
         }
     }
-    struct stat a;
-    ASSERT_EQ(stat((mountpoint_ / "a").c_str(), &a), 0);
-    EXPECT_EQ(a.st_nlink, 3u) << "2 + its one sub-folder, b";
+    struct stat root;
+    ASSERT_EQ(stat(mountpoint_.c_str(), &root), 0);
+    nlink_t rootLinks = 2;
+    for (const auto& inside : fs::directory_iterator(mountpoint_))
+        rootLinks += inside.is_directory();
+    EXPECT_EQ(root.st_nlink, rootLinks);
 }
 
 // ---- Reading
+
+// Names whose hashes, were the hash known to the pack's author, would all
+// fall in one run of the tree's slots: the command's processor time, which
+// builds the tree, stays far below the minutes that a search along that
+// run for each name would take.
+TEST_F(Mount, NamesChosenToCollideMountInLinearTime)
+{
+    // 64-bit FNV-1a folded to 32 bits, in one 64th of a table of 2^17 slots.
+    std::vector<pakwriter::Entry> entries;
+    for (uint32_t n = 0; entries.size() < 60000; ++n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "c%08x", n);
+        uint64_t hash = 1469598103934665603ull;
+        for (const char* c = name; *c != 0; ++c)
+            hash = (hash ^ uint8_t(*c)) * 1099511628211ull;
+        if (((hash ^ (hash >> 32)) & 0x1FFFF) < 0x800)
+            entries.push_back({name, B("x")});
+    }
+    WritePack(entries);
+    const pid_t child = Start({"mount", pack_, mountpoint_});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    struct rusage usage;
+    while (wait4(child, &status, WNOHANG, &usage) == 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            kill(child, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LT(usage.ru_utime.tv_sec, 10) << "seconds of processor time";
+    ASSERT_EQ(status, 0) << ReadText(base_ / ".stderr");
+    EXPECT_TRUE(fs::exists(mountpoint_ / entries.back().name));
+    Unmount();
+}
 
 TEST_F(Mount, ReadsAtRandomOffsetsByManyThreadsMatchTheEntry)
 {
@@ -350,6 +404,48 @@ TEST_F(Mount, ReadPastTheEndOfATruncatedPackFailsWithIoError)
     std::ifstream after(mountpoint_ / "after.bin", std::ios::binary);
     char c;
     EXPECT_FALSE(after.get(c)) << "bytes beyond the end of the pack";
+}
+
+// What the kernel has not cached is read from the file that was mounted:
+// once that file holds other bytes, an entry would show another pack's.
+TEST_F(Mount, ReadsFailOnceThePackIsRewrittenInPlaceButNotWhenReplaced)
+{
+    const pakwriter::Bytes other = pakwriter::BuildPack({{"a.txt", B("other pack")}});
+    const std::string renamed = pack_.string() + ".new";
+    struct Case {
+        const char* why;
+        std::function<bool()> change;
+        std::string read; // "" for EIO
+    };
+    const std::vector<Case> cases = {
+        {"rewritten in place, same size", [&] { return pakwriter::WriteFile(pack_, other); }, ""},
+        {"replaced by rename", [&] { return pakwriter::WriteFile(renamed, other) && rename(renamed.c_str(), pack_.c_str()) == 0; },
+         "first pack"},
+        {"removed", [&] { return unlink(pack_.c_str()) == 0; }, "first pack"},
+    };
+    for (const Case& c : cases) {
+        WritePack({{"a.txt", B("first pack")}});
+        // Dated long ago: a rewrite within one tick of the file system's
+        // clock would otherwise keep its time.
+        const struct timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, pack_.c_str(), longAgo, 0), 0);
+        MountForeground();
+        ASSERT_TRUE(c.change()) << c.why;
+        const int fd = open((mountpoint_ / "a.txt").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0) << c.why;
+        char got[64];
+        const ssize_t count = ::read(fd, got, sizeof got);
+        const int error = errno;
+        close(fd);
+        if (c.read.empty()) {
+            EXPECT_EQ(count, -1) << c.why << ": " << std::string(got, size_t(std::max<ssize_t>(count, 0)));
+            EXPECT_EQ(error, EIO) << c.why;
+        } else {
+            EXPECT_EQ(std::string(got, size_t(std::max<ssize_t>(count, 0))), c.read) << c.why;
+        }
+        kill(server_, SIGINT);
+        EXPECT_EQ(Wait(std::exchange(server_, -1)), 0) << c.why;
+    }
 }
 
 // ---- Changes
@@ -429,34 +525,76 @@ TEST_F(Mount, RunsUntilCtrlCOrUnmountAndPassesOptions)
     EXPECT_EQ(MountLine(mountpoint_), "");
 }
 
+// A relative MOUNTPOINT names a folder in the current one, also when the
+// mount ends: the same text from "/" names another mount, which must stay.
+TEST_F(Mount, ARelativeMountpointEndsOnlyItsOwnMount)
+{
+    if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "a second file system at /mnt needs a private mount namespace (root and unshare)";
+    WritePack({{"a.txt", B("abc")}});
+    const std::string ours = "\" " + (base_ / "mnt").string() + " \"";
+    const std::string prepare = "mount -t tmpfs none /mnt && echo kept > /mnt/kept && cd " + base_.string() + " || exit; ";
+    const std::string report = "; echo \"code=$code kept=$(cat /mnt/kept) mounts=$(grep -c " + ours +
+                               " /proc/self/mountinfo)\" >&2";
+    struct Case {
+        const char* why;
+        std::string run; // $0 the program, $1 the pack, $2 the mount point
+    };
+    const std::vector<Case> cases = {
+        // A shell starts a program in the background with Ctrl+C ignored.
+        {"Ctrl+C of mount -f", "env --default-signal=INT \"$0\" mount -f \"$1\" \"$2\" & pid=$!; until grep -q " +
+                                   ours + " /proc/self/mountinfo; do kill -0 $pid || break; sleep 0.05; done; "
+                                          "kill -INT $pid; wait $pid; code=$?"},
+        {"SIGTERM of the daemon", "\"$0\" mount \"$1\" \"$2\"; code=$?; pid=$(pgrep -f \"^$0 mount $1 $2\\$\"); "
+                                  "kill -TERM $pid; while kill -0 $pid 2>/dev/null; do sleep 0.05; done"},
+    };
+    for (const Case& c : cases) {
+        const Result result =
+            Run({pack_, "mnt"}, {"timeout", "60", "unshare", "-m", "/bin/sh", "-c", prepare + c.run + report});
+        EXPECT_NE(result.err.find("code=0 kept=kept mounts=0"), std::string::npos) << c.why << ": " << result.err;
+    }
+}
+
 TEST_F(Mount, RefusedBeforeAnythingIsMounted)
 {
     pakwriter::Layout cut = pakwriter::LayoutFor({{"a.txt", B("abc")}, {"b.txt", B("de")}});
     cut.truncateTo = 20;
     pakwriter::Layout tooLong = pakwriter::LayoutFor({{"a.txt", B("abc")}});
     tooLong.records[0].lengthOverride = 300;
+    pakwriter::Layout huge = pakwriter::LayoutFor({});
+    huge.countOverride = INT32_MAX;
     std::ofstream(base_ / "plain-file") << "x";
     struct Case {
         const char* why;
         pakwriter::Bytes pack;
         fs::path mountpoint;
         std::string message; // "" for list's own message
+        std::vector<std::string> options = {};
+        uint64_t sparseSize = 0; // the pack made this long, with a hole
     };
     const pakwriter::Bytes good = pakwriter::BuildPack({{"a.txt", B("abc")}});
     const std::vector<Case> cases = {
         {"directory cut short", pakwriter::Encode(cut), mountpoint_, ""},
         {"record too long", pakwriter::Encode(tooLong), mountpoint_, ""},
+        {"count the file could hold, in a hole", pakwriter::Encode(huge), mountpoint_, "", {}, uint64_t(64) << 30},
         {"missing mountpoint", good, base_ / "missing", "No such file or directory"},
         {"mountpoint is a file", good, base_ / "plain-file", "not a folder"},
+        {"read-write", good, mountpoint_, "-o rw: ", {"-o", "noexec", "-o", "rw"}},
+        {"another read size", good, mountpoint_, "-o max_read=4096: ", {"-o", "noatime,max_read=4096"}},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(pakwriter::WriteFile(pack_, c.pack));
-        const Result mount = Run({"mount", pack_, c.mountpoint});
+        if (c.sparseSize != 0)
+            fs::resize_file(pack_, c.sparseSize);
+        std::vector<std::string> args = {"mount"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {pack_, c.mountpoint});
+        const Result mount = Run(args);
         EXPECT_EQ(mount.code, 2) << c.why;
         EXPECT_EQ(MountLine(c.mountpoint), "") << c.why;
         const std::string expected = c.message.empty() ? Run({"list", pack_}).err : c.message;
         EXPECT_NE(mount.err.find(expected), std::string::npos) << c.why << ": " << mount.err;
-        if (!c.message.empty())
+        if (!c.message.empty() && c.options.empty())
             EXPECT_NE(mount.err.find(c.mountpoint.string()), std::string::npos) << c.why;
     }
 }

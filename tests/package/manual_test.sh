@@ -51,12 +51,13 @@ global_page=$(printf '%s\n' "$tags" | awk -F'\t' '$1 == "OPTIONS" { print $3 }' 
 
 # The hand-written sections may name only what the program has.
 known=" $(printf '%s\n' $all_options -h --help | sorted) "
-# (In the examples, only quorvel-cli's own words, up to a |, > or &&.)
+# (In the examples, only quorvel-cli's own words, up to a |, > or &&; the
+# unmount option of fusermount3 is that program's.)
 for option in $(printf '%s\n' "$text" | awk '
     /^\.SH/ { e = ($0 ~ /EXAMPLES/) }
     /^\.TH/ { next }
     e { if (!sub(/^.*quorvel-cli /, "")) next; sub(/[|>&].*/, "") }
-    { print }' | grep -o -E '(^|[ (])--?[A-Za-z][-A-Za-z]*' | tr -d ' (' | sorted); do
+    { gsub(/fusermount3 -u/, "fusermount3"); print }' | grep -o -E '(^|[ (])--?[A-Za-z][-A-Za-z]*' | tr -d ' (' | sorted); do
   [[ $known == *" $option "* ]] || fail "the page names $option, which the program does not have"
 done
 for command in $(printf '%s\n' "$text" | grep -o -E 'quorvel-cli [a-z]+' | awk '{ print $2 }' | sorted); do

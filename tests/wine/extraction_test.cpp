@@ -1011,12 +1011,33 @@ DWORD WINAPI FailFirstWaitOnAHandle(DWORD count, const HANDLE* handles, BOOL all
         count, handles, all, milliseconds, mask);
 }
 
+HWND s_activateOnWait;
+
+// Makes another window active as the wait on the worker begins, as a user
+// switching to another program would.
+DWORD WINAPI ActivateAnotherWindowOnWait(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds,
+                                         DWORD mask)
+{
+    if (count == 1 && s_activateOnWait != nullptr) {
+        SetForegroundWindow(s_activateOnWait);
+        s_activateOnWait = nullptr;
+    }
+    return reinterpret_cast<DWORD(WINAPI*)(DWORD, const HANDLE*, BOOL, DWORD, DWORD)>(s_realMsgWait)(
+        count, handles, all, milliseconds, mask);
+}
+
 TEST_F(ExtractionTest, ClosingDuringALargeEntryEndsWithTheWorkerAndGivesBackTheKeys)
 {
+    HWND other = CreateWindowExA(0, "STATIC", "other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
     const struct {
         const char* what;
         bool waitFails;
-    } cases[] = {{"the wait works", false}, {"the wait on the worker fails", true}};
+        bool elsewhere; // another window is active when the wait ends
+    } cases[] = {{"the wait works", false, false},
+                 {"the wait on the worker fails", true, false},
+                 {"another window is active when the wait ends", false, true}};
     for (const auto& c : cases) {
         const uint64_t size = 64ull << 20;
         const std::string path = temp + "\\large.pak";
@@ -1029,20 +1050,29 @@ TEST_F(ExtractionTest, ClosingDuringALargeEntryEndsWithTheWorkerAndGivesBackTheK
         dialogs.Answer({{IDOK, folder}});
         Command(IDM_EXTRACT);
         ASSERT_TRUE(PumpUntil([&] { return FileSize(output) > 0; })) << c.what;
+        SetForegroundWindow(g_app.mainWindow);
         SetFocus(g_app.entryListView);
         ASSERT_EQ(GetFocus(), g_app.entryListView) << c.what;
 
         s_failedWaits = 0;
         std::unique_ptr<ImportPatch> failing;
-        if (c.waitFails) {
-            failing = std::make_unique<ImportPatch>("user32.dll", "MsgWaitForMultipleObjects",
-                                                    reinterpret_cast<void*>(&FailFirstWaitOnAHandle));
+        if (c.waitFails || c.elsewhere) {
+            failing = std::make_unique<ImportPatch>(
+                "user32.dll", "MsgWaitForMultipleObjects",
+                c.waitFails ? reinterpret_cast<void*>(&FailFirstWaitOnAHandle)
+                            : reinterpret_cast<void*>(&ActivateAnotherWindowOnWait));
             ASSERT_TRUE(failing->Installed());
             s_realMsgWait = failing->Original();
+            s_activateOnWait = c.elsewhere ? other : nullptr;
         }
         dialogs.Answer({{IDYES}});
         Command(IDM_CLOSE);
         failing.reset();
+        if (c.elsewhere) {
+            EXPECT_EQ(GetActiveWindow(), other) << c.what;
+            SetForegroundWindow(g_app.mainWindow);
+            PumpUntil([] { return GetActiveWindow() == g_app.mainWindow; }, 2000);
+        }
 
         if (c.waitFails)
             EXPECT_GE(s_failedWaits.load(), 1) << c.what;
@@ -1062,6 +1092,7 @@ TEST_F(ExtractionTest, ClosingDuringALargeEntryEndsWithTheWorkerAndGivesBackTheK
         ResetProgramState();
         RemoveTree(folder);
     }
+    DestroyWindow(other);
 }
 
 // The worker's failure message is open when the pack is closed: once it is

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "pack/pack.h"
@@ -478,26 +479,158 @@ TEST_F(PreviewTest, NamesThatLeaveThePreviewFolderAreNeverOpened)
     EXPECT_FALSE(FileExists("C:\\escaped4.qvdat"));
 }
 
-TEST_F(PreviewTest, MarkOfTheWebIsSkippedSilentlyWithoutStreams)
+// ---------------------------------------------------------------------------
+// Download marks in the preview. No volume that Wine shows has named
+// streams (each reports no FILE_NAMED_STREAMS, the platform's true answer
+// for a FAT or exFAT volume), and nothing makes one that has them. A volume
+// is told to have them here by that one bit of GetVolumeInformationA's
+// answer, as the program reaches it; the rest of the answer is Wine's own.
+// Wine's file system takes "x:Zone.Identifier" for a file of its own, which
+// then stands for the stream.
+
+std::set<std::string>& StreamRoots()
 {
-    OpenThreeEntries();
-    // A pack downloaded from a restricted site. Wine's file system has no
-    // streams and takes the stream's name for a file of its own: there the
-    // mark must be neither read nor written.
-    const std::string packMark = "[ZoneTransfer]\r\nZoneId=4\r\n";
-    ASSERT_TRUE(WriteBytes(packPath + ":Zone.Identifier", std::vector<uint8_t>(packMark.begin(), packMark.end())));
-    SelectRows({0});
-    DoubleClick();
-    EXPECT_EQ(dialogs.Count(), 0u);
-    ASSERT_EQ(ShellCalls().size(), 1u);
-    DWORD flags = 0;
-    ASSERT_TRUE(GetVolumeInformationA("C:\\", nullptr, 0, nullptr, nullptr, &flags, nullptr, 0));
-    if ((flags & FILE_NAMED_STREAMS) != 0) {
-        std::vector<uint8_t> mark;
-        ASSERT_TRUE(ReadBytes(InPreview("a.qvdat:Zone.Identifier"), &mark));
-        EXPECT_EQ(std::string(mark.begin(), mark.end()), packMark);
+    static std::set<std::string> roots;
+    return roots;
+}
+
+void* s_realVolumeInformation;
+
+BOOL WINAPI VolumeInformationWithStreams(LPCSTR root, LPSTR name, DWORD nameSize, LPDWORD serial, LPDWORD longest,
+                                         LPDWORD flags, LPSTR system, DWORD systemSize)
+{
+    const BOOL answered = reinterpret_cast<decltype(&GetVolumeInformationA)>(s_realVolumeInformation)(
+        root, name, nameSize, serial, longest, flags, system, systemSize);
+    if (answered && root != nullptr && flags != nullptr && StreamRoots().count(root) != 0)
+        *flags |= FILE_NAMED_STREAMS;
+    return answered;
+}
+
+std::string VolumeRoot(const std::string& path)
+{
+    char root[MAX_PATH + 1] = {};
+    return GetVolumePathNameA(path.c_str(), root, MAX_PATH) ? root : "";
+}
+
+// The same file by its path on drive Z:, Wine's view of the whole Linux
+// file system: another volume than drive C: to the program.
+std::string OnDriveZ(const std::string& path)
+{
+    std::string unixPath = UnixPath(path);
+    if (unixPath.empty())
+        return "";
+    for (char& c : unixPath) {
+        if (c == '/')
+            c = '\\';
     }
-    EXPECT_EQ(Listing(preview), std::vector<std::string>{"a.qvdat"});
+    return "Z:" + unixPath;
+}
+
+TEST_F(PreviewTest, PacksMarkGoesWithEachCopyOrThePreviewStops)
+{
+    const ImportPatch volumes("kernel32.dll", "GetVolumeInformationA",
+                              reinterpret_cast<void*>(&VolumeInformationWithStreams));
+    ASSERT_TRUE(volumes.Installed());
+    s_realVolumeInformation = volumes.Original();
+
+    const char* const ZONE_2 = "[ZoneTransfer]\r\nZoneId=2\r\n";
+    const char* const ZONE_3 = "[ZoneTransfer]\r\nZoneId=3\r\n";
+    const char* const ZONE_4 = "[ZoneTransfer]\r\nZoneId=4\r\n";
+    const char* const UNREADABLE = "a folder in the mark's place";
+    enum Caption { PACK, PREVIEW_FOLDER, COPY };
+    const struct {
+        const char* what;
+        std::string name;
+        const char* packMark; // nullptr: the pack has none
+        bool packStreams;     // the pack's volume has named streams
+        bool tempStreams;     // the temporary folder's volume has them
+        bool copyMarkBlocked; // a folder lies where the copy's mark goes
+        const char* message;  // nullptr: the preview goes ahead without one
+        Caption caption;
+        std::string written; // the copy the shell is given, "" for none
+        const char* copyMark;
+    } cases[] = {
+        {"no volume has streams: a file named like the mark is none", "a.qvdat", ZONE_4, false, false, false,
+         nullptr, PACK, "a.qvdat", nullptr},
+        {"both volumes have streams", "a.qvdat", ZONE_4, true, true, false, nullptr, PACK, "a.qvdat", ZONE_4},
+        {"the temporary folder's volume has none", "a.qvdat", ZONE_3, true, false, false, ZONE_UNWRITTEN_TEXT,
+         PREVIEW_FOLDER, "", nullptr},
+        {"the temporary folder's volume has none, a trusted pack", "a.qvdat", ZONE_2, true, false, false, nullptr,
+         PACK, "a.qvdat", nullptr},
+        {"a mark that cannot be read, no streams for the copies", "a.qvdat", UNREADABLE, true, false, false,
+         ZONE_UNREADABLE_TEXT, PACK, "", nullptr},
+        {"a mark that cannot be read", "a.qvdat", UNREADABLE, true, true, false, ZONE_UNREADABLE_TEXT, PACK, "",
+         nullptr},
+        {"the copy's mark cannot be written", "a.qvdat", ZONE_3, true, true, true, ZONE_UNWRITTEN_TEXT, COPY, "",
+         nullptr},
+        // The platform writes these without their trailing dots and spaces.
+        {"a name ending in a dot", "x.exe.", ZONE_3, true, true, false, nullptr, PACK, "x.exe", ZONE_3},
+        {"a name ending in a space", "x.exe ", ZONE_3, true, true, false, nullptr, PACK, "x.exe", ZONE_3},
+        {"a name ending in dots and spaces", "x.exe. .", ZONE_4, true, true, false, nullptr, PACK, "x.exe", ZONE_4},
+    };
+    int number = 0;
+    for (const auto& c : cases) {
+        SetCurrentDirectoryA(temp.c_str());
+        RemovePreviewLeftovers();
+        // A pack of its own per case: the platform may keep a profile text
+        // it has read.
+        packPath = OnDriveZ(WritePack(temp, "p" + std::to_string(++number) + ".pak", {{c.name, {7, 8}}}));
+        ASSERT_FALSE(packPath.empty()) << c.what;
+        const std::string packMark = packPath + ":Zone.Identifier";
+        if (c.packMark == UNREADABLE)
+            ASSERT_TRUE(CreateDirectoryA(packMark.c_str(), nullptr)) << c.what;
+        else if (c.packMark != nullptr)
+            ASSERT_TRUE(WriteBytes(packMark, std::vector<uint8_t>(c.packMark, c.packMark + strlen(c.packMark))))
+                << c.what;
+        if (c.copyMarkBlocked) {
+            ASSERT_TRUE(CreateDirectoryA(preview.c_str(), nullptr)) << c.what;
+            ASSERT_TRUE(CreateDirectoryA(InPreview(c.name + ":Zone.Identifier").c_str(), nullptr)) << c.what;
+        }
+        StreamRoots().clear();
+        if (c.packStreams)
+            StreamRoots().insert(VolumeRoot(packPath));
+        if (c.tempStreams)
+            StreamRoots().insert(VolumeRoot(tempRoot));
+        ASSERT_NE(VolumeRoot(packPath), VolumeRoot(tempRoot)) << c.what;
+        ASSERT_EQ(OpenPack(packPath.c_str()), 0) << c.what;
+        SelectRows({0});
+        dialogs.Clear();
+        ShellCalls().clear();
+
+        DoubleClick();
+
+        std::vector<std::string> left;
+        if (c.message == nullptr) {
+            EXPECT_EQ(dialogs.Count(), 0u) << c.what;
+            EXPECT_EQ(ShellFiles(), std::vector<std::string>{InPreview(c.written)}) << c.what;
+            if (!ShellCalls().empty())
+                EXPECT_EQ(ShellCalls()[0].bytes, (std::vector<uint8_t>{7, 8})) << c.what;
+            left.push_back(c.written);
+        } else {
+            const std::string caption = c.caption == PACK             ? packPath
+                                        : c.caption == PREVIEW_FOLDER ? preview + "\\"
+                                                                      : InPreview(c.name);
+            const std::vector<SeenDialog> seen = dialogs.Seen();
+            EXPECT_EQ(seen.size(), 1u) << c.what;
+            for (const SeenDialog& dialog : seen) {
+                EXPECT_EQ(dialog.text, c.message) << c.what;
+                EXPECT_EQ(dialog.caption, caption) << c.what;
+            }
+            EXPECT_TRUE(ShellCalls().empty()) << c.what;
+        }
+        std::vector<uint8_t> mark;
+        if (c.copyMark != nullptr) {
+            EXPECT_TRUE(ReadBytes(InPreview(c.written + ":Zone.Identifier"), &mark)) << c.what;
+            EXPECT_EQ(std::string(mark.begin(), mark.end()), c.copyMark) << c.what;
+            left.push_back(c.written + ":Zone.Identifier");
+        }
+        if (c.copyMarkBlocked)
+            left.push_back(c.name + ":Zone.Identifier");
+        // Nothing else was written: no mark beside a name that is not the copy's.
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(Listing(preview), left) << c.what;
+    }
+    StreamRoots().clear();
 }
 
 TEST_F(PreviewTest, TemporaryFolderThatCannotBeHadStopsThePreview)
@@ -829,12 +962,24 @@ TEST_F(PreviewTest, LinksAreRemovedAsLinksNeverFollowed)
     }
 }
 
+// Marks a copy as the preview does, through a handle opened by its name.
+bool MarkCopy(const std::string& copy, int zone)
+{
+    HANDLE file = CreateFileA(copy.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool marked = MarkWithZone(file, zone);
+    CloseHandle(file);
+    return marked;
+}
+
 // The zone a copy is given. Wine's file system has no named streams but
 // takes "x:Zone.Identifier" for a file name of its own, so a pack's mark
 // can be written there and a copy's mark read back: the decision and the
 // mark's text are tested here, and the preview itself, which reads and
 // writes marks only where the volume has named streams, is tested by
-// MarkOfTheWebIsSkippedSilentlyWithoutStreams.
+// PacksMarkGoesWithEachCopyOrThePreviewStops.
 TEST_F(PreviewTest, CopyTakesThePacksZoneFromTheInternetZoneUp)
 {
     const char* const ZONE_3 = "[ZoneTransfer]\r\nZoneId=3\r\n";
@@ -872,7 +1017,7 @@ TEST_F(PreviewTest, CopyTakesThePacksZoneFromTheInternetZoneUp)
                 << c.what;
         int zone = -1;
         EXPECT_TRUE(ReadZoneMark(pack.c_str(), &zone)) << c.what;
-        EXPECT_TRUE(MarkWithZone(copy.c_str(), zone)) << c.what;
+        EXPECT_TRUE(MarkCopy(copy, zone)) << c.what;
         std::vector<uint8_t> mark;
         const bool marked = ReadBytes(copy + ":Zone.Identifier", &mark);
         EXPECT_EQ(marked, c.copyMark != nullptr) << c.what;
@@ -928,7 +1073,7 @@ TEST_F(PreviewTest, ZoneMarksOfLongPathsAreReadAndWritten)
         zone = -1;
         EXPECT_TRUE(ReadZoneMark(pack.c_str(), &zone)) << length;
         EXPECT_EQ(zone, 4) << length;
-        EXPECT_TRUE(MarkWithZone(copy.c_str(), zone)) << length;
+        EXPECT_TRUE(MarkCopy(copy, zone)) << length;
         EXPECT_EQ(ReadLong(copy + ":Zone.Identifier"), mark) << length;
         // Where streams are files of their own, the test's cleanup cannot reach these.
         DeleteFileW(LongPath(pack + ":Zone.Identifier").c_str());
@@ -954,7 +1099,7 @@ TEST_F(PreviewTest, MarkThatCannotBeReadOrWrittenIsReported)
         bool written;
     } cases[] = {{0, true}, {2, true}, {3, false}, {4, false}};
     for (const auto& c : cases)
-        EXPECT_EQ(MarkWithZone(copy.c_str(), c.zone), c.written) << c.zone;
+        EXPECT_EQ(MarkCopy(copy, c.zone), c.written) << c.zone;
 }
 
 // A close, a Close command or a dropped pack that comes while a preview's

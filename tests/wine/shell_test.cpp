@@ -2,6 +2,8 @@
 // splitter and the accelerators.
 #include "harness/program_fixture.h"
 
+#include <functional>
+
 #include "pack/pack.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
@@ -280,6 +282,51 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
     BYTE keys[256] = {};
     SetKeyboardState(keys);
     g_app.runState.store(RUN_IDLE);
+}
+
+// The control that had the keyboard focus has it again when the window is
+// active again, whatever took the activation away meanwhile; the window
+// itself never keeps it.
+TEST_F(ShellTest, FocusedControlHasTheFocusAgainAfterTheWindowWasInactive)
+{
+    HWND other = CreateWindowExA(0, "STATIC", "other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    const auto messageBox = [] { MessageBoxA(g_app.mainWindow, "focus", "focus", MB_OK); };
+    const auto elsewhereAndBack = [&] {
+        SetForegroundWindow(other);
+        PumpUntil([&] { return GetActiveWindow() == other; }, 2000);
+        SetForegroundWindow(g_app.mainWindow);
+    };
+    const auto minimizedAndRestored = [] {
+        // As the buttons of the title bar ask.
+        SendMessageA(g_app.mainWindow, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        PumpFor(50);
+        SendMessageA(g_app.mainWindow, WM_SYSCOMMAND, SC_RESTORE, 0);
+        SetForegroundWindow(g_app.mainWindow);
+    };
+    const struct {
+        const char* what;
+        HWND control;
+        std::function<void()> away;
+    } cases[] = {
+        {"a message box, the list focused", g_app.entryListView, messageBox},
+        {"a message box, the tree focused", g_app.treeView, messageBox},
+        {"another window, the list focused", g_app.entryListView, elsewhereAndBack},
+        {"another window, the tree focused", g_app.treeView, elsewhereAndBack},
+        {"minimized and restored, the list focused", g_app.entryListView, minimizedAndRestored},
+    };
+    for (const auto& c : cases) {
+        SetForegroundWindow(g_app.mainWindow);
+        ASSERT_TRUE(PumpUntil([] { return GetActiveWindow() == g_app.mainWindow; }, 2000)) << c.what;
+        SetFocus(c.control);
+        ASSERT_EQ(GetFocus(), c.control) << c.what;
+        c.away();
+        EXPECT_TRUE(PumpUntil([] { return GetActiveWindow() == g_app.mainWindow; }, 2000)) << c.what;
+        PumpFor(50);
+        EXPECT_EQ(GetFocus(), c.control) << c.what;
+    }
+    DestroyWindow(other);
 }
 
 // Puts a window procedure in place for one scope, and back on every way out.
