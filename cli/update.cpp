@@ -226,45 +226,22 @@ bool KeepUnchanged(PackFile& pack, const std::string& source, UpdatePlan* plan)
     return true;
 }
 
-// A name that one entry gives a file and another a folder (a file "a"
-// beside "a\b.txt") cannot be extracted whole. Refused where a new entry
-// brings it; a pack that held it already keeps it (verify reports it).
+// A name that one entry gives a file and another a folder cannot be
+// extracted whole: refused where a new entry brings it; a pack that held
+// it already keeps it (verify reports it).
 bool CheckFilesAndFolders(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
 {
-    struct FolderMakers {
-        size_t first;                // the first entry below the folder
-        size_t firstAdded = SIZE_MAX; // the first new one
-    };
-    std::unordered_map<std::string, size_t> fileAt;
-    std::unordered_map<std::string, FolderMakers> folderAt;
-    std::vector<std::string> parts;
-    std::string why;
-    const auto added = [&](size_t i) { return plan.placed[i].oldIndex == NO_ENTRY; };
-    const auto stored = [&](size_t i) -> const std::string& {
-        const Placed& placed = plan.placed[i];
-        return added(i) ? plan.files[size_t(placed.file)].stored : entries[placed.oldIndex].name;
-    };
-    for (size_t i = 0; i < plan.placed.size(); ++i) {
-        if (!EntryFileParts(stored(i), &parts, &why))
-            continue;
-        const std::string key = FileKey(parts, FILE_NAMES_IGNORE_CASE);
-        fileAt.emplace(key, i);
-        for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
-            FolderMakers& makers = folderAt.emplace(key.substr(0, slash), FolderMakers{i}).first->second;
-            if (added(i) && makers.firstAdded == SIZE_MAX)
-                makers.firstAdded = i;
-        }
-    }
+    std::vector<std::string_view> names;
+    names.reserve(plan.placed.size());
+    for (const Placed& placed : plan.placed)
+        names.push_back(placed.oldIndex == NO_ENTRY ? plan.files[size_t(placed.file)].stored
+                                                    : entries[placed.oldIndex].name);
     bool ok = true;
-    for (const auto& [key, file] : fileAt) {
-        const auto folder = folderAt.find(key);
-        if (folder == folderAt.end())
+    for (const auto& [file, folder] : FilesWhereFoldersGo(names, FILE_NAMES_IGNORE_CASE)) {
+        if (plan.placed[file].oldIndex != NO_ENTRY && plan.placed[folder].oldIndex != NO_ENTRY)
             continue;
-        const size_t other = added(file) ? folder->second.first : folder->second.firstAdded;
-        if (other == SIZE_MAX)
-            continue;
-        Message("refused: '" + NameToUtf8(stored(file), NameForm::Text) + "' would be a file where '" +
-                NameToUtf8(stored(other), NameForm::Text) + "' needs a folder of that name");
+        Message("refused: '" + NameToUtf8(names[file], NameForm::Text) + "' would be a file where '" +
+                NameToUtf8(names[folder], NameForm::Text) + "' needs a folder of that name");
         ok = false;
     }
     return ok;
