@@ -1389,9 +1389,17 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
                   return base_ / "expected.pak";
               }()));
 
-    const Result inPlace = Run({"update", pack_, base_ / "src"});
+    // PACK named through a link: the pack it leads to is updated, the link stays.
+    fs::create_symlink(pack_, base_ / "link.pak");
+    const Result inPlace = Run({"update", base_ / "link.pak", base_ / "src"});
     ASSERT_EQ(inPlace.code, 0) << inPlace.err;
+    EXPECT_TRUE(fs::is_symlink(base_ / "link.pak"));
     EXPECT_EQ(ReadText(pack_), ReadText(base_ / "out.pak"));
+    WriteText(base_ / "src" / "b.txt", "newer b");
+    const Result forced = Run({"update", "--force", "-o", base_ / "out.pak", pack_, base_ / "src"});
+    EXPECT_EQ(forced.code, 0) << forced.err;
+    EXPECT_EQ(Run({"cat", base_ / "out.pak", "b.txt"}).out, "newer b");
+    fs::remove(base_ / "src" / "b.txt");
     EXPECT_EQ(fs::status(pack_).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     // The pack inside SOURCE_DIR is never taken for a file of it.
     fs::copy_file(pack_, base_ / "src" / "self.pak");
