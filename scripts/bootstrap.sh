@@ -12,6 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev fonts-wine
   help2man groff-base mandoc bash-completion dpkg-dev file lintian
   libfuse3-dev fuse3
+  strace
 )
 missing=()
 for package in "${packages[@]}"; do
