@@ -435,7 +435,7 @@ bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pac
             return false;
         }
         if (kind == NodeKind::Link) {
-            Message(shown + ": a link this system does not let quorvel-cli follow; update the pack it leads to");
+            Message(shown + ": a link that could not be resolved to its pack; name the pack it leads to; nothing written");
             return false;
         }
         if (kind == NodeKind::File && named == *identity)
