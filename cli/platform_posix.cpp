@@ -663,7 +663,8 @@ bool WalkInto(int parent, const std::string& name, const std::string& root, cons
         if (kind == NodeKind::Folder)
             ok = WalkInto(::dirfd(dir), child, root, childRelative, files, error);
         else
-            files->push_back({childRelative, kind, uint64_t(info.st_size), {uint64_t(info.st_dev), uint64_t(info.st_ino)}});
+            files->push_back(
+                {childRelative, kind, uint64_t(info.st_size), {uint64_t(info.st_dev), uint64_t(info.st_ino)}});
     }
     ::closedir(dir);
     return ok;

@@ -435,7 +435,7 @@ bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pac
             return false;
         }
         if (kind == NodeKind::Link) {
-            Message(shown + ": a link that could not be resolved to its pack; name the pack it leads to; nothing written");
+            Message(shown + ": a link that could not be resolved; name the pack it leads to; nothing written");
             return false;
         }
         if (kind == NodeKind::File && named == *identity)
@@ -456,7 +456,8 @@ std::string FollowedPack(const std::string& pack)
         parent.Inspect(name, &error) != NodeKind::Link)
         return pack;
     std::error_code failed;
-    const auto target = std::filesystem::canonical(std::filesystem::path(std::u8string(pack.begin(), pack.end())), failed);
+    const std::filesystem::path typed(std::u8string(pack.begin(), pack.end()));
+    const auto target = std::filesystem::canonical(typed, failed);
     if (failed)
         return pack;
     const std::u8string text = target.u8string();
