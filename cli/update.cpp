@@ -447,16 +447,10 @@ bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pac
 // pack replaces that file, and the link goes on leading to it.
 std::string FollowedPack(const std::string& pack)
 {
-    std::string parentPath;
-    std::string name;
-    SplitPath(pack, &parentPath, &name);
-    Folder parent;
-    SystemError error;
-    if (name.empty() || !parent.OpenRoot(parentPath.empty() ? "." : parentPath, &error) ||
-        parent.Inspect(name, &error) != NodeKind::Link)
-        return pack;
-    std::error_code failed;
     const std::filesystem::path typed(std::u8string(pack.begin(), pack.end()));
+    std::error_code failed;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(typed, failed)))
+        return pack;
     const auto target = std::filesystem::canonical(typed, failed);
     if (failed)
         return pack;

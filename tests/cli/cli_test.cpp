@@ -1358,9 +1358,11 @@ TEST_F(Cli, UpdateRefusesAndLeavesThePackAsItWas)
         }
     }
     fs::remove(pack_);
-    const Result missing = Run({"update", pack_, base_ / "src"});
-    EXPECT_EQ(missing.code, 2);
-    EXPECT_FALSE(fs::exists(pack_));
+    const auto held = Snapshot();
+    for (const fs::path& missing : {pack_, base_ / "no-such-folder" / "x.pak"}) {
+        EXPECT_EQ(Run({"update", missing, base_ / "src"}).code, 2) << missing;
+        EXPECT_EQ(Snapshot(), held) << missing;
+    }
 }
 
 TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
