@@ -51,6 +51,7 @@ struct UpdateOptions {
     std::string source;                // empty: only removals
     std::string output;                // empty: PACK itself is replaced
     std::vector<std::string> removals; // patterns, as extract's
+    bool force = false;                // an existing OUT may be replaced
     bool dryRun = false;
     bool quiet = false;
 };

@@ -191,7 +191,7 @@ bool PlanEntries(const std::string& source, const std::vector<std::string>& pack
             ok = false;
             continue;
         }
-        Planned item{file.relative, {}, file.size};
+        Planned item{file.relative, {}, file.size, file.identity};
         if (!NameFromUtf8(file.relative, &item.stored)) {
             Message(shown + ": refused: the name has no code page 932 form");
             ok = false;
@@ -229,15 +229,44 @@ bool CheckOffsets(const std::vector<Planned>& plan)
     return true;
 }
 
-bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::vector<unsigned char>& block,
+bool OpenSourceFile(const std::string& path, const Planned& item, InputFile* file)
+{
+    SystemError error;
+    switch (file->OpenUnfollowed(path, &error)) {
+    case NodeKind::File:
+        break;
+    case NodeKind::Link:
+        Message(path + ": refused: a symbolic link now, where the folder held a file (links are not followed)");
+        return false;
+    case NodeKind::Failed:
+        Message(path + ": " + error.Text());
+        return false;
+    default:
+        Message(path + ": refused: no longer a regular file");
+        return false;
+    }
+    FileIdentity identity;
+    uint64_t size = 0;
+    if (!file->Identity(&identity, &error) || !file->Size(&size, &error)) {
+        Message(path + ": " + error.Text());
+        return false;
+    }
+    if (identity != item.identity || size != item.size) {
+        Message(path + ": refused: " + (identity != item.identity ? "another file" : "another size") +
+                " now than when the folder was read");
+        return false;
+    }
+    return true;
+}
+
+bool AppendFile(const std::string& path, const Planned& item, TempFile& out, std::vector<unsigned char>& block,
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
 {
     InputFile file;
     SystemError error;
-    if (!file.Open(path, &error)) {
-        Message(path + ": " + error.Text());
+    if (!OpenSourceFile(path, item, &file))
         return false;
-    }
+    const uint64_t expected = item.size;
     uint64_t position = 0;
     for (;;) {
         if (Interrupted())
@@ -247,9 +276,7 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
             Message(path + ": " + error.Text());
             return false;
         }
-        if (got == 0)
-            break;
-        if (position + uint64_t(got) > expected)
+        if (got == 0 || position + uint64_t(got) > expected)
             break;
         NegateBytes(block.data(), uint32_t(got));
         if (!out.Write(block.data(), size_t(got), &error)) {
@@ -260,11 +287,27 @@ bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::
         *bytesDone += uint64_t(got);
         progress.Update(entriesDone, *bytesDone);
     }
-    if (position != expected) {
+    if (position != expected || file.ReadAt(position, block.data(), 1, &error) != 0) {
         Message(path + ": changed while it was being read");
         return false;
     }
     return true;
+}
+
+int ReadyToName(TempFile& out, bool flush, const std::string& tail)
+{
+    SystemError error;
+    if (flush && !out.Flush(&error)) {
+        out.Discard();
+        Message("cannot write the pack: " + error.Text() + "; " + tail);
+        return EXIT_FATAL;
+    }
+    if (Interrupted()) {
+        out.Discard();
+        Message("interrupted; " + tail);
+        return InterruptExitCode();
+    }
+    return EXIT_DONE;
 }
 
 namespace {
@@ -286,15 +329,31 @@ bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned cha
 
 } // namespace
 
-bool OpenPackFolder(const std::string& parentPath, const std::string& name, Folder* parent, NodeKind* existing)
+bool LiesInside(const std::string& path, const std::string& folder)
+{
+    std::error_code failed;
+    auto at = std::filesystem::weakly_canonical(FromUtf8(path), failed);
+    if (failed)
+        return false;
+    // Each folder above path that exists is compared with folder by what
+    // the system says makes a file itself.
+    for (at = at.parent_path();; at = at.parent_path()) {
+        if (std::filesystem::equivalent(at, FromUtf8(folder), failed))
+            return true;
+        if (at == at.parent_path())
+            return false;
+    }
+}
+
+bool OpenPackFolder(const std::string& parentPath, const std::string& name, PackFolder* parent, NodeKind* existing)
 {
     const std::string shown = parentPath.empty() ? "." : parentPath;
     SystemError error;
-    if (!parent->OpenRoot(shown, &error)) {
+    if (!parent->folder.OpenRoot(shown, &error, &parent->made)) {
         Message(shown + ": " + error.Text());
         return false;
     }
-    *existing = parent->Inspect(name, &error);
+    *existing = parent->folder.Inspect(name, &error);
     if (*existing == NodeKind::Failed) {
         Message(JoinPath(parentPath, name) + ": " + error.Text());
         return false;
@@ -357,8 +416,7 @@ int AppendEntries(const CreateOptions& options, const std::vector<Planned>& plan
     uint64_t bytesDone = 0;
     bool written = true;
     for (size_t i = 0; written && i < plan.size(); ++i)
-        written = AppendFile(JoinPath(options.source, plan[i].relative), plan[i].size, out, block, progress, i,
-                             &bytesDone);
+        written = AppendFile(JoinPath(options.source, plan[i].relative), plan[i], out, block, progress, i, &bytesDone);
     progress.Clear();
     if (written && !Interrupted())
         return EXIT_DONE;
@@ -376,6 +434,9 @@ int AppendEntries(const CreateOptions& options, const std::vector<Planned>& plan
 // so a crash leaves one or the other whole, never an empty file under it.
 int NamePack(const CreateOptions& options, const std::string& packName, NodeKind existing, TempFile& out)
 {
+    const int ready = ReadyToName(out, existing == NodeKind::File, "nothing written");
+    if (ready != EXIT_DONE)
+        return ready;
     SystemError error;
     const TempFile::CommitResult result = existing == NodeKind::File
                                               ? out.CommitReplacing(packName, &error)
@@ -414,7 +475,7 @@ int RunCreate(const CreateOptions& options)
     // and the loop removes that file before it ends. (list, cat and verify
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
-    Folder parent;
+    PackFolder parent;
     NodeKind existing;
     if (!OpenPackFolder(parentPath, packName, &parent, &existing))
         return EXIT_FATAL;
@@ -426,13 +487,15 @@ int RunCreate(const CreateOptions& options)
     }
     Progress progress(options.quiet, plan.size(), DataBytes(plan));
     TempFile out;
-    if (!StartPackFile(parent, plan, options.pack, &out))
+    if (!StartPackFile(parent.folder, plan, options.pack, &out))
         return EXIT_FATAL;
-    const int appended = AppendEntries(options, plan, out, progress);
-    const int named = appended != EXIT_DONE ? appended : NamePack(options, packName, existing, out);
-    if (named == EXIT_DONE)
+    int code = AppendEntries(options, plan, out, progress);
+    if (code == EXIT_DONE)
+        code = NamePack(options, packName, existing, out);
+    parent.named = code == EXIT_DONE;
+    if (code == EXIT_DONE)
         progress.Summary(options.pack, "written");
-    return named;
+    return code;
 }
 
 } // namespace cli

@@ -4,6 +4,8 @@
 #include "cli/names.h"
 #include "support/entry_name.h"
 
+#include <unordered_map>
+
 namespace cli {
 
 bool EntryNameAllowed(std::string_view stored, std::string* why)
@@ -73,6 +75,32 @@ bool SelectEntries(const std::vector<StoredEntry>& entries, const std::vector<st
         }
     }
     return allUsed;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> FilesWhereFoldersGo(const std::vector<std::string_view>& names,
+                                                               bool foldCase)
+{
+    std::vector<std::string> keys(names.size());
+    std::unordered_map<std::string_view, uint32_t> firstBelow; // folder key -> the first entry inside it
+    std::vector<std::string> parts;
+    std::string why;
+    for (uint32_t i = 0; i < names.size(); ++i) {
+        if (!EntryFileParts(names[i], &parts, &why))
+            continue;
+        keys[i] = FileKey(parts, foldCase);
+    }
+    for (uint32_t i = 0; i < names.size(); ++i) {
+        const std::string_view key = keys[i];
+        for (size_t slash = key.find('/'); slash != std::string_view::npos; slash = key.find('/', slash + 1))
+            firstBelow.emplace(key.substr(0, slash), i);
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> clashes;
+    for (uint32_t i = 0; i < names.size(); ++i) {
+        const auto folder = keys[i].empty() ? firstBelow.end() : firstBelow.find(keys[i]);
+        if (folder != firstBelow.end())
+            clashes.emplace_back(i, folder->second);
+    }
+    return clashes;
 }
 
 } // namespace cli

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -22,6 +23,13 @@ bool EntryNameAllowed(std::string_view stored, std::string* why);
 // below its target folder; false, with *why, when extract refuses the name.
 // The one rule for every command that maps entries to files.
 bool EntryFileParts(std::string_view stored, std::vector<std::string>* parts, std::string* why);
+
+// Entries that extract would write as a file where another entry needs a
+// folder of that name ("a" and "a\b.txt"), which no file system holds
+// both of: (the file's entry, the first entry below the folder), in the
+// order of the file entries. Names extract refuses take no part.
+std::vector<std::pair<uint32_t, uint32_t>> FilesWhereFoldersGo(const std::vector<std::string_view>& names,
+                                                               bool foldCase);
 
 // The same parts as one path, "/" between them.
 std::string JoinedParts(const std::vector<std::string>& parts);

@@ -250,10 +250,12 @@ void AddUpdate(CLI::App& app, Commands* commands)
     CLI::App* command = app.add_subcommand(
         "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
     command->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
-        ->option_text("OUT");
+        ->option_text("OUT")
+        ->check([](const std::string& out) { return out.empty() ? std::string("OUT is empty") : std::string(); });
     command->add_option("--remove", update.removals, "Remove the entries matching PATTERN (as extract's)")
-        ->option_text("PATTERN")
+        ->option_text("PATTERN ...")
         ->allow_extra_args(false);
+    command->add_flag("--force", update.force, "Replace an existing OUT");
     command->add_flag("--dry-run", update.dryRun, "Print what would change, as diff does; write nothing");
     command->add_flag("-q,--quiet", update.quiet, "No progress, no summary");
     command->add_option("PACK", update.pack, "The pack to update")->required();

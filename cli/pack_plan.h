@@ -15,9 +15,10 @@
 namespace cli {
 
 struct Planned {
-    std::string relative; // UTF-8 path below SOURCE_DIR; empty for an entry kept as stored from a pack
-    std::string stored;   // cp932 name with 0x5C separators
+    std::string relative;  // UTF-8 path below SOURCE_DIR; empty for an entry kept as stored from a pack
+    std::string stored;    // cp932 name with 0x5C separators
     uint64_t size;
+    FileIdentity identity; // of the file the walk found
 };
 
 // Every file under source with its stored name; refuses (with a message
@@ -29,10 +30,30 @@ bool PlanEntries(const std::string& source, const std::vector<std::string>& pack
 // says which entry does not.
 bool CheckOffsets(const std::vector<Planned>& plan);
 
+// Whether path (which may not exist yet) lies inside folder, however
+// either is written: through links, another letter case or a short name.
+bool LiesInside(const std::string& path, const std::string& folder);
+
+// The folder that is to hold a new pack, and the folders made for it,
+// which are removed again unless a pack got its name there.
+struct PackFolder {
+    Folder folder;
+    std::vector<std::string> made;
+    bool named = false;
+    PackFolder() = default;
+    PackFolder(const PackFolder&) = delete;
+    PackFolder& operator=(const PackFolder&) = delete;
+    ~PackFolder()
+    {
+        if (!named)
+            RemoveMadeFolders(made);
+    }
+};
+
 // Opens the folder that is to hold a new pack (the current one for an
 // empty parentPath) and tells what its name holds there now; says what
 // failed.
-bool OpenPackFolder(const std::string& parentPath, const std::string& name, Folder* parent, NodeKind* existing);
+bool OpenPackFolder(const std::string& parentPath, const std::string& name, PackFolder* parent, NodeKind* existing);
 
 // A temporary file in parent holding the directory of that layout, ready
 // for the entries' data; says what failed, naming the pack as shown.
@@ -42,10 +63,22 @@ bool StartPackFile(const Folder& parent, const std::vector<Planned>& layout, con
 // The bytes of the entries' data the layout holds.
 uint64_t DataBytes(const std::vector<Planned>& layout);
 
-// Copies one source file, negated, behind what out holds; its size must be
-// what the walk saw. Says what failed, except an interruption.
-bool AppendFile(const std::string& path, uint64_t expected, TempFile& out, std::vector<unsigned char>& block,
+// Opens a source file at path, refusing anything but the file the walk
+// found there (a link put in its place, another file, another size); says
+// what it found.
+bool OpenSourceFile(const std::string& path, const Planned& item, InputFile* file);
+
+// Copies one source file, negated, behind what out holds; it must be the
+// file the walk found, with the size it had. Says what failed, except an
+// interruption.
+bool AppendFile(const std::string& path, const Planned& item, TempFile& out, std::vector<unsigned char>& block,
                 Progress& progress, uint64_t entriesDone, uint64_t* bytesDone);
+
+// The last steps before the new pack takes its name: written through to
+// the disk when it replaces a file, and a last look at Ctrl+C, which may
+// have come during that flush. EXIT_DONE, or the exit code of the run with
+// the file discarded and "interrupted; " + tail said.
+int ReadyToName(TempFile& out, bool flush, const std::string& tail);
 
 } // namespace cli
 

@@ -355,7 +355,7 @@ int WriteNewPack(PackFile& pack, InputFile& patchFile, const PatchOptions& optio
         Message(destination + ": not a file name; nothing written");
         return EXIT_FATAL;
     }
-    Folder parent;
+    PackFolder parent;
     NodeKind existing;
     if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
         return EXIT_FATAL;
@@ -372,7 +372,7 @@ int WriteNewPack(PackFile& pack, InputFile& patchFile, const PatchOptions& optio
     }
     Progress progress(options.quiet, layout.size(), DataBytes(layout));
     TempFile out;
-    if (!StartPackFile(parent, layout, destination, &out))
+    if (!StartPackFile(parent.folder, layout, destination, &out))
         return EXIT_FATAL;
     SystemError error;
     if (!out.TakePermissionsOf(pack.File(), &error)) {
@@ -386,12 +386,21 @@ int WriteNewPack(PackFile& pack, InputFile& patchFile, const PatchOptions& optio
         Message((Interrupted() ? "interrupted; " : "nothing written; ") + destination + " is as it was");
         return Interrupted() ? InterruptExitCode() : EXIT_FATAL;
     }
-    // Windows replaces no file that is open.
-    pack.File().Close();
-    if (out.CommitReplacing(fileName, &error) != TempFile::CommitResult::Done) {
-        Message("cannot put the new pack in place of " + destination + ": " + error.Text() + "; it is as it was");
+    const bool replacing = existing == NodeKind::File;
+    const int ready = ReadyToName(out, replacing, destination + " is as it was");
+    if (ready != EXIT_DONE)
+        return ready;
+    if (OPEN_FILES_BLOCK_REPLACE)
+        pack.File().Close();
+    const TempFile::CommitResult result =
+        replacing ? out.CommitReplacing(fileName, &error) : out.Commit(fileName, false, &error);
+    if (result != TempFile::CommitResult::Done) {
+        Message("cannot put the new pack in place of " + destination + ": " +
+                (result == TempFile::CommitResult::Exists ? std::string("it appeared meanwhile") : error.Text()) +
+                "; it is as it was");
         return EXIT_FATAL;
     }
+    parent.named = true;
     return EXIT_DONE;
 }
 

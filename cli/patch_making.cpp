@@ -159,7 +159,7 @@ int WritePatchFile(PackFile& oldPack, PackFile& newPack, const Pairing& pairing,
         Message(path + ": not a file name; no patch written");
         return EXIT_FATAL;
     }
-    Folder parent;
+    PackFolder parent;
     NodeKind existing;
     if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
         return EXIT_FATAL;
@@ -172,7 +172,7 @@ int WritePatchFile(PackFile& oldPack, PackFile& newPack, const Pairing& pairing,
     TempFile out;
     SystemError error;
     bool written = PlanRecords(oldPack, newPack, pairing, &plan);
-    if (written && !out.Create(parent, &error)) {
+    if (written && !out.Create(parent.folder, &error)) {
         Message(path + ": " + error.Text() + "; no patch written");
         return EXIT_FATAL;
     }
@@ -186,13 +186,18 @@ int WritePatchFile(PackFile& oldPack, PackFile& newPack, const Pairing& pairing,
         Message("no patch written");
         return EXIT_FATAL;
     }
+    const bool replacing = existing == NodeKind::File;
+    const int ready = ReadyToName(out, replacing, "no patch written");
+    if (ready != EXIT_DONE)
+        return ready;
     const TempFile::CommitResult result =
-        existing == NodeKind::File ? out.CommitReplacing(fileName, &error) : out.Commit(fileName, false, &error);
+        replacing ? out.CommitReplacing(fileName, &error) : out.Commit(fileName, false, &error);
     if (result != TempFile::CommitResult::Done) {
         Message(path + (result == TempFile::CommitResult::Exists ? ": appeared meanwhile" : ": " + error.Text()) +
                 "; no patch written");
         return EXIT_FATAL;
     }
+    parent.named = true;
     return EXIT_DONE;
 }
 

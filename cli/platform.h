@@ -34,6 +34,8 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+enum class NodeKind { Missing, File, Folder, Link, Other, Failed };
+
 // ---- Reading a file
 
 class InputFile {
@@ -43,6 +45,10 @@ public:
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
     bool Open(const std::string& path, SystemError* error);
+    // Opens a file that a walk found, never through a link at its name:
+    // NodeKind::File when open; Link or Other (nothing opened) when the name
+    // now holds that; Failed with *error.
+    NodeKind OpenUnfollowed(const std::string& path, SystemError* error);
     // Reads up to count bytes at position; returns how many were read, 0 at
     // the end of the file, -1 on a failure.
     int64_t ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error);
@@ -50,6 +56,11 @@ public:
     bool Identity(FileIdentity* identity, SystemError* error) const;
     // The descriptor (POSIX) or HANDLE (Windows), for a platform's own calls.
     intptr_t Handle() const { return handle_; }
+    // An exclusive lock on the file, held until it is closed, that only
+    // other runs of quorvel-cli ask for: readers are never kept out. Busy
+    // when another run holds it and wait is not set.
+    enum class LockResult { Locked, Busy, Failed };
+    LockResult Lock(bool wait, SystemError* error);
     void Close();
 
 private:
@@ -89,8 +100,6 @@ void RunEnded();
 
 // ---- Writing inside a folder without following links
 
-enum class NodeKind { Missing, File, Folder, Link, Other, Failed };
-
 // An open folder into which entries are written. On POSIX it is a
 // descriptor, so that a folder swapped for a link after it was checked is
 // never followed; on Windows it is the folder's path.
@@ -103,8 +112,9 @@ public:
     Folder& operator=(Folder&& other) noexcept;
     ~Folder();
     // The folder an extraction or a new pack goes into; made (with its
-    // parents) when missing. Links in this path are the user's own choice.
-    bool OpenRoot(const std::string& path, SystemError* error);
+    // parents) when missing, the folders made listed in *made from the top
+    // down. Links in this path are the user's own choice.
+    bool OpenRoot(const std::string& path, SystemError* error, std::vector<std::string>* made = nullptr);
     // A sub-folder of this one, made when missing (*made says so). Refuses
     // (returns the kind found) a link or anything but a folder under that name.
     NodeKind OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const;
@@ -149,9 +159,11 @@ public:
     // The permissions of model (and its owner, where that is allowed), so
     // that a file written again keeps what the user had set on it.
     bool TakePermissionsOf(InputFile& model, SystemError* error);
-    // Flushes the file to the disk, renames it over name and makes the
-    // rename itself durable: after a crash name is the old file or the whole
-    // new one, never a part.
+    // Writes the file through to the disk, before CommitReplacing.
+    bool Flush(SystemError* error);
+    // Renames the flushed file over name and makes the rename itself
+    // durable: after a crash name is the old file or the whole new one,
+    // never a part.
     CommitResult CommitReplacing(const std::string& name, SystemError* error);
 
 private:
@@ -165,16 +177,32 @@ private:
 bool FileSystemKeepsName(const std::string& name);
 // Whether two names that differ only in letter case give one file.
 extern const bool FILE_NAMES_IGNORE_CASE;
+// Whether a file that is open (the pack being updated) keeps another from
+// being renamed over it (Windows).
+extern const bool OPEN_FILES_BLOCK_REPLACE;
+
+// Removes the folders OpenRoot made (listed from the top down), deepest
+// first, each only while it is empty.
+void RemoveMadeFolders(const std::vector<std::string>& made);
+
+// The name of a temporary file beside a pack or an entry: the one form
+// that a leftover of a killed run is recognised by.
+inline std::string TemporaryName(uint64_t processId, unsigned number)
+{
+    return ".quorvel-" + std::to_string(processId) + "-" + std::to_string(number) + ".part";
+}
 
 // ---- Walking a source folder
 
 struct SourceFile {
-    std::string relative; // UTF-8, parts joined with '/'
-    NodeKind kind;        // File, Link or Other
+    std::string relative;  // UTF-8, parts joined with '/'
+    NodeKind kind;         // File, Link or Other
     uint64_t size;
+    FileIdentity identity; // of the file found, so that the copy can tell it is the same
 };
 
-// Every node under root, folders descended into (never through a link).
+// Every node under root, folders descended into (never through a link); an
+// error names the path with root.
 bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error);
 
 // Parent folder and last part of a path ("" parent for a bare name).

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,11 @@ NodeKind KindOf(const struct stat& info)
 }
 
 std::atomic<unsigned> g_tempCounter{0};
+
+std::string NextTemporaryName()
+{
+    return TemporaryName(uint64_t(::getpid()), g_tempCounter.fetch_add(1));
+}
 
 } // namespace
 
@@ -103,6 +109,44 @@ bool InputFile::Open(const std::string& path, SystemError* error)
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     handle_ = fd;
     return true;
+}
+
+NodeKind InputFile::OpenUnfollowed(const std::string& path, SystemError* error)
+{
+    Close();
+    // O_NONBLOCK: a FIFO put under the name is not waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = LastSystemError();
+        return error->code == ELOOP ? NodeKind::Link : NodeKind::Failed;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        *error = LastSystemError();
+        ::close(fd);
+        return NodeKind::Failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return KindOf(info);
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    handle_ = fd;
+    return NodeKind::File;
+}
+
+InputFile::LockResult InputFile::Lock(bool wait, SystemError* error)
+{
+    for (;;) {
+        if (::flock(int(handle_), LOCK_EX | (wait ? 0 : LOCK_NB)) == 0)
+            return LockResult::Locked;
+        if (errno == EINTR && !Interrupted())
+            continue;
+        if (errno == EWOULDBLOCK && !wait)
+            return LockResult::Busy;
+        *error = LastSystemError();
+        return LockResult::Failed;
+    }
 }
 
 int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error)
@@ -238,13 +282,16 @@ Folder::~Folder()
         ::close(int(handle_));
 }
 
-bool Folder::OpenRoot(const std::string& path, SystemError* error)
+bool Folder::OpenRoot(const std::string& path, SystemError* error, std::vector<std::string>* made)
 {
     const std::string target = path.empty() ? "." : path;
     // Make the missing parts from the top down.
     for (size_t slash = target.find('/', 1);; slash = target.find('/', slash + 1)) {
         const std::string part = target.substr(0, slash);
-        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (::mkdir(part.c_str(), 0777) == 0) {
+            if (made != nullptr)
+                made->push_back(part);
+        } else if (errno != EEXIST) {
             *error = LastSystemError();
             return false;
         }
@@ -324,6 +371,14 @@ bool FileSystemKeepsName(const std::string&)
 
 const bool FILE_NAMES_IGNORE_CASE = false;
 
+const bool OPEN_FILES_BLOCK_REPLACE = false;
+
+void RemoveMadeFolders(const std::vector<std::string>& made)
+{
+    for (auto folder = made.rbegin(); folder != made.rend(); ++folder)
+        ::rmdir(folder->c_str());
+}
+
 // ---- TempFile
 
 namespace {
@@ -344,9 +399,8 @@ std::string ProcPath(int fd)
 
 int OpenNamedTemp(int dir, std::string* name)
 {
-    static const std::string prefix = ".quorvel-" + std::to_string(::getpid()) + "-";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *name = prefix + std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+        *name = NextTemporaryName();
         const int fd = ::openat(dir, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -406,8 +460,7 @@ TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, S
         if (tempName_.empty()) {
             // Replacing: a temporary name first, then a rename over the target.
             for (int attempt = 0; attempt < 100; ++attempt) {
-                std::string temp = ".quorvel-" + std::to_string(::getpid()) + "-" +
-                                   std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+                std::string temp = NextTemporaryName();
                 done = ::linkat(AT_FDCWD, ProcPath(fd).c_str(), dir, temp.c_str(), AT_SYMLINK_FOLLOW);
                 if (done == 0) {
                     tempName_ = std::move(temp);
@@ -537,13 +590,17 @@ bool TempFile::TakePermissionsOf(InputFile& model, SystemError* error)
     return true;
 }
 
-TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, SystemError* error)
+bool TempFile::Flush(SystemError* error)
 {
     if (::fsync(int(handle_)) != 0) {
         *error = LastSystemError();
-        Discard();
-        return CommitResult::Failed;
+        return false;
     }
+    return true;
+}
+
+TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, SystemError* error)
+{
     const int dir = int(folder_->handle_);
     const CommitResult result = Commit(name, true, error);
     // The new name on the disk too. The file is in place whatever this
@@ -557,22 +614,27 @@ TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, System
 
 namespace {
 
-bool WalkInto(int parent, const std::string& name, const std::string& relative, std::vector<SourceFile>* files,
-              std::string* error)
+std::string WalkedPath(const std::string& root, const std::string& relative)
+{
+    return relative.empty() ? root : JoinPath(root, relative);
+}
+
+bool WalkInto(int parent, const std::string& name, const std::string& root, const std::string& relative,
+              std::vector<SourceFile>* files, std::string* error)
 {
     // The source folder itself may be a link of the user's; nothing below it is followed.
     const int noFollow = relative.empty() ? 0 : O_NOFOLLOW;
     const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | noFollow | O_CLOEXEC);
     if (fd < 0) {
         const SystemError failed = LastSystemError();
-        *error = (relative.empty() ? name : relative) + ": " + failed.Text();
+        *error = WalkedPath(root, relative) + ": " + failed.Text();
         return false;
     }
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
         const SystemError failed = LastSystemError();
         ::close(fd);
-        *error = relative + ": " + failed.Text();
+        *error = WalkedPath(root, relative) + ": " + failed.Text();
         return false;
     }
     bool ok = true;
@@ -582,7 +644,7 @@ bool WalkInto(int parent, const std::string& name, const std::string& relative, 
         if (item == nullptr) {
             if (errno != 0) {
                 const SystemError failed = LastSystemError();
-                *error = relative + ": " + failed.Text();
+                *error = WalkedPath(root, relative) + ": " + failed.Text();
                 ok = false;
             }
             break;
@@ -594,15 +656,16 @@ bool WalkInto(int parent, const std::string& name, const std::string& relative, 
         struct stat info;
         if (::fstatat(::dirfd(dir), child.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             const SystemError failed = LastSystemError();
-            *error = childRelative + ": " + failed.Text();
+            *error = WalkedPath(root, childRelative) + ": " + failed.Text();
             ok = false;
             break;
         }
         const NodeKind kind = KindOf(info);
         if (kind == NodeKind::Folder)
-            ok = WalkInto(::dirfd(dir), child, childRelative, files, error);
+            ok = WalkInto(::dirfd(dir), child, root, childRelative, files, error);
         else
-            files->push_back({childRelative, kind, uint64_t(info.st_size)});
+            files->push_back(
+                {childRelative, kind, uint64_t(info.st_size), {uint64_t(info.st_dev), uint64_t(info.st_ino)}});
     }
     ::closedir(dir);
     return ok;
@@ -612,7 +675,7 @@ bool WalkInto(int parent, const std::string& name, const std::string& relative, 
 
 bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::string* error)
 {
-    return WalkInto(AT_FDCWD, root, "", files, error);
+    return WalkInto(AT_FDCWD, root, root, "", files, error);
 }
 
 void SplitPath(const std::string& path, std::string* parent, std::string* name)

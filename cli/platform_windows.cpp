@@ -109,7 +109,7 @@ NodeKind KindAt(const std::wstring& path, SystemError* error = nullptr)
     return KindOf(attributes);
 }
 
-bool IdentityOfHandle(HANDLE handle, FileIdentity* identity, SystemError* error)
+bool IdentityOfHandle(HANDLE handle, FileIdentity* identity, SystemError* error, DWORD* attributes = nullptr)
 {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)) {
@@ -117,7 +117,30 @@ bool IdentityOfHandle(HANDLE handle, FileIdentity* identity, SystemError* error)
         return false;
     }
     *identity = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    if (attributes != nullptr)
+        *attributes = info.dwFileAttributes;
     return true;
+}
+
+// The identity of whatever is under path: the reparse point itself, never
+// its target, opened for no access, so that a file another program holds
+// open is still answered for.
+bool IdentityAt(const std::wstring& path, FileIdentity* identity, SystemError* error)
+{
+    const HANDLE node = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (node == INVALID_HANDLE_VALUE) {
+        *error = LastSystemError();
+        return false;
+    }
+    const bool known = IdentityOfHandle(node, identity, error);
+    CloseHandle(node);
+    return known;
+}
+
+std::string NextTemporaryName()
+{
+    return TemporaryName(GetCurrentProcessId(), g_tempCounter.fetch_add(1));
 }
 
 } // namespace
@@ -165,6 +188,45 @@ bool InputFile::Open(const std::string& path, SystemError* error)
     }
     handle_ = reinterpret_cast<intptr_t>(file);
     return true;
+}
+
+NodeKind InputFile::OpenUnfollowed(const std::string& path, SystemError* error)
+{
+    Close();
+    const HANDLE file =
+        CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = LastSystemError();
+        return NodeKind::Failed;
+    }
+    FileIdentity ignored;
+    DWORD attributes = 0;
+    if (!IdentityOfHandle(file, &ignored, error, &attributes)) {
+        CloseHandle(file);
+        return NodeKind::Failed;
+    }
+    const NodeKind kind = KindOf(attributes);
+    if (kind != NodeKind::File || GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return kind == NodeKind::File ? NodeKind::Other : kind;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return NodeKind::File;
+}
+
+InputFile::LockResult InputFile::Lock(bool wait, SystemError* error)
+{
+    // One byte far past any end: Windows locks are mandatory for the bytes
+    // they cover, and readers of the pack must not be kept out.
+    OVERLAPPED where = {};
+    where.Offset = 0xFFFFFFFE;
+    where.OffsetHigh = 0x7FFFFFFF;
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(reinterpret_cast<HANDLE>(handle_), flags, 0, 1, 0, &where))
+        return LockResult::Locked;
+    *error = LastSystemError();
+    return !wait && error->code == ERROR_LOCK_VIOLATION ? LockResult::Busy : LockResult::Failed;
 }
 
 int64_t InputFile::ReadAt(uint64_t position, void* buffer, size_t count, SystemError* error)
@@ -313,7 +375,7 @@ Folder& Folder::operator=(Folder&& other) noexcept
 
 Folder::~Folder() = default;
 
-bool Folder::OpenRoot(const std::string& path, SystemError* error)
+bool Folder::OpenRoot(const std::string& path, SystemError* error, std::vector<std::string>* made)
 {
     std::string target = path.empty() ? "." : path;
     for (char& c : target) {
@@ -325,7 +387,10 @@ bool Folder::OpenRoot(const std::string& path, SystemError* error)
     // heads fail to be made and are simply passed.
     for (size_t slash = wide.find(L'\\', 1);; slash = wide.find(L'\\', slash + 1)) {
         const std::wstring part = wide.substr(0, slash);
-        if (!CreateDirectoryW(part.c_str(), nullptr)) {
+        if (CreateDirectoryW(part.c_str(), nullptr)) {
+            if (made != nullptr)
+                made->push_back(Narrow(part.c_str(), int(part.size())));
+        } else {
             const SystemError failed = LastSystemError();
             if (failed.code != ERROR_ALREADY_EXISTS && KindAt(part) == NodeKind::Missing &&
                 slash == std::wstring::npos) {
@@ -357,21 +422,11 @@ NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
 
 NodeKind Folder::IdentityOf(const std::string& name, FileIdentity* identity, SystemError* error) const
 {
-    const NodeKind kind = KindAt(Wide(path_ + "\\" + name), error);
+    const std::wstring path = Wide(path_ + "\\" + name);
+    const NodeKind kind = KindAt(path, error);
     if (kind == NodeKind::Missing || kind == NodeKind::Failed)
         return kind;
-    // Opened for no access, so that a file another program holds open is
-    // still answered for; the reparse point itself, never its target.
-    const HANDLE node = CreateFileW(Wide(path_ + "\\" + name).c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (node == INVALID_HANDLE_VALUE) {
-        *error = LastSystemError();
-        return NodeKind::Failed;
-    }
-    const bool known = IdentityOfHandle(node, identity, error);
-    CloseHandle(node);
-    return known ? kind : NodeKind::Failed;
+    return IdentityAt(path, identity, error) ? kind : NodeKind::Failed;
 }
 
 NodeKind Folder::OpenChild(const std::string& name, Folder* child, bool* made, SystemError* error) const
@@ -407,6 +462,14 @@ bool FileSystemKeepsName(const std::string& name)
 // NTFS and FAT as Windows uses them.
 const bool FILE_NAMES_IGNORE_CASE = true;
 
+const bool OPEN_FILES_BLOCK_REPLACE = true;
+
+void RemoveMadeFolders(const std::vector<std::string>& made)
+{
+    for (auto folder = made.rbegin(); folder != made.rend(); ++folder)
+        RemoveDirectoryW(Wide(*folder).c_str());
+}
+
 // ---- TempFile
 
 TempFile::~TempFile()
@@ -423,8 +486,7 @@ bool TempFile::Create(const Folder& folder, SystemError* error)
 {
     Discard();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = ".quorvel-" + std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(g_tempCounter.fetch_add(1)) + ".part";
+        std::string name = NextTemporaryName();
         const HANDLE file = CreateFileW(Wide(folder.path_ + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -504,17 +566,21 @@ bool TempFile::TakePermissionsOf(InputFile&, SystemError*)
     return true;
 }
 
+bool TempFile::Flush(SystemError* error)
+{
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) {
+        *error = LastSystemError();
+        return false;
+    }
+    return true;
+}
+
 TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, SystemError* error)
 {
-    const HANDLE file = reinterpret_cast<HANDLE>(handle_);
-    const bool flushed = FlushFileBuffers(file) != FALSE;
-    if (!flushed)
-        *error = LastSystemError();
-    const bool closed = CloseHandle(file) != FALSE;
+    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(handle_)) != FALSE;
     handle_ = -1;
-    if (flushed && !closed)
+    if (!closed) {
         *error = LastSystemError();
-    if (!flushed || !closed) {
         Discard();
         return CommitResult::Failed;
     }
@@ -535,8 +601,13 @@ TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, System
 
 namespace {
 
-bool WalkInto(const std::wstring& folder, const std::string& relative, std::vector<SourceFile>* files,
-              std::string* error)
+std::string WalkedPath(const std::string& root, const std::string& relative)
+{
+    return relative.empty() ? root : JoinPath(root, relative);
+}
+
+bool WalkInto(const std::wstring& folder, const std::string& root, const std::string& relative,
+              std::vector<SourceFile>* files, std::string* error)
 {
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
@@ -544,7 +615,7 @@ bool WalkInto(const std::wstring& folder, const std::string& relative, std::vect
         const SystemError failed = LastSystemError();
         if (failed.code == ERROR_FILE_NOT_FOUND)
             return true;
-        *error = (relative.empty() ? Narrow(folder.c_str(), int(folder.size())) : relative) + ": " + failed.Text();
+        *error = WalkedPath(root, relative) + ": " + failed.Text();
         return false;
     }
     bool ok = true;
@@ -556,15 +627,23 @@ bool WalkInto(const std::wstring& folder, const std::string& relative, std::vect
         const std::string childRelative = relative.empty() ? childName : relative + "/" + childName;
         const NodeKind kind = KindOf(found.dwFileAttributes);
         if (kind == NodeKind::Folder) {
-            ok = WalkInto(folder + L"\\" + child, childRelative, files, error);
+            ok = WalkInto(folder + L"\\" + child, root, childRelative, files, error);
         } else {
+            // The listing carries no file index: each node is asked for it.
             const uint64_t size = uint64_t(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
-            files->push_back({childRelative, kind, size});
+            FileIdentity identity;
+            SystemError failed;
+            if (!IdentityAt(folder + L"\\" + child, &identity, &failed)) {
+                *error = WalkedPath(root, childRelative) + ": " + failed.Text();
+                ok = false;
+                break;
+            }
+            files->push_back({childRelative, kind, size, identity});
         }
     } while (ok && FindNextFileW(search, &found));
     const SystemError ended = LastSystemError();
     if (ok && ended.code != ERROR_NO_MORE_FILES) {
-        *error = relative + ": " + ended.Text();
+        *error = WalkedPath(root, relative) + ": " + ended.Text();
         ok = false;
     }
     FindClose(search);
@@ -587,7 +666,7 @@ bool WalkFolder(const std::string& root, std::vector<SourceFile>* files, std::st
         *error = root + ": not a folder";
         return false;
     }
-    return WalkInto(wide, "", files, error);
+    return WalkInto(wide, root, "", files, error);
 }
 
 void SplitPath(const std::string& path, std::string* parent, std::string* name)

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <unordered_map>
 
 namespace cli {
@@ -127,11 +129,11 @@ std::vector<Planned> Layout(const std::vector<StoredEntry>& entries, const Updat
     for (const Placed& placed : plan.placed) {
         if (placed.file < 0) {
             const StoredEntry& entry = entries[placed.oldIndex];
-            layout.push_back({std::string(), entry.name, entry.size});
+            layout.push_back({std::string(), entry.name, entry.size, {}});
         } else {
             const Planned& file = plan.files[size_t(placed.file)];
             const std::string& stored = placed.oldIndex == NO_ENTRY ? file.stored : entries[placed.oldIndex].name;
-            layout.push_back({file.relative, stored, file.size});
+            layout.push_back({file.relative, stored, file.size, file.identity});
         }
     }
     return layout;
@@ -169,32 +171,31 @@ uint64_t CountSharedBytes(const std::vector<StoredEntry>& entries, const UpdateP
 }
 
 // Whether a file holds exactly an entry's bytes (read, transformed and
-// compared block by block).
-bool FileHoldsEntry(const std::string& path, uint64_t fileSize, PackFile& pack, const StoredEntry& entry,
-                    bool* same, std::string* error)
+// compared block by block). Says what failed.
+bool FileHoldsEntry(const std::string& path, const Planned& item, PackFile& pack, const StoredEntry& entry,
+                    bool* same)
 {
     *same = false;
-    if (fileSize != entry.size)
+    if (item.size != entry.size)
         return true;
     InputFile file;
-    SystemError systemError;
-    if (!file.Open(path, &systemError)) {
-        *error = path + ": " + systemError.Text();
+    if (!OpenSourceFile(path, item, &file))
         return false;
-    }
+    const uint64_t fileSize = item.size;
+    SystemError systemError;
     std::vector<unsigned char> stored(TRANSFER_BLOCK_BYTES);
     std::vector<unsigned char> plain(TRANSFER_BLOCK_BYTES);
     for (uint64_t done = 0; done < fileSize;) {
         const size_t want = size_t(std::min<uint64_t>(fileSize - done, plain.size()));
         const int64_t got = file.ReadAt(done, plain.data(), want, &systemError);
         if (got <= 0) {
-            *error = path + ": " + (got < 0 ? systemError.Text() : "changed while it was being read");
+            Message(path + ": " + (got < 0 ? systemError.Text() : "changed while it was being read"));
             return false;
         }
         const int64_t had =
             pack.File().ReadAt(pack.DataAreaStart() + entry.offset + done, stored.data(), size_t(got), &systemError);
         if (had != got) {
-            *error = pack.Path() + ": " + (had < 0 ? systemError.Text() : "changed while it was being read");
+            Message(pack.Path() + ": " + (had < 0 ? systemError.Text() : "changed while it was being read"));
             return false;
         }
         NegateBytes(stored.data(), uint32_t(got));
@@ -206,29 +207,71 @@ bool FileHoldsEntry(const std::string& path, uint64_t fileSize, PackFile& pack, 
     return true;
 }
 
+// A file that already holds its entry's bytes leaves that entry as it is
+// stored: only what changes counts as replaced.
+bool KeepUnchanged(PackFile& pack, const std::string& source, UpdatePlan* plan)
+{
+    for (Placed& placed : plan->placed) {
+        if (placed.file < 0 || placed.oldIndex == NO_ENTRY)
+            continue;
+        const Planned& file = plan->files[size_t(placed.file)];
+        bool same = false;
+        if (!FileHoldsEntry(JoinPath(source, file.relative), file, pack, pack.Entries()[placed.oldIndex], &same))
+            return false;
+        if (same) {
+            placed.file = -1;
+            --plan->replaced;
+        }
+    }
+    return true;
+}
+
+// A name that one entry gives a file and another a folder cannot be
+// extracted whole: refused where a new entry brings it; a pack that held
+// it already keeps it (verify reports it).
+bool CheckFilesAndFolders(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
+{
+    std::vector<std::string_view> names;
+    names.reserve(plan.placed.size());
+    for (const Placed& placed : plan.placed)
+        names.push_back(placed.oldIndex == NO_ENTRY ? plan.files[size_t(placed.file)].stored
+                                                    : entries[placed.oldIndex].name);
+    bool ok = true;
+    for (const auto& [file, folder] : FilesWhereFoldersGo(names, FILE_NAMES_IGNORE_CASE)) {
+        if (plan.placed[file].oldIndex != NO_ENTRY && plan.placed[folder].oldIndex != NO_ENTRY)
+            continue;
+        Message("refused: '" + NameToUtf8(names[file], NameForm::Text) + "' would be a file where '" +
+                NameToUtf8(names[folder], NameForm::Text) + "' needs a folder of that name");
+        ok = false;
+    }
+    return ok;
+}
+
 // What the new pack would change, printed as diff prints it: the new
-// pack's order, then the removed entries in PACK's order.
+// pack's order, then the removed entries in PACK's order. Each new file is
+// opened first, as the update would open it.
 int PrintDryRun(PackFile& pack, const UpdateOptions& options, const UpdatePlan& plan)
 {
+    for (const Placed& placed : plan.placed) {
+        InputFile file;
+        if (placed.oldIndex == NO_ENTRY &&
+            !OpenSourceFile(JoinPath(options.source, plan.files[size_t(placed.file)].relative),
+                            plan.files[size_t(placed.file)], &file)) {
+            Message("nothing written");
+            return EXIT_FATAL;
+        }
+    }
     const std::vector<StoredEntry>& entries = pack.Entries();
     for (const Placed& placed : plan.placed) {
         if (placed.file < 0)
             continue;
         const Planned& file = plan.files[size_t(placed.file)];
-        if (placed.oldIndex == NO_ENTRY) {
+        if (placed.oldIndex == NO_ENTRY)
             WriteChange({ChangeKind::Added, file.stored, std::nullopt, uint32_t(file.size)}, false);
-            continue;
-        }
-        const StoredEntry& entry = entries[placed.oldIndex];
-        bool same = false;
-        std::string error;
-        if (!FileHoldsEntry(JoinPath(options.source, file.relative), file.size, pack, entry, &same, &error)) {
-            FlushStdout(nullptr);
-            Message(error);
-            return EXIT_FATAL;
-        }
-        if (!same)
-            WriteChange({ChangeKind::Modified, entry.name, entry.size, uint32_t(file.size)}, false);
+        else
+            WriteChange({ChangeKind::Modified, entries[placed.oldIndex].name, entries[placed.oldIndex].size,
+                         uint32_t(file.size)},
+                        false);
     }
     for (uint32_t i = 0; i < entries.size(); ++i) {
         if (plan.removed[i])
@@ -287,7 +330,7 @@ bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan
         const Placed& placed = plan.placed[i];
         if (placed.file >= 0) {
             const Planned& file = plan.files[size_t(placed.file)];
-            if (!AppendFile(JoinPath(source, file.relative), file.size, writer.out, block, writer.progress,
+            if (!AppendFile(JoinPath(source, file.relative), file, writer.out, block, writer.progress,
                             writer.entriesDone, &writer.bytesDone))
                 return false;
             ++writer.entriesDone;
@@ -310,9 +353,14 @@ bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan
     return true;
 }
 
+uint64_t RemovedCount(const UpdatePlan& plan)
+{
+    return uint64_t(std::count(plan.removed.begin(), plan.removed.end(), true));
+}
+
 std::string Summary(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
 {
-    const uint64_t removed = uint64_t(std::count(plan.removed.begin(), plan.removed.end(), true));
+    const uint64_t removed = RemovedCount(plan);
     const uint64_t kept = entries.size() - removed - plan.replaced;
     std::string text = std::to_string(plan.replaced) + " replaced, " + std::to_string(plan.added) + " added, " +
                        std::to_string(removed) + " removed, " + std::to_string(kept) + " kept";
@@ -322,15 +370,9 @@ std::string Summary(const std::vector<StoredEntry>& entries, const UpdatePlan& p
     return text;
 }
 
-// The file the new pack is put in: OUT, or PACK itself.
-const std::string& Destination(const UpdateOptions& options)
-{
-    return options.output.empty() ? options.pack : options.output;
-}
-
 // What the new pack holds: PACK's entries, less the removed ones, with
-// the source folder's files in place or behind them. False, with the
-// reasons said, when the update cannot be made.
+// the source folder's files in place of those they change or behind them.
+// False, with the reasons said, when the update cannot be made.
 bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string& destination, UpdatePlan* plan,
                 std::vector<Planned>* layout)
 {
@@ -345,21 +387,95 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
     }
     if (!options.source.empty())
         ok = PlanEntries(options.source, {options.pack, destination}, &plan->files) && ok;
-    ok = ok && PlaceFiles(entries, plan);
+    ok = ok && PlaceFiles(entries, plan) && CheckFilesAndFolders(entries, *plan) &&
+         KeepUnchanged(pack, options.source, plan);
     if (ok)
         *layout = Layout(entries, *plan);
     return ok && CheckOffsets(*layout);
 }
 
+// The identity of the file under path's name, links not followed.
+NodeKind NamedIdentity(const std::string& path, FileIdentity* identity, SystemError* error)
+{
+    std::string parentPath;
+    std::string name;
+    SplitPath(path, &parentPath, &name);
+    Folder parent;
+    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, error))
+        return NodeKind::Failed;
+    return parent.IdentityOf(name, identity, error);
+}
+
+// Opens PACK, reads its directory and locks it against other runs, which
+// replace it only while they hold the lock. A run that waited finds the
+// name on the pack another run put there: that pack is the one read.
+bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pack, FileIdentity* identity)
+{
+    for (;;) {
+        if (!OpenPackOrSay(path, pack, "; nothing written"))
+            return false;
+        SystemError error;
+        InputFile::LockResult locked = pack->File().Lock(false, &error);
+        if (locked == InputFile::LockResult::Busy) {
+            Message(shown + ": another run is updating it; waiting");
+            locked = pack->File().Lock(true, &error);
+        }
+        if (locked != InputFile::LockResult::Locked) {
+            Message("cannot lock " + shown + ": " + error.Text() + "; nothing written");
+            return false;
+        }
+        FileIdentity named;
+        if (!pack->File().Identity(identity, &error)) {
+            Message(shown + ": " + error.Text() + "; nothing written");
+            return false;
+        }
+        const NodeKind kind = NamedIdentity(path, &named, &error);
+        if (kind == NodeKind::Failed) {
+            Message(shown + ": " + error.Text() + "; nothing written");
+            return false;
+        }
+        if (kind == NodeKind::Link) {
+            Message(shown + ": a link that could not be resolved; name the pack it leads to; nothing written");
+            return false;
+        }
+        if (kind == NodeKind::File && named == *identity)
+            return true;
+    }
+}
+
+// PACK as the file a symbolic link there leads to, resolved once: the new
+// pack replaces that file, and the link goes on leading to it.
+std::string FollowedPack(const std::string& pack)
+{
+    const std::filesystem::path typed(std::u8string(pack.begin(), pack.end()));
+    std::error_code failed;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(typed, failed)))
+        return pack;
+    const auto target = std::filesystem::canonical(typed, failed);
+    if (failed)
+        return pack;
+    const std::u8string text = target.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// Where the new pack goes and what it replaces there.
+struct Target {
+    std::string shown; // as the user named it: PACK or OUT
+    std::string name;  // its last part, in parent
+    PackFolder parent;
+    NodeKind existing = NodeKind::Missing;
+    bool replacesPack = false; // the name is PACK's (in place, or OUT naming PACK)
+};
+
 // Writes the new pack beside the destination and puts it in place: PACK
 // and the destination stay as they were unless the whole new pack is there.
-int WriteNewPack(PackFile& pack, const UpdateOptions& options, const UpdatePlan& plan,
-                 const std::vector<Planned>& layout, const Folder& parent, const std::string& fileName)
+int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options,
+                 const UpdatePlan& plan, const std::vector<Planned>& layout, Target& target)
 {
-    const std::string& destination = Destination(options);
+    const std::string tail = target.shown + " is as it was";
     Progress progress(options.quiet, layout.size(), DataBytes(layout));
     TempFile out;
-    if (!StartPackFile(parent, layout, destination, &out))
+    if (!StartPackFile(target.parent.folder, layout, target.shown, &out))
         return EXIT_FATAL;
     SystemError error;
     if (!out.TakePermissionsOf(pack.File(), &error)) {
@@ -369,30 +485,86 @@ int WriteNewPack(PackFile& pack, const UpdateOptions& options, const UpdatePlan&
     Writer writer{pack, out, progress};
     const bool written = WriteData(writer, options.source, plan);
     progress.Clear();
-    const bool interrupted = Interrupted();
-    if (!written || interrupted) {
+    if (!written || Interrupted()) {
         out.Discard();
-        Message((interrupted ? "interrupted; " : "nothing written; ") + destination + " is as it was");
+        const bool interrupted = Interrupted();
+        Message((interrupted ? "interrupted; " : "nothing written; ") + tail);
         return interrupted ? InterruptExitCode() : EXIT_FATAL;
     }
-    const std::string summary = Summary(pack.Entries(), plan);
-    // The old pack is closed before the new one takes its name: Windows
-    // replaces no file that is open.
-    pack.File().Close();
-    if (out.CommitReplacing(fileName, &error) != TempFile::CommitResult::Done) {
-        Message("cannot put the new pack in place of " + destination + ": " + error.Text() + "; it is as it was");
+    const bool replacing = target.existing == NodeKind::File;
+    const int ready = ReadyToName(out, replacing, tail);
+    if (ready != EXIT_DONE)
+        return ready;
+    if (target.replacesPack) {
+        // Another run locks the pack before it replaces it; any other
+        // program that put a file under the name meanwhile keeps it.
+        FileIdentity now;
+        if (target.parent.folder.IdentityOf(target.name, &now, &error) != NodeKind::File || now != packIdentity) {
+            out.Discard();
+            Message(target.shown + ": replaced by another program meanwhile; nothing written");
+            return EXIT_FATAL;
+        }
+    }
+    // The lock is held through the rename, except where an open file cannot
+    // be replaced: a run that takes it then finds the name changed anyway.
+    if (OPEN_FILES_BLOCK_REPLACE)
+        pack.File().Close();
+    const TempFile::CommitResult result =
+        replacing ? out.CommitReplacing(target.name, &error) : out.Commit(target.name, false, &error);
+    switch (result) {
+    case TempFile::CommitResult::Done:
+        break;
+    case TempFile::CommitResult::Exists:
+        Message(target.shown + ": appeared meanwhile (--force replaces it); nothing written");
+        return EXIT_FATAL;
+    case TempFile::CommitResult::Failed:
+        Message("cannot put the new pack in place of " + target.shown + ": " + error.Text() + "; it is as it was");
         return EXIT_FATAL;
     }
+    target.parent.named = true;
     if (!options.quiet)
-        Message(destination + ": " + summary);
+        Message(target.shown + ": " + Summary(pack.Entries(), plan));
     return EXIT_DONE;
+}
+
+// Opens the folder of the destination and decides whether the new pack may
+// take its name: OUT is replaced only with --force, unless it is PACK.
+bool OpenTarget(const UpdateOptions& options, const std::string& packPath, const FileIdentity& packIdentity,
+                Target* target)
+{
+    const bool toOut = !options.output.empty();
+    target->shown = toOut ? options.output : options.pack;
+    std::string parentPath;
+    SplitPath(toOut ? options.output : packPath, &parentPath, &target->name);
+    if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
+        return false;
+    FileIdentity found;
+    SystemError error;
+    if (target->existing == NodeKind::File &&
+        target->parent.folder.IdentityOf(target->name, &found, &error) == NodeKind::File)
+        target->replacesPack = found == packIdentity;
+    if (target->existing == NodeKind::File && !target->replacesPack && !options.force) {
+        Message(target->shown + ": exists (--force replaces it); nothing written");
+        return false;
+    }
+    if (target->existing != NodeKind::Missing && target->existing != NodeKind::File) {
+        Message(target->shown + (target->existing == NodeKind::Link ? ": a symbolic link (OUT is not followed)"
+                                                                    : ": exists and is not a file") +
+                "; nothing written");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
 int RunUpdate(const UpdateOptions& options)
 {
-    const std::string& destination = Destination(options);
+    if (options.source.empty() && options.removals.empty()) {
+        Message("nothing to update: give SOURCE_DIR, --remove or both");
+        return EXIT_FATAL;
+    }
+    const std::string& destination = options.output.empty() ? options.pack : options.output;
     std::string parentPath;
     std::string fileName;
     SplitPath(destination, &parentPath, &fileName);
@@ -400,12 +572,15 @@ int RunUpdate(const UpdateOptions& options)
         Message(destination + ": not a file name");
         return EXIT_FATAL;
     }
-    if (options.source.empty() && options.removals.empty()) {
-        Message("nothing to update: give SOURCE_DIR, --remove or both");
+    if (!options.output.empty() && !options.source.empty() && LiesInside(options.output, options.source)) {
+        Message(options.output + ": refused: OUT lies inside SOURCE_DIR, which is being packed; nothing written");
         return EXIT_FATAL;
     }
+    const std::string packPath = FollowedPack(options.pack);
     PackFile pack;
-    if (!OpenPackOrSay(options.pack, &pack, "; nothing written"))
+    FileIdentity packIdentity;
+    if (options.dryRun ? !OpenPackOrSay(packPath, &pack, "; nothing written")
+                       : !OpenLocked(packPath, options.pack, &pack, &packIdentity))
         return EXIT_FATAL;
 
     UpdatePlan plan;
@@ -421,15 +596,15 @@ int RunUpdate(const UpdateOptions& options)
     // and the loop removes that file before it ends; PACK is replaced only
     // by a complete new pack.
     InstallInterruptHandler();
-    Folder parent;
-    NodeKind existing;
-    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
+    Target target;
+    if (!OpenTarget(options, packPath, packIdentity, &target))
         return EXIT_FATAL;
-    if (existing != NodeKind::Missing && existing != NodeKind::File) {
-        Message(destination + ": exists and is not a file; nothing written");
-        return EXIT_FATAL;
+    if (target.replacesPack && plan.replaced == 0 && plan.added == 0 && RemovedCount(plan) == 0) {
+        Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) +
+                " kept)");
+        return EXIT_DONE;
     }
-    return WriteNewPack(pack, options, plan, layout, parent, fileName);
+    return WriteNewPack(pack, packIdentity, options, plan, layout, target);
 }
 
 } // namespace cli

@@ -171,6 +171,23 @@ void CheckFiles(const std::vector<StoredEntry>& entries, Report* report)
     }
 }
 
+// A file where another entry needs a folder: extraction writes one of them.
+void CheckFilesAndFolders(const std::vector<StoredEntry>& entries, Report* report)
+{
+    std::vector<std::string_view> names;
+    names.reserve(entries.size());
+    for (const StoredEntry& entry : entries)
+        names.push_back(entry.name);
+    // Letter case folded: quorvel.exe extracts on Windows.
+    for (const auto& [file, folder] : FilesWhereFoldersGo(names, true)) {
+        Json item = NamedEntry(file, entries[file]);
+        item["other"] = folder;
+        report->Add("file_and_folder", item,
+                    Shown(file, entries[file]) + ": a file where " + Shown(folder, entries[folder]) +
+                        " needs a folder of that name; extraction writes only one of them");
+    }
+}
+
 } // namespace
 
 int RunVerify(const std::string& path, bool json)
@@ -200,11 +217,12 @@ int RunVerify(const std::string& path, bool json)
     } else {
         report.json["damage"] = nullptr;
         for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names",
-                                 "same_file", "long_parts"})
+                                 "same_file", "long_parts", "file_and_folder"})
             report.json[kind] = Json::array();
         CheckPlacement(pack, entries, &report);
         CheckNames(entries, &report);
         CheckFiles(entries, &report);
+        CheckFilesAndFolders(entries, &report);
         uint64_t dataBytes = 0;
         for (const StoredEntry& entry : entries)
             dataBytes += entry.size;

@@ -133,7 +133,8 @@ def option_synopsis(options):
                 words.append(f"{name} {member.argument}")
             else:
                 words.append(name)
-        parts.append("[" + " | ".join(words) + "]")
+        # An option given once per value, as the README writes it.
+        parts.append("[" + " | ".join(words) + "]" + ("..." if option.repeated else ""))
     return " ".join(parts)
 
 

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iconv.h>
+#include <map>
 #include <poll.h>
 #include <sched.h>
 #include <set>
@@ -77,14 +78,18 @@ pakwriter::Bytes B(const std::string& text)
     return pakwriter::Bytes(text.begin(), text.end());
 }
 
-// In a forked child: becomes the program with args; 127 when it cannot.
-[[noreturn]] void ExecProgram(const std::vector<std::string>& args)
+// In a forked child: becomes the program with args, run by wrapper when
+// one is given (a tracer, with its own arguments); 127 when it cannot.
+[[noreturn]] void ExecProgram(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {})
 {
-    std::vector<char*> argv{const_cast<char*>(g_program.c_str())};
+    std::vector<char*> argv;
+    for (const std::string& w : wrapper)
+        argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(const_cast<char*>(g_program.c_str()));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(g_program.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
 }
 
@@ -116,7 +121,7 @@ protected:
             const std::string out = stdoutPath != nullptr ? stdoutPath : (base_ / ".stdout").string();
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open((base_ / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            ExecProgram(args);
+            ExecProgram(args, wrapper_);
         }
         if (started != nullptr)
             *started = child;
@@ -160,9 +165,37 @@ protected:
         return paths;
     }
 
+    // Every path under the test folder with what it holds (a file's bytes,
+    // a link's target), the program's scratch files aside.
+    std::map<std::string, std::string> Snapshot()
+    {
+        std::map<std::string, std::string> held;
+        for (const std::string& path : Tree()) {
+            const fs::path at = base_ / path;
+            held[path] = fs::is_symlink(at) ? "-> " + fs::read_symlink(at).string()
+                         : fs::is_regular_file(at) ? ReadText(at)
+                                                   : "(folder)";
+        }
+        return held;
+    }
+
+    // Starts the program without waiting for it, standard error to errPath.
+    static pid_t Start(const std::vector<std::string>& args, const fs::path& errPath)
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(open("/dev/null", O_RDWR), 0);
+            dup2(open("/dev/null", O_RDWR), 1);
+            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            ExecProgram(args);
+        }
+        return child;
+    }
+
     fs::path base_;
     fs::path pack_;
     fs::path out_;
+    std::vector<std::string> wrapper_; // what Run starts the program with
 };
 
 // ---- Names that must never be written outside DIR
@@ -721,6 +754,7 @@ TEST_F(Cli, ExitCodes)
         {{"verify", pack}, 0},
         {{"create", pack, out}, 2}, // exists, no --force
         {{"create", (base_ / "missing").string() + ".pak", (base_ / "no-such-folder").string()}, 2},
+        {{"update", "-o", "", "--remove", "se/*", pack}, 2, "OUT is empty"}, // an unset variable, not PACK
     };
     for (const Case& c : cases) {
         std::string shown;
@@ -735,6 +769,7 @@ TEST_F(Cli, ExitCodes)
     }
     EXPECT_TRUE(fs::exists(out_ / "bgm" / "a.ogg"));
     EXPECT_FALSE(fs::exists(out_ / "se"));
+    EXPECT_EQ(Run({"list", pack}).out, "bgm/a.ogg\nse/b.wav\n");
 }
 
 // Standard output that cannot be written, and a pack that cannot be read
@@ -807,6 +842,7 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
         std::vector<Overlap> overlaps;
         std::vector<Gap> gaps;
         std::vector<int> pastEnd, duplicates, refused;
+        std::vector<int> fileAndFolder = {}; // a file where another entry has a folder
     };
     const std::vector<Row> rows = {
         {"side by side",
@@ -832,6 +868,9 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
          {},
          {}},
         {"one byte shared, then touching", {{"a", 4, 0}, {"b", 4, 3}, {"c", 2, 7}}, 9, {{1, 0, 3, 1}}, {}, {}, {}, {}},
+        {"a file and a folder of one name, either first, letter case aside",
+         {{"a\\b.txt", 1, 0}, {"a", 1, 1}, {"c", 1, 2}, {"C\\d\\e.txt", 1, 3}, {"d", 1, 4}},
+         5, {}, {}, {}, {}, {}, {1, 2}},
     };
     for (const Row& row : rows) {
         pakwriter::Layout layout;
@@ -864,8 +903,9 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
         EXPECT_EQ(indexes("past_end"), row.pastEnd) << row.why;
         EXPECT_EQ(indexes("duplicates"), row.duplicates) << row.why;
         EXPECT_EQ(indexes("refused_names"), row.refused) << row.why;
+        EXPECT_EQ(indexes("file_and_folder"), row.fileAndFolder) << row.why;
         EXPECT_EQ(report["findings"], row.overlaps.size() + row.gaps.size() + row.pastEnd.size() +
-                                          row.duplicates.size() + row.refused.size())
+                                          row.duplicates.size() + row.refused.size() + row.fileAndFolder.size())
             << row.why;
         // The same findings as text, one line each, and the summary.
         const Result text = Run({"verify", pack_});
@@ -950,6 +990,7 @@ TEST_F(Cli, CreateReplacesOnlyWithForce)
         GTEST_SKIP() << "strace is missing or cannot trace here";
     const std::string trace = base_ / "trace";
     for (const std::string run : {"create --force", "update"}) {
+        WriteText(base_ / "src" / "new.txt", run); // an update that changes nothing writes nothing
         const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o '" + trace + "' -e trace=fsync,fdatasync,rename,renameat,renameat2 '" +
                                     g_program + "' " + run + " '" + pack_.string() + "' '" + (base_ / "src").string() +
                                     "' 2>/dev/null";
@@ -976,9 +1017,9 @@ bool Stopped(pid_t pid)
 // child is stopped while the test looks, so that on a busy machine it
 // cannot finish between the look and the signal: the signal is the first
 // thing it meets when it goes on.
-std::thread SignalOnce(const std::atomic<pid_t>& child, int signal, std::function<bool(pid_t)> ready)
+std::thread ActOnce(const std::atomic<pid_t>& child, std::function<bool(pid_t)> ready, std::function<void(pid_t)> act)
 {
-    return std::thread([&child, signal, ready] {
+    return std::thread([&child, ready, act] {
         for (int i = 0; i < 20000; ++i) {
             const pid_t pid = child;
             if (pid != 0) {
@@ -987,7 +1028,7 @@ std::thread SignalOnce(const std::atomic<pid_t>& child, int signal, std::functio
                     usleep(100);
                 const bool found = ready(pid);
                 if (found)
-                    kill(pid, signal);
+                    act(pid);
                 kill(pid, SIGCONT);
                 if (found)
                     return;
@@ -995,6 +1036,25 @@ std::thread SignalOnce(const std::atomic<pid_t>& child, int signal, std::functio
             usleep(300);
         }
     });
+}
+
+std::thread SignalOnce(const std::atomic<pid_t>& child, int signal, std::function<bool(pid_t)> ready)
+{
+    return ActOnce(child, ready, [signal](pid_t pid) { kill(pid, signal); });
+}
+
+// Whether the process writes a new file in folder: an unnamed one, or one
+// under a temporary name.
+bool WritesInto(pid_t pid, const fs::path& folder)
+{
+    std::error_code ignored;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        const std::string target = fs::read_symlink(fd.path(), ignored).string();
+        if (target.rfind(folder.string() + "/", 0) == 0 &&
+            (target.find("(deleted)") != std::string::npos || target.find("/.quorvel-") != std::string::npos))
+            return true;
+    }
+    return false;
 }
 
 TEST_F(Cli, InterruptedRunsEndWith128PlusTheSignalAndLeaveNothing)
@@ -1241,7 +1301,8 @@ TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
     const std::vector<UpdateRow> rows = {
         {"replace, add and remove in one run",
          base,
-         {{"Ⅰ.txt", "ROMAN"}, {"bgm/タイトル.ogg", "short now"}, {"zz/新しい.txt", "new"}, {"a.txt", "new a"}},
+         {{"Ⅰ.txt", "ROMAN"}, {"bgm/タイトル.ogg", "short now"}, {"zz/新しい.txt", "new"}, {"a.txt", "new a"},
+          {"voice/002.wav", "two"}}, // the same bytes: kept, not replaced
          {"voice/*1.wav"},
          {{Sjis("表紙.bmp"), B("picture")},
           {romanOne, B("ROMAN")},
@@ -1259,7 +1320,7 @@ TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
          {},
          base,
          "",
-         "2 replaced, 0 added, 0 removed, 5 kept"},
+         "nothing to change, left as it was (7 kept)"},
         {"an empty entry, and an entry emptied", base, {{"empty.dat", "filled"}, {"voice/002.wav", ""}}, {},
          {base[0], base[1], base[2], {"empty.dat", B("filled")}, base[4], base[5], {"voice\\002.wav", {}}},
          "M empty.dat\nM voice/002.wav\n", "2 replaced, 0 added, 0 removed, 5 kept"},
@@ -1301,9 +1362,17 @@ TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
         EXPECT_EQ(preview.code, 0) << row.why << preview.err;
         EXPECT_EQ(preview.out, row.changes) << row.why;
         EXPECT_EQ(ReadText(pack_), ReadText(original)) << row.why << ": --dry-run wrote";
+        struct stat before;
+        ASSERT_EQ(stat(pack_.c_str(), &before), 0);
         const Result update = Run(args);
         ASSERT_EQ(update.code, 0) << row.why << update.err;
         EXPECT_EQ(update.err, "quorvel-cli: " + pack_.string() + ": " + row.summary + "\n") << row.why;
+        // A pack that nothing changes is not written again.
+        struct stat after;
+        ASSERT_EQ(stat(pack_.c_str(), &after), 0);
+        const bool same = before.st_ino == after.st_ino && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+                          before.st_mtim.tv_sec == after.st_mtim.tv_sec;
+        EXPECT_EQ(same, row.changes.empty()) << row.why;
         ASSERT_TRUE(pakwriter::WriteFile(base_ / "expected.pak", pakwriter::BuildPack(row.merged)));
         EXPECT_EQ(ReadText(pack_), ReadText(base_ / "expected.pak")) << row.why;
         // create --from-list of the JSON list of the merged tree writes the same.
@@ -1350,34 +1419,49 @@ TEST_F(Cli, UpdateRefusesAndLeavesThePackAsItWas)
          {"--remove", "b.txt"}, "which --remove removes"},
         {"a file two entries extract to", good, [](const fs::path& s) { WriteText(s / "a.txt", "new"); }, {},
          "both extracted to this file"},
+        {"a folder where the pack has a file", good,
+         [](const fs::path& s) {
+             fs::create_directory(s / "b.txt");
+             WriteText(s / "b.txt" / "x", "");
+         },
+         {}, "needs a folder of that name"},
+        {"a file where the pack has a folder", pakwriter::LayoutFor({{"d\\e.txt", B("e")}}),
+         [](const fs::path& s) { WriteText(s / "d", "a file"); }, {}, "needs a folder of that name"},
+        {"OUT inside SOURCE_DIR", good, nothing, {"-o", (base_ / "src" / "." / "c.txt").string()}, "inside SOURCE_DIR"},
+        {"OUT another file, without --force", good, [](const fs::path& s) { WriteText(s / ".." / "other.pak", "x"); },
+         {"-o", (base_ / "other.pak").string()}, "--force replaces it"},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(c.pack)));
-        const std::string before = ReadText(pack_);
         const fs::path src = base_ / "src";
+        fs::remove(base_ / "other.pak");
         fs::remove_all(src);
         fs::create_directory(src);
         WriteText(src / "c.txt", "an ordinary new file");
         c.prepare(src);
+        const auto held = Snapshot();
+        const bool hasOut = std::find(c.options.begin(), c.options.end(), "-o") != c.options.end();
         for (const bool toOut : {false, true}) {
+            if (toOut && hasOut)
+                continue;
             std::vector<std::string> args = {"update"};
             args.insert(args.end(), c.options.begin(), c.options.end());
             if (toOut)
-                args.insert(args.end(), {"-o", base_ / "out.pak"});
+                args.insert(args.end(), {"-o", base_ / "out" / "new" / "out.pak"});
             args.insert(args.end(), {pack_, src});
             const Result r = Run(args);
             EXPECT_EQ(r.code, 2) << c.why;
             EXPECT_NE(r.err.find(c.said), std::string::npos) << c.why << ": " << r.err;
             EXPECT_NE(r.err.find("nothing written"), std::string::npos) << c.why << ": " << r.err;
-            EXPECT_EQ(ReadText(pack_), before) << c.why;
-            EXPECT_FALSE(fs::exists(base_ / "out.pak")) << c.why;
-            EXPECT_TRUE(Leftovers(base_).empty()) << c.why;
+            EXPECT_EQ(Snapshot(), held) << c.why;
         }
     }
     fs::remove(pack_);
-    const Result missing = Run({"update", pack_, base_ / "src"});
-    EXPECT_EQ(missing.code, 2);
-    EXPECT_FALSE(fs::exists(pack_));
+    const auto held = Snapshot();
+    for (const fs::path& missing : {pack_, base_ / "no-such-folder" / "x.pak"}) {
+        EXPECT_EQ(Run({"update", missing, base_ / "src"}).code, 2) << missing;
+        EXPECT_EQ(Snapshot(), held) << missing;
+    }
 }
 
 TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
@@ -1407,10 +1491,18 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
                   return base_ / "expected.pak";
               }()));
 
-    const Result inPlace = Run({"update", pack_, base_ / "src"});
+    // PACK named through a link: the pack it leads to is updated, the link stays.
+    fs::create_symlink(pack_, base_ / "link.pak");
+    const Result inPlace = Run({"update", base_ / "link.pak", base_ / "src"});
     ASSERT_EQ(inPlace.code, 0) << inPlace.err;
+    EXPECT_TRUE(fs::is_symlink(base_ / "link.pak"));
     EXPECT_EQ(ReadText(pack_), ReadText(base_ / "out.pak"));
     EXPECT_EQ(fs::status(pack_).permissions(), mode);
+    WriteText(base_ / "src" / "b.txt", "newer b");
+    const Result forced = Run({"update", "--force", "-o", base_ / "out.pak", pack_, base_ / "src"});
+    EXPECT_EQ(forced.code, 0) << forced.err;
+    EXPECT_EQ(Run({"cat", base_ / "out.pak", "b.txt"}).out, "newer b");
+    fs::remove(base_ / "src" / "b.txt");
     // The pack inside SOURCE_DIR is never taken for a file of it.
     fs::copy_file(pack_, base_ / "src" / "self.pak");
     const Result self = Run({"update", base_ / "src" / "self.pak", base_ / "src"});
@@ -1428,7 +1520,7 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
     fs::remove(base_ / "src" / "self.pak");
     const Result other = Run({"update", "-o", elsewhere, pack_, base_ / "src"});
     EXPECT_EQ(other.code, 0) << other.err;
-    EXPECT_EQ(ReadText(elsewhere), ReadText(base_ / "out.pak"));
+    EXPECT_EQ(ReadText(elsewhere), ReadText(pack_));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
     fs::remove_all(folder);
 }
@@ -1451,18 +1543,8 @@ TEST_F(Cli, InterruptedUpdateOrPatchLeavesThePackAsItWas)
     ASSERT_EQ(Run({"update", "-q", "-o", updated, pack_, base_ / "src"}).code, 0);
     ASSERT_EQ(Run({"diff", "--patch", patch, pack_, updated}).code, 1);
     fs::remove(updated);
-    // The signal goes once the program writes the new pack: an unnamed
-    // file beside the pack, or one under a temporary name.
-    const auto writingBesidePack = [this](pid_t pid) {
-        std::error_code ignored;
-        for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
-            const std::string target = fs::read_symlink(fd.path(), ignored).string();
-            if (target.rfind(base_.string() + "/", 0) == 0 &&
-                (target.find("(deleted)") != std::string::npos || target.find("/.quorvel-") != std::string::npos))
-                return true;
-        }
-        return false;
-    };
+    // The signal goes once the program writes the new pack.
+    const auto writingBesidePack = [this](pid_t pid) { return WritesInto(pid, base_); };
     const std::vector<std::vector<std::string>> runs = {{"update", "-q", pack_, base_ / "src"},
                                                         {"patch", "-q", pack_, patch}};
     for (const std::vector<std::string>& args : runs) {
@@ -1479,6 +1561,171 @@ TEST_F(Cli, InterruptedUpdateOrPatchLeavesThePackAsItWas)
             EXPECT_TRUE(Leftovers(base_).empty()) << args[0] << " " << signal;
         }
     }
+}
+
+// Races made certain: the program is stopped once it writes its new pack,
+// after it read SOURCE_DIR and PACK, while the test changes them; a large
+// file first in the copy order keeps it writing long enough to be seen.
+TEST_F(Cli, SourceFilesChangedAfterTheWalkAreRefused)
+{
+    WriteText(base_ / "secret.txt", "SECRET");
+    struct Row {
+        const char* why;
+        const char* walked; // zz.txt when the folder is read
+        std::function<void(const fs::path& file)> change;
+    };
+    const std::vector<Row> rows = {
+        {"a link put in its place", "public",
+         [this](const fs::path& file) {
+             fs::remove(file);
+             fs::create_symlink(base_ / "secret.txt", file);
+         }},
+        {"another file of its size put in its place", "public",
+         [this](const fs::path& file) {
+             fs::copy_file(base_ / "secret.txt", base_ / "other.txt");
+             fs::rename(base_ / "other.txt", file);
+         }},
+        {"empty at first, then written", "", [](const fs::path& file) { WriteText(file, "SECRET"); }},
+    };
+    const fs::path src = base_ / "src";
+    for (const char* command : {"create", "update"}) {
+        for (const Row& row : rows) {
+            const std::string shown = std::string(command) + ", " + row.why;
+            fs::remove_all(src);
+            fs::create_directory(src);
+            WriteText(src / "keep.txt", "k");
+            WriteText(src / "zz.txt", row.walked);
+            // Copied first, and long enough for the test to see the copy.
+            std::ofstream(src / "big.bin").close();
+            fs::resize_file(src / "big.bin", 16ull * 1024 * 1024);
+            fs::remove(pack_);
+            if (std::string(command) == "update")
+                WritePack({{"keep.txt", B("k")}});
+            const bool existed = fs::exists(pack_);
+            const std::string before = existed ? ReadText(pack_) : "";
+            std::atomic<pid_t> child{0};
+            std::thread changer =
+                ActOnce(child, [this](pid_t pid) { return WritesInto(pid, base_); },
+                        [&](pid_t) { row.change(src / "zz.txt"); });
+            const Result r = Run({command, "-q", pack_, src}, "", &child);
+            changer.join();
+            EXPECT_EQ(r.code, 2) << shown << r.err;
+            EXPECT_NE(r.err.find("zz.txt: refused"), std::string::npos) << shown << r.err;
+            EXPECT_EQ(fs::exists(pack_), existed) << shown;
+            if (existed)
+                EXPECT_EQ(ReadText(pack_), before) << shown;
+            EXPECT_TRUE(Leftovers(base_).empty()) << shown;
+        }
+    }
+}
+
+TEST_F(Cli, ConcurrentUpdatesLoseNoEditAndAPackReplacedMeanwhileStays)
+{
+    WritePack({{"big.bin", B("small")}, {"b.txt", B("old b")}});
+    fs::create_directories(base_ / "a");
+    std::ofstream(base_ / "a" / "big.bin").close();
+    fs::resize_file(base_ / "a" / "big.bin", 64ull * 1024 * 1024);
+    fs::create_directories(base_ / "b");
+    WriteText(base_ / "b" / "b.txt", "new b");
+    const auto writing = [this](pid_t pid) { return WritesInto(pid, base_); };
+
+    // The second update starts while the first is stopped in the middle of
+    // its copy: it waits for the lock, or (without one) ends meanwhile.
+    const fs::path secondErr = base_ / ".stderr-second";
+    pid_t second = 0;
+    int secondStatus = -1;
+    std::atomic<pid_t> first{0};
+    std::thread starter = ActOnce(first, writing, [&](pid_t) {
+        second = Start({"update", "-q", pack_, base_ / "b"}, secondErr);
+        for (int i = 0; i < 30000; ++i) {
+            if (ReadText(secondErr).find("waiting") != std::string::npos)
+                return;
+            int status = 0;
+            if (waitpid(second, &status, WNOHANG) == second) {
+                secondStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                return;
+            }
+            usleep(1000);
+        }
+    });
+    const Result firstRun = Run({"update", "-q", pack_, base_ / "a"}, "", &first);
+    starter.join();
+    ASSERT_NE(second, 0);
+    if (secondStatus == -1)
+        secondStatus = Wait(second);
+    EXPECT_EQ(firstRun.code, 0) << firstRun.err;
+    EXPECT_EQ(secondStatus, 0) << ReadText(secondErr);
+    EXPECT_EQ(Run({"cat", pack_, "b.txt"}).out, "new b");
+    const std::string listed = Run({"list", "--json", pack_}).out;
+    EXPECT_EQ(nlohmann::json::parse(listed.substr(0, listed.find('\n')))["size"], 64ull * 1024 * 1024);
+
+    // A pack that another program puts under the name meanwhile stays.
+    WriteText(base_ / "b" / "b.txt", "newer b");
+    WritePack({{"other.txt", B("other")}});
+    const std::string other = ReadText(pack_);
+    fs::copy_file(pack_, base_ / "other.pak");
+    ASSERT_EQ(Run({"create", "--force", pack_, base_ / "a"}).code, 0);
+    std::atomic<pid_t> child{0};
+    std::thread replacer = ActOnce(child, writing, [&](pid_t) { fs::rename(base_ / "other.pak", pack_); });
+    const Result replaced = Run({"update", "-q", pack_, base_ / "b"}, "", &child);
+    replacer.join();
+    EXPECT_EQ(replaced.code, 2) << replaced.err;
+    EXPECT_NE(replaced.err.find("replaced by another program"), std::string::npos) << replaced.err;
+    EXPECT_EQ(ReadText(pack_), other);
+    EXPECT_TRUE(Leftovers(base_).empty());
+}
+
+// Faults and signals at chosen system calls, made by strace: the run ends
+// as it says and leaves every file and folder as it was.
+TEST_F(Cli, InjectedFaultsLeaveEverythingAsItWas)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    WritePack({{"a.txt", B("old a")}, {"b.txt", B("b")}});
+    const fs::path src = base_ / "src";
+    fs::create_directories(src / "sub");
+    WriteText(src / "a.txt", "new a");
+    WriteText(src / "sub" / "c.txt", "c");
+    struct Row {
+        const char* why;
+        std::vector<std::string> strace; // what is injected, and where
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    };
+    const std::string pack = pack_;
+    const std::vector<Row> rows = {
+        {"Ctrl+C while update flushes", {"-e", "inject=fsync:signal=SIGINT:when=1"}, {"update", pack, src}, 130,
+         "interrupted; " + pack + " is as it was"},
+        {"Ctrl+C while create --force flushes", {"-e", "inject=fsync:signal=SIGINT:when=1"},
+         {"create", "--force", pack, src}, 130, "interrupted; nothing written"},
+        {"a failed copy into folders made for OUT", {"-e", "inject=copy_file_range:error=EIO"},
+         {"update", "-o", base_ / "x" / "y" / "out.pak", "--remove", "b.txt", pack}, 2, "Input/output error"},
+        {"a folder of SOURCE_DIR that cannot be read", {"-e", "inject=getdents64:error=EIO:when=2"},
+         {"update", pack, src}, 2, (src / "sub").string() + ": Input/output error"},
+        {"--dry-run of a new file that cannot be opened",
+         {"-P", src / "sub" / "c.txt", "-e", "inject=openat:error=EACCES"}, {"update", "--dry-run", pack, src}, 2,
+         (src / "sub" / "c.txt").string() + ": Permission denied"},
+    };
+    // The leak checker stops the process's threads by tracing them, which a
+    // traced process cannot be.
+    const char* sanitizer = getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(sanitizer ? sanitizer : "") + ":detect_leaks=0").c_str(), 1);
+    for (const Row& row : rows) {
+        const auto held = Snapshot();
+        wrapper_ = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"};
+        wrapper_.insert(wrapper_.end(), row.strace.begin(), row.strace.end());
+        const Result r = Run(row.args);
+        wrapper_.clear();
+        EXPECT_EQ(r.code, row.code) << row.why << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << row.why << r.err;
+        EXPECT_EQ(r.out, "") << row.why;
+        EXPECT_EQ(Snapshot(), held) << row.why;
+    }
+    if (sanitizer != nullptr)
+        setenv("ASAN_OPTIONS", sanitizer, 1);
+    else
+        unsetenv("ASAN_OPTIONS");
 }
 
 TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)

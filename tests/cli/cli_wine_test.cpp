@@ -336,6 +336,14 @@ TEST_F(CliWine, UpdateReplacesAddsRemovesAndDiffTellsIt)
     EXPECT_EQ(refused.code, 2u);
     EXPECT_EQ(ReadWhole(pack_), updated);
     EXPECT_EQ(CountFiles(base_), 7);
+    // OUT inside SOURCE_DIR, named in other letters: the same folder here.
+    std::wstring upper = source;
+    CharUpperW(upper.data());
+    const Result inside = Run(L"update -o " + Q(upper + L"\\新規.txt") + L" " + Q(pack_) + L" " + Q(source));
+    EXPECT_EQ(inside.code, 2u) << inside.err;
+    EXPECT_NE(inside.err.find("inside SOURCE_DIR"), std::string::npos) << inside.err;
+    EXPECT_EQ(ReadWhole(source + L"\\新規.txt"), "added");
+    EXPECT_EQ(CountFiles(base_), 7);
 }
 
 TEST_F(CliWine, MountSaysItIsForLinuxOnly)
