@@ -344,6 +344,29 @@ TEST_F(CliWine, UpdateReplacesAddsRemovesAndDiffTellsIt)
     EXPECT_NE(inside.err.find("inside SOURCE_DIR"), std::string::npos) << inside.err;
     EXPECT_EQ(ReadWhole(source + L"\\新規.txt"), "added");
     EXPECT_EQ(CountFiles(base_), 7);
+
+    // The same change as a patch, applied to a copy of the old pack: the
+    // updated pack byte for byte, then "already applied"; refused on a pack
+    // that holds other bytes where the patch modifies.
+    const std::wstring patch = base_ + L"\\翻訳.qvp";
+    const std::wstring copy = base_ + L"\\写し.pak";
+    const Result made = Run(L"diff --patch " + Q(patch) + L" " + Q(base_ + L"\\元.pak") + L" " + Q(pack_));
+    EXPECT_EQ(made.code, 1u) << made.err;
+    EXPECT_EQ(made.out, changes);
+    WriteWhole(copy, before);
+    const Result applied = Run(L"patch " + Q(copy) + L" " + Q(patch));
+    EXPECT_EQ(applied.code, 0u) << applied.err;
+    EXPECT_EQ(ReadWhole(copy), updated);
+    const Result again = Run(L"patch " + Q(copy) + L" " + Q(patch));
+    EXPECT_EQ(again.code, 0u) << again.err;
+    EXPECT_NE(again.err.find("already applied"), std::string::npos) << again.err;
+    const pakwriter::Bytes other = pakwriter::BuildPack({{"Readme.TXT", B("another readme")}});
+    WriteWhole(copy, std::string(other.begin(), other.end()));
+    const Result refusedPatch = Run(L"patch " + Q(copy) + L" " + Q(patch));
+    EXPECT_EQ(refusedPatch.code, 2u);
+    EXPECT_NE(refusedPatch.err.find("entry 'Readme.TXT'"), std::string::npos) << refusedPatch.err;
+    EXPECT_EQ(ReadWhole(copy), std::string(other.begin(), other.end()));
+    EXPECT_EQ(CountFiles(base_), 9);
 }
 
 TEST_F(CliWine, MountSaysItIsForLinuxOnly)
