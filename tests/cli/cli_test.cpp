@@ -2,6 +2,7 @@
 // by quorvel's pack writer, its files, output and exit codes checked.
 #include "cli/names.h"
 #include "cli/patch_file.h"
+#include "cli/sha256.h"
 #include "pack_writer.h"
 
 #include <gtest/gtest.h>
@@ -1891,7 +1892,8 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
           {"tail", B("t")}},
          "0 changed, 4 added, 1 removed; 1 already applied"},
         {"a modified entry holds other bytes", {{"a", B("a")}, {"b", B("mine")}, {"d", B("d")}}, 2, {},
-         "entry 'b' (name_hex 62): holds 4 other bytes"},
+         "entry 'b' (name_hex 62): holds 4 other bytes; expected the 1 bytes the patch was made from (SHA-256 "
+         "3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d)"},
         {"a modified entry is missing", {{"a", B("a")}, {"d", B("d")}}, 2, {}, "entry 'b' (name_hex 62): missing"},
         {"an added name is there with other bytes", {{"a", B("a")}, {"b", B("b")}, {"tail", B("T")}}, 2, {},
          "entry 'tail' (name_hex 7461696c): holds 1 other bytes"},
@@ -1953,6 +1955,35 @@ TEST_F(Cli, DamagedPatchesAreRefusedWhole)
         WriteText(damaged, good.substr(0, length));
         EXPECT_FALSE(cli::ReadPatch(damaged, &file, &read, &why)) << length;
     }
+    // Made by hand, check and all: every record is read within its bounds
+    // and every new byte matches its digest, whatever the check says.
+    const auto resealed = [](std::string bytes) {
+        cli::Sha256 check;
+        check.Add(bytes.data(), bytes.size() - 32);
+        const cli::Sha256Digest digest = check.Finish();
+        bytes.replace(bytes.size() - 32, 32, reinterpret_cast<const char*>(digest.data()), 32);
+        return bytes;
+    };
+    struct Forged {
+        const char* why;
+        size_t at;
+        char byte;
+    };
+    // The first record, 'M' for "a", begins behind the 16-byte header; the
+    // new bytes of its two records lie just before the check.
+    const std::vector<Forged> forged = {
+        {"a record count past the records", 12, 4}, {"a kind that does not exist", 16, 'X'},
+        {"an empty name", 17, 0},                   {"a name longer than what follows", 17, char(0xFF)},
+        {"a new byte unlike its digest", good.size() - 33, 0x55},
+    };
+    for (const Forged& f : forged) {
+        std::string bytes = good;
+        bytes[f.at] = f.byte;
+        WriteText(damaged, resealed(bytes));
+        EXPECT_FALSE(cli::ReadPatch(damaged, &file, &read, &why)) << f.why;
+    }
+    WriteText(damaged, resealed(good));
+    EXPECT_TRUE(cli::ReadPatch(damaged, &file, &read, &why)) << why;
     // Through the program: the reason, exit 2, the pack untouched.
     fs::copy_file(oldPack, pack_);
     struct Case {
