@@ -3,7 +3,8 @@
 # measured in the same run on the same bytes: a 1 GiB pack of 1,024 entries
 # of 1 MiB, one entry changed.
 #   - the patch's size against the changed bytes;
-#   - diff --patch against reading both packs once (cat OLD NEW > /dev/null);
+#   - diff --patch against reading both packs once (cat OLD NEW > /dev/null),
+#     and against diff alone;
 #   - patch -o against update -o of the same change;
 #   - beside them, a whole-file binary delta of the same change (xdelta3 -e
 #     to make it, xdelta3 -d to apply it), where xdelta3 is installed.
@@ -32,10 +33,11 @@ cmp patched.pak new.pak || { echo "cli_patch_bench.sh: the patched pack is not t
 settle patched.pak
 
 measure_diff_patch() { local d; d=$(fresh); sync -f .; seconds sh -c '"$1" diff --patch "$2" old.pak new.pak; [ $? -eq 1 ]' sh "$cli" "$d/p.qvp"; }
+measure_diff_plain() { seconds sh -c '"$1" diff old.pak new.pak; [ $? -eq 1 ]' sh "$cli"; }
 measure_cat_both() { seconds cat old.pak new.pak; }
 measure_patch() { local d; d=$(fresh); sync -f .; seconds "$cli" patch -q -o "$d/new.pak" old.pak change.qvp; }
 measure_update() { local d; d=$(fresh); sync -f .; seconds "$cli" update -q -o "$d/new.pak" old.pak src; }
-figures="diff_patch cat_both patch update"
+figures="diff_patch diff_plain cat_both patch update"
 if command -v xdelta3 >/dev/null; then
   xdelta3 -e -f -s old.pak new.pak change.xd3
   measure_xdelta_make() { local d; d=$(fresh); sync -f .; seconds xdelta3 -e -f -s old.pak new.pak "$d/c.xd3"; }
@@ -53,6 +55,8 @@ echo "patch_bytes: $size (changed bytes: $changed; overhead $((size - changed)) 
 report diff_patch diff_patch "quorvel-cli diff --patch P old.pak new.pak"
 report cat_both cat_both "cat old.pak new.pak >/dev/null"
 compare cat_both diff_patch diff_patch_to_cat_ratio "diff --patch's seconds over cat's; goal 1.3 or less"
+report diff_plain diff "quorvel-cli diff old.pak new.pak"
+compare diff_plain diff_patch diff_patch_to_diff_ratio "what writing the patch adds to diff"
 report patch patch "quorvel-cli patch -q -o NEW old.pak P"
 report update update "quorvel-cli update -q -o NEW old.pak SRC"
 compare update patch patch_to_update_ratio "patch's seconds over update's; goal 1.2 or less"
