@@ -5,21 +5,16 @@
 #include "cli/entry_files.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
-#include "cli/pack_plan.h"
+#include "cli/new_pack.h"
 #include "cli/standard_output.h"
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <unordered_map>
 
 namespace cli {
 
 namespace {
-
-// The kernel copies this much between two looks at Ctrl+C and the progress line.
-constexpr uint64_t COPY_SLICE_BYTES = 64ull * 1024 * 1024;
 
 constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
@@ -285,55 +280,20 @@ int PrintDryRun(PackFile& pack, const UpdateOptions& options, const UpdatePlan& 
     return EXIT_DONE;
 }
 
-struct Writer {
-    PackFile& pack;
-    TempFile& out;
-    Progress& progress;
-    uint64_t entriesDone = 0;
-    uint64_t bytesDone = 0;
-};
-
-// Copies a run of PACK's stored bytes as they are, in slices so that
-// Ctrl+C and the progress line are looked at while the kernel copies.
-bool CopyStored(Writer& writer, uint64_t position, uint64_t count)
-{
-    for (uint64_t done = 0; done < count;) {
-        if (Interrupted())
-            return false;
-        const uint64_t slice = std::min(COPY_SLICE_BYTES, count - done);
-        SystemError error;
-        const int64_t copied = writer.out.CopyFrom(writer.pack.File(), position + done, slice, &error);
-        if (copied < 0) {
-            Message("cannot copy from " + writer.pack.Path() + " into the new pack: " + error.Text());
-            return false;
-        }
-        if (uint64_t(copied) != slice) {
-            Message(writer.pack.Path() + ": changed while it was being read");
-            return false;
-        }
-        done += slice;
-        writer.bytesDone += slice;
-        writer.progress.Update(writer.entriesDone, writer.bytesDone);
-    }
-    return true;
-}
-
 // The data area of the new pack. Entries kept as stored that lie one after
 // another in PACK go as one run.
-bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan)
+bool WriteData(PackFile& pack, PackWriter& writer, const std::string& source, const UpdatePlan& plan)
 {
-    const std::vector<StoredEntry>& entries = writer.pack.Entries();
-    const uint64_t dataStart = writer.pack.DataAreaStart();
-    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    const uint64_t dataStart = pack.DataAreaStart();
     size_t i = 0;
     while (i < plan.placed.size()) {
         const Placed& placed = plan.placed[i];
         if (placed.file >= 0) {
             const Planned& file = plan.files[size_t(placed.file)];
-            if (!AppendFile(JoinPath(source, file.relative), file, writer.out, block, writer.progress,
-                            writer.entriesDone, &writer.bytesDone))
+            if (!writer.AppendFile(JoinPath(source, file.relative), file))
                 return false;
-            ++writer.entriesDone;
+            writer.EntriesDone(1);
             ++i;
             continue;
         }
@@ -345,9 +305,9 @@ bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan
             runEnd += entries[plan.placed[next].oldIndex].size;
             ++next;
         }
-        if (!CopyStored(writer, dataStart + runStart, runEnd - runStart))
+        if (!writer.CopyRun(pack.File(), pack.Path(), dataStart + runStart, runEnd - runStart))
             return false;
-        writer.entriesDone += next - i;
+        writer.EntriesDone(next - i);
         i = next;
     }
     return true;
@@ -394,166 +354,19 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
     return ok && CheckOffsets(*layout);
 }
 
-// The identity of the file under path's name, links not followed.
-NodeKind NamedIdentity(const std::string& path, FileIdentity* identity, SystemError* error)
-{
-    std::string parentPath;
-    std::string name;
-    SplitPath(path, &parentPath, &name);
-    Folder parent;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, error))
-        return NodeKind::Failed;
-    return parent.IdentityOf(name, identity, error);
-}
-
-// Opens PACK, reads its directory and locks it against other runs, which
-// replace it only while they hold the lock. A run that waited finds the
-// name on the pack another run put there: that pack is the one read.
-bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pack, FileIdentity* identity)
-{
-    for (;;) {
-        if (!OpenPackOrSay(path, pack, "; nothing written"))
-            return false;
-        SystemError error;
-        InputFile::LockResult locked = pack->File().Lock(false, &error);
-        if (locked == InputFile::LockResult::Busy) {
-            Message(shown + ": another run is updating it; waiting");
-            locked = pack->File().Lock(true, &error);
-        }
-        if (locked != InputFile::LockResult::Locked) {
-            Message("cannot lock " + shown + ": " + error.Text() + "; nothing written");
-            return false;
-        }
-        FileIdentity named;
-        if (!pack->File().Identity(identity, &error)) {
-            Message(shown + ": " + error.Text() + "; nothing written");
-            return false;
-        }
-        const NodeKind kind = NamedIdentity(path, &named, &error);
-        if (kind == NodeKind::Failed) {
-            Message(shown + ": " + error.Text() + "; nothing written");
-            return false;
-        }
-        if (kind == NodeKind::Link) {
-            Message(shown + ": a link that could not be resolved; name the pack it leads to; nothing written");
-            return false;
-        }
-        if (kind == NodeKind::File && named == *identity)
-            return true;
-    }
-}
-
-// PACK as the file a symbolic link there leads to, resolved once: the new
-// pack replaces that file, and the link goes on leading to it.
-std::string FollowedPack(const std::string& pack)
-{
-    const std::filesystem::path typed(std::u8string(pack.begin(), pack.end()));
-    std::error_code failed;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(typed, failed)))
-        return pack;
-    const auto target = std::filesystem::canonical(typed, failed);
-    if (failed)
-        return pack;
-    const std::u8string text = target.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-// Where the new pack goes and what it replaces there.
-struct Target {
-    std::string shown; // as the user named it: PACK or OUT
-    std::string name;  // its last part, in parent
-    PackFolder parent;
-    NodeKind existing = NodeKind::Missing;
-    bool replacesPack = false; // the name is PACK's (in place, or OUT naming PACK)
-};
-
 // Writes the new pack beside the destination and puts it in place: PACK
 // and the destination stay as they were unless the whole new pack is there.
 int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options,
-                 const UpdatePlan& plan, const std::vector<Planned>& layout, Target& target)
+                 const UpdatePlan& plan, const std::vector<Planned>& layout, PackTarget& target)
 {
-    const std::string tail = target.shown + " is as it was";
-    Progress progress(options.quiet, layout.size(), DataBytes(layout));
-    TempFile out;
-    if (!StartPackFile(target.parent.folder, layout, target.shown, &out))
+    PackWriter writer(target, ReplacingWords(target.shown));
+    if (!writer.Start(layout, options.quiet) || !writer.TakePermissionsOf(pack.File(), options.pack))
         return EXIT_FATAL;
-    SystemError error;
-    if (!out.TakePermissionsOf(pack.File(), &error)) {
-        Message("cannot give the new pack the permissions of " + options.pack + ": " + error.Text());
-        return EXIT_FATAL;
-    }
-    Writer writer{pack, out, progress};
-    const bool written = WriteData(writer, options.source, plan);
-    progress.Clear();
-    if (!written || Interrupted()) {
-        out.Discard();
-        const bool interrupted = Interrupted();
-        Message((interrupted ? "interrupted; " : "nothing written; ") + tail);
-        return interrupted ? InterruptExitCode() : EXIT_FATAL;
-    }
-    const bool replacing = target.existing == NodeKind::File;
-    const int ready = ReadyToName(out, replacing, tail);
-    if (ready != EXIT_DONE)
-        return ready;
-    if (target.replacesPack) {
-        // Another run locks the pack before it replaces it; any other
-        // program that put a file under the name meanwhile keeps it.
-        FileIdentity now;
-        if (target.parent.folder.IdentityOf(target.name, &now, &error) != NodeKind::File || now != packIdentity) {
-            out.Discard();
-            Message(target.shown + ": replaced by another program meanwhile; nothing written");
-            return EXIT_FATAL;
-        }
-    }
-    // The lock is held through the rename, except where an open file cannot
-    // be replaced: a run that takes it then finds the name changed anyway.
-    if (OPEN_FILES_BLOCK_REPLACE)
-        pack.File().Close();
-    const TempFile::CommitResult result =
-        replacing ? out.CommitReplacing(target.name, &error) : out.Commit(target.name, false, &error);
-    switch (result) {
-    case TempFile::CommitResult::Done:
-        break;
-    case TempFile::CommitResult::Exists:
-        Message(target.shown + ": appeared meanwhile (--force replaces it); nothing written");
-        return EXIT_FATAL;
-    case TempFile::CommitResult::Failed:
-        Message("cannot put the new pack in place of " + target.shown + ": " + error.Text() + "; it is as it was");
-        return EXIT_FATAL;
-    }
-    target.parent.named = true;
-    if (!options.quiet)
+    const bool written = WriteData(pack, writer, options.source, plan);
+    const int code = writer.Finish(written, false, &pack, &packIdentity);
+    if (code == EXIT_DONE && !options.quiet)
         Message(target.shown + ": " + Summary(pack.Entries(), plan));
-    return EXIT_DONE;
-}
-
-// Opens the folder of the destination and decides whether the new pack may
-// take its name: OUT is replaced only with --force, unless it is PACK.
-bool OpenTarget(const UpdateOptions& options, const std::string& packPath, const FileIdentity& packIdentity,
-                Target* target)
-{
-    const bool toOut = !options.output.empty();
-    target->shown = toOut ? options.output : options.pack;
-    std::string parentPath;
-    SplitPath(toOut ? options.output : packPath, &parentPath, &target->name);
-    if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
-        return false;
-    FileIdentity found;
-    SystemError error;
-    if (target->existing == NodeKind::File &&
-        target->parent.folder.IdentityOf(target->name, &found, &error) == NodeKind::File)
-        target->replacesPack = found == packIdentity;
-    if (target->existing == NodeKind::File && !target->replacesPack && !options.force) {
-        Message(target->shown + ": exists (--force replaces it); nothing written");
-        return false;
-    }
-    if (target->existing != NodeKind::Missing && target->existing != NodeKind::File) {
-        Message(target->shown + (target->existing == NodeKind::Link ? ": a symbolic link (OUT is not followed)"
-                                                                    : ": exists and is not a file") +
-                "; nothing written");
-        return false;
-    }
-    return true;
+    return code;
 }
 
 } // namespace
@@ -596,8 +409,8 @@ int RunUpdate(const UpdateOptions& options)
     // and the loop removes that file before it ends; PACK is replaced only
     // by a complete new pack.
     InstallInterruptHandler();
-    Target target;
-    if (!OpenTarget(options, packPath, packIdentity, &target))
+    PackTarget target;
+    if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
         return EXIT_FATAL;
     if (target.replacesPack && plan.replaced == 0 && plan.added == 0 && RemovedCount(plan) == 0) {
         Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) +

@@ -1502,6 +1502,14 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
     const Result forced = Run({"update", "--force", "-o", base_ / "out.pak", pack_, base_ / "src"});
     EXPECT_EQ(forced.code, 0) << forced.err;
     EXPECT_EQ(Run({"cat", base_ / "out.pak", "b.txt"}).out, "newer b");
+    // patch follows the link as update does.
+    ASSERT_EQ(Run({"diff", "--patch", base_ / "b.qvp", pack_, base_ / "out.pak"}).code, 1);
+    const Result patched = Run({"patch", base_ / "link.pak", base_ / "b.qvp"});
+    ASSERT_EQ(patched.code, 0) << patched.err;
+    EXPECT_TRUE(fs::is_symlink(base_ / "link.pak"));
+    EXPECT_EQ(ReadText(pack_), ReadText(base_ / "out.pak"));
+    EXPECT_EQ(fs::status(pack_).permissions(), mode);
+    fs::remove(base_ / "b.qvp");
     fs::remove(base_ / "src" / "b.txt");
     // The pack inside SOURCE_DIR is never taken for a file of it.
     fs::copy_file(pack_, base_ / "src" / "self.pak");
@@ -1621,58 +1629,78 @@ TEST_F(Cli, SourceFilesChangedAfterTheWalkAreRefused)
 
 TEST_F(Cli, ConcurrentUpdatesLoseNoEditAndAPackReplacedMeanwhileStays)
 {
-    WritePack({{"big.bin", B("small")}, {"b.txt", B("old b")}});
     fs::create_directories(base_ / "a");
     std::ofstream(base_ / "a" / "big.bin").close();
     fs::resize_file(base_ / "a" / "big.bin", 64ull * 1024 * 1024);
     fs::create_directories(base_ / "b");
-    WriteText(base_ / "b" / "b.txt", "new b");
     const auto writing = [this](pid_t pid) { return WritesInto(pid, base_); };
+    // The edit of b.txt made by update, or by patch with a patch that
+    // makes the same change.
+    const fs::path patch = base_ / "b.qvp";
+    const auto editOfB = [&](bool byPatch) -> std::vector<std::string> {
+        if (!byPatch)
+            return {"update", "-q", pack_, base_ / "b"};
+        const fs::path next = base_ / "next.pak";
+        EXPECT_EQ(Run({"update", "-q", "-o", next, pack_, base_ / "b"}).code, 0);
+        EXPECT_EQ(Run({"diff", "--force", "--patch", patch, pack_, next}).code, 1);
+        fs::remove(next);
+        return {"patch", "-q", pack_, patch};
+    };
 
-    // The second update starts while the first is stopped in the middle of
-    // its copy: it waits for the lock, or (without one) ends meanwhile.
-    const fs::path secondErr = base_ / ".stderr-second";
-    pid_t second = 0;
-    int secondStatus = -1;
-    std::atomic<pid_t> first{0};
-    std::thread starter = ActOnce(first, writing, [&](pid_t) {
-        second = Start({"update", "-q", pack_, base_ / "b"}, secondErr);
-        for (int i = 0; i < 30000; ++i) {
-            if (ReadText(secondErr).find("waiting") != std::string::npos)
-                return;
-            int status = 0;
-            if (waitpid(second, &status, WNOHANG) == second) {
-                secondStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                return;
+    for (const bool byPatch : {false, true}) {
+        WritePack({{"big.bin", B("small")}, {"b.txt", B("old b")}});
+        WriteText(base_ / "b" / "b.txt", "new b");
+        const std::vector<std::string> secondArgs = editOfB(byPatch);
+        // The second run starts while the first update is stopped in the
+        // middle of its copy: it waits for the lock, or (without one) ends
+        // meanwhile.
+        const fs::path secondErr = base_ / ".stderr-second";
+        pid_t second = 0;
+        int secondStatus = -1;
+        std::atomic<pid_t> first{0};
+        std::thread starter = ActOnce(first, writing, [&](pid_t) {
+            second = Start(secondArgs, secondErr);
+            for (int i = 0; i < 30000; ++i) {
+                if (ReadText(secondErr).find("waiting") != std::string::npos)
+                    return;
+                int status = 0;
+                if (waitpid(second, &status, WNOHANG) == second) {
+                    secondStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                    return;
+                }
+                usleep(1000);
             }
-            usleep(1000);
-        }
-    });
-    const Result firstRun = Run({"update", "-q", pack_, base_ / "a"}, "", &first);
-    starter.join();
-    ASSERT_NE(second, 0);
-    if (secondStatus == -1)
-        secondStatus = Wait(second);
-    EXPECT_EQ(firstRun.code, 0) << firstRun.err;
-    EXPECT_EQ(secondStatus, 0) << ReadText(secondErr);
-    EXPECT_EQ(Run({"cat", pack_, "b.txt"}).out, "new b");
-    const std::string listed = Run({"list", "--json", pack_}).out;
-    EXPECT_EQ(nlohmann::json::parse(listed.substr(0, listed.find('\n')))["size"], 64ull * 1024 * 1024);
+        });
+        const Result firstRun = Run({"update", "-q", pack_, base_ / "a"}, "", &first);
+        starter.join();
+        ASSERT_NE(second, 0) << secondArgs[0];
+        if (secondStatus == -1)
+            secondStatus = Wait(second);
+        EXPECT_EQ(firstRun.code, 0) << firstRun.err;
+        EXPECT_EQ(secondStatus, 0) << secondArgs[0] << ": " << ReadText(secondErr);
+        EXPECT_EQ(Run({"cat", pack_, "b.txt"}).out, "new b") << secondArgs[0];
+        const std::string listed = Run({"list", "--json", pack_}).out;
+        EXPECT_EQ(nlohmann::json::parse(listed.substr(0, listed.find('\n')))["size"], 64ull * 1024 * 1024)
+            << secondArgs[0];
+    }
 
     // A pack that another program puts under the name meanwhile stays.
-    WriteText(base_ / "b" / "b.txt", "newer b");
-    WritePack({{"other.txt", B("other")}});
-    const std::string other = ReadText(pack_);
-    fs::copy_file(pack_, base_ / "other.pak");
-    ASSERT_EQ(Run({"create", "--force", pack_, base_ / "a"}).code, 0);
-    std::atomic<pid_t> child{0};
-    std::thread replacer = ActOnce(child, writing, [&](pid_t) { fs::rename(base_ / "other.pak", pack_); });
-    const Result replaced = Run({"update", "-q", pack_, base_ / "b"}, "", &child);
-    replacer.join();
-    EXPECT_EQ(replaced.code, 2) << replaced.err;
-    EXPECT_NE(replaced.err.find("replaced by another program"), std::string::npos) << replaced.err;
-    EXPECT_EQ(ReadText(pack_), other);
-    EXPECT_TRUE(Leftovers(base_).empty());
+    for (const bool byPatch : {false, true}) {
+        WriteText(base_ / "b" / "b.txt", "newer b");
+        WritePack({{"other.txt", B("other")}});
+        const std::string other = ReadText(pack_);
+        fs::copy_file(pack_, base_ / "other.pak", fs::copy_options::overwrite_existing);
+        ASSERT_EQ(Run({"create", "--force", pack_, base_ / "a"}).code, 0);
+        const std::vector<std::string> args = editOfB(byPatch);
+        std::atomic<pid_t> child{0};
+        std::thread replacer = ActOnce(child, writing, [&](pid_t) { fs::rename(base_ / "other.pak", pack_); });
+        const Result replaced = Run(args, "", &child);
+        replacer.join();
+        EXPECT_EQ(replaced.code, 2) << args[0] << ": " << replaced.err;
+        EXPECT_NE(replaced.err.find("replaced by another program"), std::string::npos) << args[0] << ": " << replaced.err;
+        EXPECT_TRUE(ReadText(pack_) == other) << args[0];
+        EXPECT_TRUE(Leftovers(base_).empty()) << args[0];
+    }
 }
 
 // Faults and signals at chosen system calls, made by strace: the run ends
