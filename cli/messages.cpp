@@ -1,5 +1,5 @@
 // Messages and progress on standard error.
-#include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/names.h"
 #include "cli/platform.h"
 

@@ -7,7 +7,7 @@
 #ifndef QUORVEL_CLI_NEW_PACK_H
 #define QUORVEL_CLI_NEW_PACK_H
 
-#include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/pack_file.h"
 #include "cli/platform.h"
 

@@ -1,6 +1,6 @@
 #include "cli/pack_file.h"
 
-#include "cli/commands.h"
+#include "cli/messages.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 // writes: complete, or not at all.
 #include "cli/patch_making.h"
 
-#include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/names.h"
 #include "cli/new_pack.h"
 #include "cli/patch_file.h"

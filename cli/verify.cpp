@@ -190,8 +190,10 @@ void CheckFilesAndFolders(const std::vector<StoredEntry>& entries, Report* repor
 
 } // namespace
 
-int RunVerify(const std::string& path, bool json)
+int RunVerify(const VerifyOptions& options)
 {
+    const std::string& path = options.pack;
+    const bool json = options.json;
     PackFile pack;
     const PackFile::Status status = pack.Open(path);
     if (status == PackFile::Status::Unreadable) {
