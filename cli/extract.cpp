@@ -58,8 +58,7 @@ struct EntryVoice {
 
     void Say(const std::string& text) const
     {
-        Message("entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "' (name_hex " +
-                HexBytes(entry.name) + "): " + text);
+        Message(EntryLabelWithBytes(index, entry.name) + ": " + text);
     }
 };
 

@@ -229,8 +229,7 @@ uint32_t MountTreeBuilder::Add(uint32_t parent, std::string_view name, size_t sl
 
 void MountTreeBuilder::LeaveOut(uint32_t entry, std::string_view stored, const std::string& why)
 {
-    leftOut_->push_back("entry " + std::to_string(entry) + " '" + NameToUtf8(stored, NameForm::Text) +
-                        "' (name_hex " + HexBytes(stored) + "): left out: " + why);
+    leftOut_->push_back(EntryLabelWithBytes(entry, stored) + ": left out: " + why);
 }
 
 void MountTreeBuilder::PlaceWaiting(size_t count)

@@ -527,6 +527,11 @@ std::string FileKey(const std::vector<std::string>& parts, bool foldCase)
             joined.push_back('/');
         joined += parts[i];
     }
+    return PathKey(joined, foldCase);
+}
+
+std::string PathKey(const std::string& joined, bool foldCase)
+{
     if (!foldCase)
         return joined;
     // The letters of code page 932 that have a case: Latin, full-width

@@ -53,6 +53,8 @@ bool HasSeveralCp932Forms(std::string_view utf8);
 // The file a name's parts give: the parts joined with "/", letters of one
 // case folded together when foldCase (where the file system ignores case).
 std::string FileKey(const std::vector<std::string>& parts, bool foldCase);
+// The same for the parts already joined with '/'.
+std::string PathKey(const std::string& joined, bool foldCase);
 
 // The longest part of a name that a POSIX file system takes, in bytes.
 constexpr size_t LONGEST_PART_BYTES = 255;

@@ -75,8 +75,8 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
             &error);
         if (!read) {
             if (!Interrupted())
-                Message(pack.Path() + ": entry " + std::to_string(*finding->entry) + " '" +
-                        NameToUtf8(entry.name, NameForm::Text) + "': " + error + "; nothing written");
+                Message(pack.Path() + ": " + EntryLabel(*finding->entry, entry.name) + ": " + error +
+                        "; nothing written");
             return false;
         }
         digest = hash.Finish();
@@ -392,6 +392,12 @@ int RunPatch(const PatchOptions& options)
     if (sameOrder) {
         Message(options.pack + ": already applied; nothing written");
         return EXIT_DONE;
+    }
+    // Entries kept as they are stored are copied whole: none may lie past
+    // the end of the file.
+    if (!EntriesInsideOrSay(pack)) {
+        Message("nothing written");
+        return EXIT_FATAL;
     }
     const int code = WriteNewPack(pack, packPath, packIdentity, patchFile, options, patch, application);
     if (code == EXIT_DONE && !options.quiet)

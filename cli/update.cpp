@@ -32,47 +32,15 @@ struct UpdatePlan {
     uint64_t added = 0;
 };
 
-std::string Shown(uint32_t index, const StoredEntry& entry)
-{
-    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
-}
-
-// An entry whose bytes lie past the end of the file cannot be copied as
-// stored; the pack is refused before anything is written.
-bool CheckEntriesInside(PackFile& pack)
-{
-    bool inside = true;
-    const std::vector<StoredEntry>& entries = pack.Entries();
-    for (uint32_t i = 0; i < entries.size(); ++i) {
-        const uint64_t end = pack.DataAreaStart() + entries[i].offset + entries[i].size;
-        if (end > pack.FileSize()) {
-            Message(pack.Path() + ": " + Shown(i, entries[i]) + " runs past the end of the file (ends at " +
-                    std::to_string(end) + ", the file has " + std::to_string(pack.FileSize()) + " bytes)");
-            inside = false;
-        }
-    }
-    return inside;
-}
-
 // Matches each file to the entry extract would write to it; the rest are
 // new entries, in create's order behind the existing ones.
 bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
 {
     // Keyed by the files, which are few where the entries may be many.
     std::unordered_map<std::string, size_t> fileByKey;
+    for (size_t f = 0; f < plan->files.size(); ++f)
+        fileByKey.emplace(PathKey(plan->files[f].relative, FILE_NAMES_IGNORE_CASE), f);
     std::vector<std::string> parts;
-    for (size_t f = 0; f < plan->files.size(); ++f) {
-        parts.clear();
-        const std::string& relative = plan->files[f].relative;
-        for (size_t start = 0;;) {
-            const size_t slash = relative.find('/', start);
-            parts.push_back(relative.substr(start, slash - start));
-            if (slash == std::string::npos)
-                break;
-            start = slash + 1;
-        }
-        fileByKey.emplace(FileKey(parts, FILE_NAMES_IGNORE_CASE), f);
-    }
     std::vector<std::vector<uint32_t>> entriesOfFile(plan->files.size());
     std::string why;
     for (uint32_t i = 0; i < entries.size() && !fileByKey.empty(); ++i) {
@@ -91,11 +59,11 @@ bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
         if (matches.empty()) {
             added.push_back(int64_t(f));
         } else if (matches.size() > 1) {
-            Message(file.relative + ": refused: " + Shown(matches[0], entries[matches[0]]) + " and " +
-                    Shown(matches[1], entries[matches[1]]) + " are both extracted to this file");
+            Message(file.relative + ": refused: " + EntryLabel(matches[0], entries[matches[0]].name) + " and " +
+                    EntryLabel(matches[1], entries[matches[1]].name) + " are both extracted to this file");
             ok = false;
         } else if (plan->removed[matches[0]]) {
-            Message(file.relative + ": refused: it would replace " + Shown(matches[0], entries[matches[0]]) +
+            Message(file.relative + ": refused: it would replace " + EntryLabel(matches[0], entries[matches[0]].name) +
                     ", which --remove removes");
             ok = false;
         } else {
@@ -138,27 +106,13 @@ std::vector<Planned> Layout(const std::vector<StoredEntry>& entries, const Updat
 // gets a copy of its own in the new pack.
 uint64_t CountSharedBytes(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
 {
-    std::vector<uint32_t> order;
-    for (uint32_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].size > 0)
-            order.push_back(i);
-    }
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries[a].offset < entries[b].offset; });
     std::vector<bool> shares(entries.size(), false);
-    uint64_t reach = 0;
-    uint32_t furthest = 0;
-    for (size_t k = 0; k < order.size(); ++k) {
-        const uint32_t i = order[k];
-        if (k > 0 && entries[i].offset < reach) {
+    SweepByOffset(entries, [&](uint32_t i, uint64_t, std::optional<uint32_t> overlapped) {
+        if (overlapped) {
             shares[i] = true;
-            shares[furthest] = true;
+            shares[*overlapped] = true;
         }
-        const uint64_t end = uint64_t(entries[i].offset) + entries[i].size;
-        if (k == 0 || end > reach) {
-            reach = end;
-            furthest = i;
-        }
-    }
+    });
     uint64_t count = 0;
     for (const Placed& placed : plan.placed)
         count += placed.file < 0 && shares[placed.oldIndex] ? 1 : 0;
@@ -338,7 +292,7 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
 {
     const std::vector<StoredEntry>& entries = pack.Entries();
     plan->removed.assign(entries.size(), false);
-    bool ok = CheckEntriesInside(pack);
+    bool ok = EntriesInsideOrSay(pack);
     if (!options.removals.empty()) {
         std::vector<uint32_t> selected;
         ok = SelectEntries(entries, options.removals, &selected) && ok;

@@ -1938,6 +1938,17 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
             << c.why << "\n"
             << Run({"list", pack_}).out;
     }
+    // An entry kept as stored whose bytes run past the end of the file is
+    // refused, as update refuses it, before anything is written.
+    pakwriter::Layout pastEnd =
+        pakwriter::LayoutFor({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}, {"z", B("z")}});
+    pastEnd.records[4].size = 100;
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(pastEnd)));
+    const std::string cut = ReadText(pack_);
+    const Result past = Run({"patch", pack_, patch});
+    EXPECT_EQ(past.code, 2);
+    EXPECT_NE(past.err.find("entry 4 'z' runs past the end of the file"), std::string::npos) << past.err;
+    EXPECT_TRUE(ReadText(pack_) == cut);
     // -o: a new file beside PACK, an existing one only with --force, never an empty name.
     WritePack({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}});
     const std::string before = ReadText(pack_);
