@@ -1,5 +1,6 @@
 // quorvel-cli end to end on Linux: the built program run on packs written
 // by quorvel's pack writer, its files, output and exit codes checked.
+#include "cli/glob.h"
 #include "cli/names.h"
 #include "cli/patch_file.h"
 #include "pack_writer.h"
