@@ -37,8 +37,8 @@ bool SameBytes(PackFile& oldPack, const StoredEntry& oldEntry, PackFile& newPack
                 SystemError readError;
                 const int64_t n = side.pack.File().ReadAt(start + got, side.block.data() + got, want - got, &readError);
                 if (n <= 0) {
-                    *error = side.pack.Path() + ": entry '" + NameToUtf8(side.entry.name, NameForm::Text) + "': " +
-                             (n < 0 ? "read failed: " + readError.Text() : "runs past the end of the pack");
+                    *error = side.pack.Path() + ": entry '" + NameToUtf8(side.entry.name, NameForm::Text) +
+                             "': " + (n < 0 ? "read failed: " + readError.Text() : "runs past the end of the pack");
                     return false;
                 }
                 got += size_t(n);

@@ -188,8 +188,7 @@ void AddExtract(CLI::App& app, Commands* commands)
         ->check(CLI::IsMember({"ask", "never", "always"}));
     command->add_flag("-q,--quiet", extract.quiet, "No progress, no summary");
     command->add_option("PACK", extract.pack, "The pack")->required();
-    command->add_option("PATTERN", extract.patterns,
-                        "Glob over the whole name: * ? [...]; / and \\ both separators");
+    command->add_option("PATTERN", extract.patterns, "Glob over the whole name: * ? [...]; / and \\ both separators");
     commands->Add(command, [&extract, &overwrite = commands->overwrite] {
         if (overwrite == "ask")
             extract.overwrite = cli::Overwrite::Ask;
@@ -251,8 +250,8 @@ void AddCreate(CLI::App& app, Commands* commands)
 void AddUpdate(CLI::App& app, Commands* commands)
 {
     cli::UpdateOptions& update = commands->updateOptions;
-    CLI::App* command = app.add_subcommand(
-        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
+    CLI::App* command =
+        app.add_subcommand("update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
     command->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
         ->option_text("OUT")
         ->check([](const std::string& out) { return out.empty() ? std::string("OUT is empty") : std::string(); });
@@ -270,8 +269,7 @@ void AddUpdate(CLI::App& app, Commands* commands)
 void AddDiff(CLI::App& app, Commands* commands)
 {
     cli::DiffOptions& diff = commands->diffOptions;
-    CLI::App* command =
-        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
+    CLI::App* command = app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
     command->add_flag("--json", diff.json, "JSON Lines, one object per difference");
     command->add_option("--patch", diff.patch, "Also write the patch that turns OLD into NEW to FILE")
         ->option_text("FILE");
@@ -296,8 +294,7 @@ void AddPatch(CLI::App& app, Commands* commands)
     cli::PatchOptions& patch = commands->patchOptions;
     CLI::App* command = app.add_subcommand(
         "patch", "Apply a patch made by diff --patch: PACK rewritten with its entries, once all are checked");
-    command->add_option("-o", patch.output, "Write the new pack to OUT and leave PACK as it is")
-        ->option_text("OUT");
+    command->add_option("-o", patch.output, "Write the new pack to OUT and leave PACK as it is")->option_text("OUT");
     command->add_flag("--force", patch.force, "Replace an existing OUT");
     command->add_flag("--dry-run", patch.dryRun, "Check and print what would change, as diff does; write nothing");
     command->add_flag("-q,--quiet", patch.quiet, "No progress and no summary");

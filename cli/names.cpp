@@ -7,13 +7,11 @@
 #include <cstdio>
 #include <unordered_map>
 
-
 namespace cli {
 
 namespace {
 
 constexpr unsigned char SEPARATOR_BYTE = 0x5C;
-
 
 // Single bytes that are no code page 932 character. Windows turns 0x80
 // into U+0080 and 0xA0, 0xFD to 0xFF into private-use characters where
@@ -83,7 +81,6 @@ bool DecodeLenient(std::string_view stored, NameForm form, std::string* output)
     }
     return valid;
 }
-
 
 // The name as UTF-8 with "/" separators, control bytes as they are.
 std::string Decode(std::string_view stored, NameForm form, bool* valid)
@@ -218,7 +215,10 @@ std::string HexBytes(std::string_view bytes)
 bool FromHexBytes(std::string_view hex, std::string* bytes)
 {
     const auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
     };
     if (hex.size() % 2 != 0)
         return false;
@@ -265,7 +265,8 @@ std::string UnescapeListedName(std::string_view line)
     result.reserve(line.size());
     for (size_t i = 0; i < line.size(); ++i) {
         std::string byte;
-        if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x' && FromHexBytes(line.substr(i + 2, 2), &byte) &&
+        if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x' &&
+            FromHexBytes(line.substr(i + 2, 2), &byte) &&
             (IsControl(static_cast<unsigned char>(byte[0])) || static_cast<unsigned char>(byte[0]) >= 0x80)) {
             result += byte;
             i += 3;
@@ -283,7 +284,11 @@ std::string ValidUtf8(std::string_view bytes)
     size_t i = 0;
     while (i < bytes.size()) {
         const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        const size_t length = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        const size_t length = b < 0x80                 ? 1
+                              : b >= 0xC2 && b <= 0xDF ? 2
+                              : b >= 0xE0 && b <= 0xEF ? 3
+                              : b >= 0xF0 && b <= 0xF4 ? 4
+                                                       : 0;
         bool good = length > 0 && i + length <= bytes.size();
         for (size_t k = 1; good && k < length; ++k)
             good = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
@@ -367,6 +372,5 @@ std::string PathKey(const std::string& joined, bool foldCase)
     }
     return folded;
 }
-
 
 } // namespace cli

@@ -279,9 +279,10 @@ bool OpenNewTarget(const std::string& path, bool force, const std::string& unwri
     if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
         return false;
     if (target->existing != NodeKind::Missing && !(target->existing == NodeKind::File && force)) {
-        Message(path + (target->existing == NodeKind::File ? ": exists (--force replaces it); "
-                                                           : ": exists and is not a file; ") +
-                unwritten);
+        Message(
+            path +
+            (target->existing == NodeKind::File ? ": exists (--force replaces it); " : ": exists and is not a file; ") +
+            unwritten);
         return false;
     }
     return true;
@@ -306,8 +307,9 @@ bool OpenTarget(const std::string& shownPack, const std::string& packPath, const
         return false;
     }
     if (target->existing != NodeKind::Missing && target->existing != NodeKind::File) {
-        Message(target->shown + (target->existing == NodeKind::Link ? ": a symbolic link (OUT is not followed)"
-                                                                    : ": exists and is not a file") +
+        Message(target->shown +
+                (target->existing == NodeKind::Link ? ": a symbolic link (OUT is not followed)"
+                                                    : ": exists and is not a file") +
                 "; nothing written");
         return false;
     }
@@ -321,7 +323,8 @@ WriterWords ReplacingWords(const std::string& shown)
             "cannot put the new pack in place of " + shown + ": ", "; it is as it was"};
 }
 
-PackWriter::PackWriter(PackTarget& target, WriterWords words) : target_(target), words_(std::move(words)) {}
+PackWriter::PackWriter(PackTarget& target, WriterWords words) : target_(target), words_(std::move(words))
+{}
 
 bool PackWriter::Start(const std::vector<Planned>& layout, bool quiet)
 {

@@ -19,8 +19,8 @@
 namespace cli {
 
 struct Planned {
-    std::string relative;  // UTF-8 path below SOURCE_DIR; empty for an entry kept as stored from a pack
-    std::string stored;    // cp932 name with 0x5C separators
+    std::string relative; // UTF-8 path below SOURCE_DIR; empty for an entry kept as stored from a pack
+    std::string stored;   // cp932 name with 0x5C separators
     uint64_t size;
     FileIdentity identity; // of the file the walk found
 };
@@ -143,7 +143,8 @@ public:
     // where an open file cannot be replaced. force lets the name be taken
     // from a file that appeared meanwhile. EXIT_DONE, or the run's exit
     // code with the file discarded and the reason said.
-    int Finish(bool written, bool force = false, PackFile* readPack = nullptr, const FileIdentity* packIdentity = nullptr);
+    int Finish(bool written, bool force = false, PackFile* readPack = nullptr,
+               const FileIdentity* packIdentity = nullptr);
 
 private:
     PackTarget& target_;

@@ -113,8 +113,9 @@ std::string PastEndText(uint64_t end, uint64_t fileSize);
 // (ties by index): visit gets each with how far (offset + size) the
 // entries before it reach, and the one reaching furthest when it begins
 // before that (the entry it overlaps).
-void SweepByOffset(const std::vector<StoredEntry>& entries,
-                   const std::function<void(uint32_t index, uint64_t reach, std::optional<uint32_t> overlapped)>& visit);
+void SweepByOffset(
+    const std::vector<StoredEntry>& entries,
+    const std::function<void(uint32_t index, uint64_t reach, std::optional<uint32_t> overlapped)>& visit);
 
 // The usual message for a damaged directory.
 std::string DamageText(const DirectoryDamage& damage);

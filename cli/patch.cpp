@@ -89,12 +89,11 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
         finding->state = State::Applied;
     } else {
         finding->state = State::Mismatch;
-        const std::string expected = record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) +
-                                                              " bytes the patch adds (SHA-256 " +
-                                                              DigestText(record.newDigest) + ")"
-                                                        : "the " + std::to_string(record.oldSize) +
-                                                              " bytes the patch was made from (SHA-256 " +
-                                                              DigestText(record.oldDigest) + ")";
+        const std::string expected =
+            record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) +
+                                     " bytes the patch adds (SHA-256 " + DigestText(record.newDigest) + ")"
+                               : "the " + std::to_string(record.oldSize) + " bytes the patch was made from (SHA-256 " +
+                                     DigestText(record.oldDigest) + ")";
         finding->why = "holds " + std::to_string(entry.size) + " other bytes; expected " + expected;
     }
     return true;
@@ -188,8 +187,7 @@ void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, c
 
 // Checks every record against PACK; says each mismatch. False when one
 // could not be read.
-bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std::vector<Finding>* findings,
-                bool* fits)
+bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std::vector<Finding>* findings, bool* fits)
 {
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
     findings->resize(patch.records.size());
@@ -204,9 +202,9 @@ bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std
             *fits = false;
             const std::string& name = record.key.name;
             Message(pack.Path() + ": entry '" + NameToUtf8(name, NameForm::Text) + "' (name_hex " + HexBytes(name) +
-                    (record.key.occurrence > 0 ? ", the " + std::to_string(record.key.occurrence + 1) +
-                                                     "th of that name"
-                                               : std::string()) +
+                    (record.key.occurrence > 0
+                         ? ", the " + std::to_string(record.key.occurrence + 1) + "th of that name"
+                         : std::string()) +
                     "): " + (*findings)[r].why);
         }
     }
@@ -318,9 +316,8 @@ bool WriteData(PackFile& pack, InputFile& patchFile, const PatchOptions& options
 // Writes the new pack beside the destination and puts it in place, as
 // update does: PACK and the destination stay as they were unless the whole
 // new pack is there.
-int WriteNewPack(PackFile& pack, const std::string& packPath, const FileIdentity& packIdentity,
-                 InputFile& patchFile, const PatchOptions& options, const Patch& patch,
-                 const Application& application)
+int WriteNewPack(PackFile& pack, const std::string& packPath, const FileIdentity& packIdentity, InputFile& patchFile,
+                 const PatchOptions& options, const Patch& patch, const Application& application)
 {
     const std::string& destination = options.output.empty() ? options.pack : options.output;
     std::string parentPath;

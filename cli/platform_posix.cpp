@@ -254,8 +254,7 @@ int InterruptExitCode()
 }
 
 void RunEnded()
-{
-}
+{}
 
 // ---- Folder
 

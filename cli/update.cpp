@@ -121,8 +121,7 @@ uint64_t CountSharedBytes(const std::vector<StoredEntry>& entries, const UpdateP
 
 // Whether a file holds exactly an entry's bytes (read, transformed and
 // compared block by block). Says what failed.
-bool FileHoldsEntry(const std::string& path, const Planned& item, PackFile& pack, const StoredEntry& entry,
-                    bool* same)
+bool FileHoldsEntry(const std::string& path, const Planned& item, PackFile& pack, const StoredEntry& entry, bool* same)
 {
     *same = false;
     if (item.size != entry.size)
@@ -280,7 +279,8 @@ std::string Summary(const std::vector<StoredEntry>& entries, const UpdatePlan& p
                        std::to_string(removed) + " removed, " + std::to_string(kept) + " kept";
     const uint64_t shared = CountSharedBytes(entries, plan);
     if (shared > 0)
-        text += "; " + std::to_string(shared) + " kept entries shared their bytes with another and now have a copy each";
+        text +=
+            "; " + std::to_string(shared) + " kept entries shared their bytes with another and now have a copy each";
     return text;
 }
 
@@ -310,8 +310,8 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
 
 // Writes the new pack beside the destination and puts it in place: PACK
 // and the destination stay as they were unless the whole new pack is there.
-int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options,
-                 const UpdatePlan& plan, const std::vector<Planned>& layout, PackTarget& target)
+int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options, const UpdatePlan& plan,
+                 const std::vector<Planned>& layout, PackTarget& target)
 {
     PackWriter writer(target, ReplacingWords(target.shown));
     if (!writer.Start(layout, options.quiet) || !writer.TakePermissionsOf(pack.File(), options.pack))
@@ -367,8 +367,7 @@ int RunUpdate(const UpdateOptions& options)
     if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
         return EXIT_FATAL;
     if (target.replacesPack && plan.replaced == 0 && plan.added == 0 && RemovedCount(plan) == 0) {
-        Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) +
-                " kept)");
+        Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) + " kept)");
         return EXIT_DONE;
     }
     return WriteNewPack(pack, packIdentity, options, plan, layout, target);

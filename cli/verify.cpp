@@ -73,8 +73,9 @@ void CheckPlacement(const PackFile& pack, const std::vector<StoredEntry>& entrie
             item["position"] = begin;
             item["bytes"] = std::min(before, end) - begin;
             report->Add("overlaps", item,
-                        EntryLabel(i, entries[i].name) + " overlaps " + EntryLabel(*overlapped, entries[*overlapped].name) +
-                            " at file position " + std::to_string(begin));
+                        EntryLabel(i, entries[i].name) + " overlaps " +
+                            EntryLabel(*overlapped, entries[*overlapped].name) + " at file position " +
+                            std::to_string(begin));
         } else if (begin > before && before < fileSize) {
             AddGap(before, std::min(begin, fileSize) - before, "", report);
         }
@@ -99,8 +100,7 @@ void CheckNames(const std::vector<StoredEntry>& entries, Report* report)
         std::string why;
         if (!EntryNameAllowed(entries[i].name, &why)) {
             report->Add("refused_names", NamedEntry(i, entries[i]),
-                        EntryLabelWithBytes(i, entries[i].name) + ": refused (" + why +
-                            "); extraction skips it");
+                        EntryLabelWithBytes(i, entries[i].name) + ": refused (" + why + "); extraction skips it");
         }
         bool valid = true;
         NameToUtf8(entries[i].name, NameForm::Text, &valid);
@@ -161,7 +161,8 @@ void CheckFilesAndFolders(const std::vector<StoredEntry>& entries, Report* repor
         Json item = NamedEntry(file, entries[file]);
         item["other"] = folder;
         report->Add("file_and_folder", item,
-                    EntryLabel(file, entries[file].name) + ": a file where " + EntryLabel(folder, entries[folder].name) +
+                    EntryLabel(file, entries[file].name) + ": a file where " +
+                        EntryLabel(folder, entries[folder].name) +
                         " needs a folder of that name; extraction writes only one of them");
     }
 }
@@ -192,8 +193,8 @@ int RunVerify(const VerifyOptions& options)
         where["position"] = damage.position;
         report.json["damage"] = where;
         report.lines.push_back(DamageText(damage));
-        summary = ": damaged, quorvel refuses it (" + std::to_string(entries.size()) +
-                  " records read before the damage)";
+        summary =
+            ": damaged, quorvel refuses it (" + std::to_string(entries.size()) + " records read before the damage)";
     } else {
         report.json["damage"] = nullptr;
         for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names",
@@ -206,11 +207,10 @@ int RunVerify(const VerifyOptions& options)
         uint64_t dataBytes = 0;
         for (const StoredEntry& entry : entries)
             dataBytes += entry.size;
-        summary = ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) +
-                  " bytes of data, " +
-                  (report.findings == 0 ? std::string("no findings")
-                                        : std::to_string(report.findings) + " finding" +
-                                              (report.findings == 1 ? "" : "s"));
+        summary =
+            ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) + " bytes of data, " +
+            (report.findings == 0 ? std::string("no findings")
+                                  : std::to_string(report.findings) + " finding" + (report.findings == 1 ? "" : "s"));
         report.json["entries"] = entries.size();
         report.json["data_bytes"] = dataBytes;
     }
