@@ -14,7 +14,7 @@ enum class ChangeKind { Added, Removed, Modified };
 
 struct Change {
     ChangeKind kind;
-    std::string name; // stored bytes
+    std::string name;                // stored bytes
     std::optional<uint32_t> oldSize; // none when added
     std::optional<uint32_t> newSize; // none when removed
 };

@@ -2,8 +2,7 @@
 #include "cli/commands.h"
 #include "cli/entry_files.h"
 #include "cli/names.h"
-#include "cli/pack_file.h"
-#include "cli/pack_plan.h"
+#include "cli/new_pack.h"
 
 #include <nlohmann/json.hpp>
 
@@ -139,258 +138,6 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
     return ok;
 }
 
-std::filesystem::path FromUtf8(const std::string& text)
-{
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-// Where a pack (the one written, or read by update) lies inside the
-// source folder, as "create --force x.pak ." asks, its path below the
-// folder: a pack is never packed into itself or its successor.
-std::string PackInsideSource(const std::string& packPath, const std::string& sourcePath)
-{
-    std::error_code failed;
-    const auto pack = std::filesystem::canonical(FromUtf8(packPath), failed);
-    if (failed)
-        return {};
-    const auto source = std::filesystem::canonical(FromUtf8(sourcePath), failed);
-    if (failed)
-        return {};
-    const auto relative = pack.lexically_relative(source);
-    if (relative.empty() || *relative.begin() == "..")
-        return {};
-    const std::u8string text = relative.generic_u8string();
-    return std::string(text.begin(), text.end());
-}
-
-} // namespace
-
-bool PlanEntries(const std::string& source, const std::vector<std::string>& packs, std::vector<Planned>* plan)
-{
-    std::vector<SourceFile> files;
-    std::string error;
-    if (!WalkFolder(source, &files, &error)) {
-        Message(error);
-        return false;
-    }
-    std::vector<std::string> skipped;
-    for (const std::string& pack : packs)
-        skipped.push_back(PackInsideSource(pack, source));
-    bool ok = true;
-    for (const SourceFile& file : files) {
-        if (std::find(skipped.begin(), skipped.end(), file.relative) != skipped.end())
-            continue;
-        const std::string shown = JoinPath(source, file.relative);
-        if (file.kind == NodeKind::Link) {
-            Message(shown + ": refused: a symbolic link (links are not followed)");
-            ok = false;
-            continue;
-        }
-        if (file.kind != NodeKind::File) {
-            Message(shown + ": refused: not a regular file");
-            ok = false;
-            continue;
-        }
-        Planned item{file.relative, {}, file.size, file.identity};
-        if (!NameFromUtf8(file.relative, &item.stored)) {
-            Message(shown + ": refused: the name has no code page 932 form");
-            ok = false;
-        } else if (item.stored.size() > LONGEST_NAME_BYTES) {
-            Message(shown + ": refused: the name is " + std::to_string(item.stored.size()) +
-                    " bytes in code page 932; at most 255 fit");
-            ok = false;
-        } else if (std::string why; !EntryNameAllowed(item.stored, &why)) {
-            Message(shown + ": refused: quorvel would not extract this name: " + why);
-            ok = false;
-        } else if (file.size > LARGEST_FIELD) {
-            Message(shown + ": refused: 4 GiB or more");
-            ok = false;
-        }
-        plan->push_back(std::move(item));
-    }
-    return ok;
-}
-
-bool CheckOffsets(const std::vector<Planned>& plan)
-{
-    if (plan.size() > uint64_t(INT32_MAX)) {
-        Message("too many files for one pack");
-        return false;
-    }
-    uint64_t offset = 0;
-    for (const Planned& item : plan) {
-        if (offset > LARGEST_FIELD) {
-            const std::string shown = item.relative.empty() ? NameToUtf8(item.stored, NameForm::Text) : item.relative;
-            Message(shown + ": refused: its offset " + std::to_string(offset) + " does not fit 32 bits");
-            return false;
-        }
-        offset += item.size;
-    }
-    return true;
-}
-
-bool OpenSourceFile(const std::string& path, const Planned& item, InputFile* file)
-{
-    SystemError error;
-    switch (file->OpenUnfollowed(path, &error)) {
-    case NodeKind::File:
-        break;
-    case NodeKind::Link:
-        Message(path + ": refused: a symbolic link now, where the folder held a file (links are not followed)");
-        return false;
-    case NodeKind::Failed:
-        Message(path + ": " + error.Text());
-        return false;
-    default:
-        Message(path + ": refused: no longer a regular file");
-        return false;
-    }
-    FileIdentity identity;
-    uint64_t size = 0;
-    if (!file->Identity(&identity, &error) || !file->Size(&size, &error)) {
-        Message(path + ": " + error.Text());
-        return false;
-    }
-    if (identity != item.identity || size != item.size) {
-        Message(path + ": refused: " + (identity != item.identity ? "another file" : "another size") +
-                " now than when the folder was read");
-        return false;
-    }
-    return true;
-}
-
-bool AppendFile(const std::string& path, const Planned& item, TempFile& out, std::vector<unsigned char>& block,
-                Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
-{
-    InputFile file;
-    SystemError error;
-    if (!OpenSourceFile(path, item, &file))
-        return false;
-    const uint64_t expected = item.size;
-    uint64_t position = 0;
-    for (;;) {
-        if (Interrupted())
-            return false;
-        const int64_t got = file.ReadAt(position, block.data(), block.size(), &error);
-        if (got < 0) {
-            Message(path + ": " + error.Text());
-            return false;
-        }
-        if (got == 0 || position + uint64_t(got) > expected)
-            break;
-        NegateBytes(block.data(), uint32_t(got));
-        if (!out.Write(block.data(), size_t(got), &error)) {
-            Message("cannot write the pack: " + error.Text());
-            return false;
-        }
-        position += uint64_t(got);
-        *bytesDone += uint64_t(got);
-        progress.Update(entriesDone, *bytesDone);
-    }
-    if (position != expected || file.ReadAt(position, block.data(), 1, &error) != 0) {
-        Message(path + ": changed while it was being read");
-        return false;
-    }
-    return true;
-}
-
-int ReadyToName(TempFile& out, bool flush, const std::string& tail)
-{
-    SystemError error;
-    if (flush && !out.Flush(&error)) {
-        out.Discard();
-        Message("cannot write the pack: " + error.Text() + "; " + tail);
-        return EXIT_FATAL;
-    }
-    if (Interrupted()) {
-        out.Discard();
-        Message("interrupted; " + tail);
-        return InterruptExitCode();
-    }
-    return EXIT_DONE;
-}
-
-namespace {
-
-// The directory as stored for that layout; false when a record cannot be
-// encoded (PlanEntries refuses those names).
-bool EncodeBackToBack(const std::vector<Planned>& plan, std::vector<unsigned char>* out)
-{
-    std::vector<DirectoryRecord> records;
-    records.reserve(plan.size());
-    uint64_t offset = 0;
-    for (const Planned& item : plan) {
-        records.push_back({item.stored.data(), uint32_t(item.stored.size()), uint32_t(item.size), uint32_t(offset)});
-        offset += item.size;
-    }
-    out->resize(StoredDirectoryBytes(records.data(), uint32_t(records.size())));
-    return EncodeDirectory(records.data(), uint32_t(records.size()), out->data());
-}
-
-} // namespace
-
-bool LiesInside(const std::string& path, const std::string& folder)
-{
-    std::error_code failed;
-    auto at = std::filesystem::weakly_canonical(FromUtf8(path), failed);
-    if (failed)
-        return false;
-    // Each folder above path that exists is compared with folder by what
-    // the system says makes a file itself.
-    for (at = at.parent_path();; at = at.parent_path()) {
-        if (std::filesystem::equivalent(at, FromUtf8(folder), failed))
-            return true;
-        if (at == at.parent_path())
-            return false;
-    }
-}
-
-bool OpenPackFolder(const std::string& parentPath, const std::string& name, PackFolder* parent, NodeKind* existing)
-{
-    const std::string shown = parentPath.empty() ? "." : parentPath;
-    SystemError error;
-    if (!parent->folder.OpenRoot(shown, &error, &parent->made)) {
-        Message(shown + ": " + error.Text());
-        return false;
-    }
-    *existing = parent->folder.Inspect(name, &error);
-    if (*existing == NodeKind::Failed) {
-        Message(JoinPath(parentPath, name) + ": " + error.Text());
-        return false;
-    }
-    return true;
-}
-
-bool StartPackFile(const Folder& parent, const std::vector<Planned>& layout, const std::string& shownPack,
-                   TempFile* out)
-{
-    std::vector<unsigned char> directory;
-    if (!EncodeBackToBack(layout, &directory)) {
-        Message("cannot encode the directory; nothing written");
-        return false;
-    }
-    SystemError error;
-    if (!out->Create(parent, &error)) {
-        Message("cannot create a file beside " + shownPack + ": " + error.Text());
-        return false;
-    }
-    if (!out->Write(directory.data(), directory.size(), &error)) {
-        Message("cannot write the pack: " + error.Text());
-        return false;
-    }
-    return true;
-}
-
-uint64_t DataBytes(const std::vector<Planned>& layout)
-{
-    uint64_t bytes = 0;
-    for (const Planned& item : layout)
-        bytes += item.size;
-    return bytes;
-}
-
-namespace {
-
 // The source folder's files in the order create writes them; false, with
 // the reasons said, when they cannot make a pack.
 bool PlanPack(const CreateOptions& options, std::vector<Planned>* plan)
@@ -407,51 +154,15 @@ bool PlanPack(const CreateOptions& options, std::vector<Planned>* plan)
     return ok && CheckOffsets(*plan);
 }
 
-// The entries' data behind the directory; on a failure or Ctrl+C the file
-// is discarded and the exit code says which.
-int AppendEntries(const CreateOptions& options, const std::vector<Planned>& plan, TempFile& out,
-                  Progress& progress)
+// The entries' data behind the directory.
+bool AppendEntries(const CreateOptions& options, const std::vector<Planned>& plan, PackWriter& writer)
 {
-    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
-    uint64_t bytesDone = 0;
-    bool written = true;
-    for (size_t i = 0; written && i < plan.size(); ++i)
-        written = AppendFile(JoinPath(options.source, plan[i].relative), plan[i], out, block, progress, i, &bytesDone);
-    progress.Clear();
-    if (written && !Interrupted())
-        return EXIT_DONE;
-    out.Discard();
-    if (Interrupted()) {
-        Message("interrupted; nothing written");
-        return InterruptExitCode();
+    for (const Planned& item : plan) {
+        if (!writer.AppendFile(JoinPath(options.source, item.relative), item))
+            return false;
+        writer.EntriesDone(1);
     }
-    Message("nothing written");
-    return EXIT_FATAL;
-}
-
-// Gives the complete pack its name. A pack that --force replaces may be the
-// user's only copy: the new one reaches the disk before it takes the name,
-// so a crash leaves one or the other whole, never an empty file under it.
-int NamePack(const CreateOptions& options, const std::string& packName, NodeKind existing, TempFile& out)
-{
-    const int ready = ReadyToName(out, existing == NodeKind::File, "nothing written");
-    if (ready != EXIT_DONE)
-        return ready;
-    SystemError error;
-    const TempFile::CommitResult result = existing == NodeKind::File
-                                              ? out.CommitReplacing(packName, &error)
-                                              : out.Commit(packName, options.force, &error);
-    switch (result) {
-    case TempFile::CommitResult::Done:
-        return EXIT_DONE;
-    case TempFile::CommitResult::Exists:
-        Message(options.pack + ": appeared meanwhile (--force replaces it); nothing written");
-        return EXIT_FATAL;
-    case TempFile::CommitResult::Failed:
-        break;
-    }
-    Message("cannot rename the finished pack to " + options.pack + ": " + error.Text());
-    return EXIT_FATAL;
+    return true;
 }
 
 } // namespace
@@ -475,26 +186,21 @@ int RunCreate(const CreateOptions& options)
     // and the loop removes that file before it ends. (list, cat and verify
     // write nothing and keep the default: they end at once.)
     InstallInterruptHandler();
-    PackFolder parent;
-    NodeKind existing;
-    if (!OpenPackFolder(parentPath, packName, &parent, &existing))
+    PackTarget target;
+    if (!OpenNewTarget(options.pack, options.force, "nothing written", &target))
         return EXIT_FATAL;
-    if (existing != NodeKind::Missing && !(existing == NodeKind::File && options.force)) {
-        Message(options.pack +
-                (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
-                                            : ": exists and is not a file; nothing written"));
+    const std::string& shown = options.pack;
+    PackWriter writer(target, {"nothing written", "nothing written",
+                               shown + ": appeared meanwhile (--force replaces it); nothing written",
+                               "cannot rename the finished pack to " + shown + ": ", ""});
+    if (!writer.Start(plan, options.quiet))
         return EXIT_FATAL;
-    }
-    Progress progress(options.quiet, plan.size(), DataBytes(plan));
-    TempFile out;
-    if (!StartPackFile(parent.folder, plan, options.pack, &out))
-        return EXIT_FATAL;
-    int code = AppendEntries(options, plan, out, progress);
+    const bool written = AppendEntries(options, plan, writer);
+    // A pack that --force replaces may be the user's only copy: Finish
+    // writes the new one through to the disk before it takes the name.
+    const int code = writer.Finish(written, options.force);
     if (code == EXIT_DONE)
-        code = NamePack(options, packName, existing, out);
-    parent.named = code == EXIT_DONE;
-    if (code == EXIT_DONE)
-        progress.Summary(options.pack, "written");
+        writer.Summary(options.pack, "written");
     return code;
 }
 

@@ -6,8 +6,6 @@
 #include "cli/pack_file.h"
 #include "cli/standard_output.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -39,8 +37,8 @@ bool SameBytes(PackFile& oldPack, const StoredEntry& oldEntry, PackFile& newPack
                 SystemError readError;
                 const int64_t n = side.pack.File().ReadAt(start + got, side.block.data() + got, want - got, &readError);
                 if (n <= 0) {
-                    *error = side.pack.Path() + ": entry '" + NameToUtf8(side.entry.name, NameForm::Text) + "': " +
-                             (n < 0 ? "read failed: " + readError.Text() : "runs past the end of the pack");
+                    *error = side.pack.Path() + ": entry '" + NameToUtf8(side.entry.name, NameForm::Text) +
+                             "': " + (n < 0 ? "read failed: " + readError.Text() : "runs past the end of the pack");
                     return false;
                 }
                 got += size_t(n);
@@ -55,30 +53,6 @@ bool SameBytes(PackFile& oldPack, const StoredEntry& oldEntry, PackFile& newPack
     *same = true;
     return true;
 }
-
-} // namespace
-
-void WriteChange(const Change& change, bool json)
-{
-    std::string line;
-    if (json) {
-        static const char* const statuses[] = {"added", "removed", "modified"};
-        nlohmann::ordered_json object;
-        object["status"] = statuses[int(change.kind)];
-        object["name"] = NameToUtf8(change.name, NameForm::Json);
-        object["name_hex"] = HexBytes(change.name);
-        object["old_size"] = change.oldSize ? nlohmann::ordered_json(*change.oldSize) : nullptr;
-        object["new_size"] = change.newSize ? nlohmann::ordered_json(*change.newSize) : nullptr;
-        line = object.dump();
-    } else {
-        static const char letters[] = {'A', 'D', 'M'};
-        line = std::string(1, letters[int(change.kind)]) + " " + NameToUtf8(change.name, NameForm::Text);
-    }
-    line.push_back('\n');
-    WriteStdoutText(line.data(), line.size());
-}
-
-namespace {
 
 // Pairs the entries and prints each difference as it is found. False, with
 // the message said, when a pack cannot give an entry's bytes.

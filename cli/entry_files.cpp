@@ -1,6 +1,7 @@
 #include "cli/entry_files.h"
 
-#include "cli/commands.h"
+#include "cli/messages.h"
+#include "cli/glob.h"
 #include "cli/names.h"
 #include "support/entry_name.h"
 

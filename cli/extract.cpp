@@ -56,17 +56,12 @@ struct EntryVoice {
     uint32_t index;
     const StoredEntry& entry;
 
-    void Say(const std::string& text) const
-    {
-        Message("entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "' (name_hex " +
-                HexBytes(entry.name) + "): " + text);
-    }
+    void Say(const std::string& text) const { Message(EntryLabelWithBytes(index, entry.name) + ": " + text); }
 };
 
 // Opens (making them) the folder parts of a name below the root. Returns
 // the innermost folder, or nullptr with *why set.
-const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& parts, std::string* why,
-                           Outcome* outcome)
+const Folder* EnterFolders(ExtractRun& run, const std::vector<std::string>& parts, std::string* why, Outcome* outcome)
 {
     FolderCache& cache = run.cache;
     const size_t depth = parts.size() - 1;
@@ -232,7 +227,7 @@ Outcome RememberFile(ExtractRun& run, const EntryVoice& voice, const Folder& fol
     const NodeKind kind = folder.IdentityOf(leaf, &identity, &error);
     if (kind != NodeKind::File) {
         voice.Say("written, then " + (kind == NodeKind::Failed ? "not found again: " + error.Text()
-                                                                 : std::string("replaced by something else")));
+                                                               : std::string("replaced by something else")));
         return Outcome::Failed;
     }
     run.writtenFiles.emplace(identity, voice.index);

@@ -36,8 +36,7 @@ int RunList(const ListOptions& options)
             line = object.dump();
         } else if (options.longForm) {
             char numbers[64];
-            std::snprintf(numbers, sizeof numbers, "%*u  %10u  0x%08X  ", indexWidth, index, entry.size,
-                          entry.offset);
+            std::snprintf(numbers, sizeof numbers, "%*u  %10u  0x%08X  ", indexWidth, index, entry.size, entry.offset);
             line = numbers;
             line += NameToUtf8(entry.name, NameForm::Text);
         } else {
@@ -47,7 +46,6 @@ int RunList(const ListOptions& options)
         WriteStdoutText(line.data(), line.size());
     }
     return EXIT_DONE; // main writes out the rest and answers for a failed write
-
 }
 
 int RunCat(const CatOptions& options)

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <exception>
+#include <functional>
 #include <sstream>
 
 #ifdef _WIN32
@@ -141,37 +142,24 @@ std::string UnknownBeforeCommand(const CLI::App& app, int argc, const char* cons
            "); run with --help for more information";
 }
 
-// The commands and what the parser fills in for the one given. The
-// options' variables must outlive the parse: the parser writes into them.
+// The commands, each with what it runs and what the parser fills in for
+// it. The options' variables must outlive the parse: the parser writes
+// into them, and each runner reads them once the parse is over.
 struct Commands {
-    CLI::App* list = nullptr;
-    cli::ListOptions listOptions;
+    // Registered by each AddX: the command the parse chose is found here.
+    std::vector<std::pair<const CLI::App*, std::function<int()>>> runners;
 
-    CLI::App* extract = nullptr;
+    void Add(const CLI::App* command, std::function<int()> run) { runners.emplace_back(command, std::move(run)); }
+
+    cli::ListOptions listOptions;
     cli::ExtractOptions extractOptions;
     std::string overwrite;
-
-    CLI::App* cat = nullptr;
-    CLI::Option* catIndex = nullptr;
     cli::CatOptions catOptions;
-
-    CLI::App* verify = nullptr;
-    std::string verifyPack;
-    bool verifyJson = false;
-
-    CLI::App* create = nullptr;
+    cli::VerifyOptions verifyOptions;
     cli::CreateOptions createOptions;
-
-    CLI::App* update = nullptr;
     cli::UpdateOptions updateOptions;
-
-    CLI::App* diff = nullptr;
     cli::DiffOptions diffOptions;
-
-    CLI::App* patch = nullptr;
     cli::PatchOptions patchOptions;
-
-    CLI::App* mount = nullptr;
     cli::MountOptions mountOptions;
 };
 
@@ -185,7 +173,7 @@ void AddList(CLI::App& app, Commands* commands)
         command->add_flag("--long", list.longForm, "Index (counting from 0), size, offset (0x%08X) and name");
     command->add_flag("--json", list.json, "JSON Lines, one object per entry")->excludes(longFlag);
     command->add_option("PACK", list.pack, "The pack")->required();
-    commands->list = command;
+    commands->Add(command, [&list] { return cli::RunList(list); });
 }
 
 void AddExtract(CLI::App& app, Commands* commands)
@@ -200,32 +188,47 @@ void AddExtract(CLI::App& app, Commands* commands)
         ->check(CLI::IsMember({"ask", "never", "always"}));
     command->add_flag("-q,--quiet", extract.quiet, "No progress, no summary");
     command->add_option("PACK", extract.pack, "The pack")->required();
-    command->add_option("PATTERN", extract.patterns,
-                        "Glob over the whole name: * ? [...]; / and \\ both separators");
-    commands->extract = command;
+    command->add_option("PATTERN", extract.patterns, "Glob over the whole name: * ? [...]; / and \\ both separators");
+    commands->Add(command, [&extract, &overwrite = commands->overwrite] {
+        if (overwrite == "ask")
+            extract.overwrite = cli::Overwrite::Ask;
+        else if (overwrite == "never")
+            extract.overwrite = cli::Overwrite::Never;
+        else if (overwrite == "always")
+            extract.overwrite = cli::Overwrite::Always;
+        return cli::RunExtract(extract);
+    });
 }
 
 void AddCat(CLI::App& app, Commands* commands)
 {
     cli::CatOptions& cat = commands->catOptions;
     CLI::App* command = app.add_subcommand("cat", "The entry's bytes on standard output");
-    commands->catIndex =
+    CLI::Option* index =
         command
             ->add_option("--index", cat.index,
                          "The entry with this index, counting from 0 (list --long shows it first, list --json "
                          "as index)")
             ->option_text("N");
     command->add_option("PACK", cat.pack, "The pack")->required();
-    command->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(commands->catIndex);
-    commands->cat = command;
+    command->add_option("NAME", cat.name, "The entry's name as list prints it")->excludes(index);
+    commands->Add(command, [&cat, index, command] {
+        cat.byIndex = index->count() > 0;
+        if (!cat.byIndex && command->count("NAME") == 0) {
+            cli::Message("cat: NAME or --index N is required");
+            return int(cli::EXIT_FATAL);
+        }
+        return cli::RunCat(cat);
+    });
 }
 
 void AddVerify(CLI::App& app, Commands* commands)
 {
+    cli::VerifyOptions& verify = commands->verifyOptions;
     CLI::App* command = app.add_subcommand("verify", "Check the directory and the data area");
-    command->add_flag("--json", commands->verifyJson, "One JSON object");
-    command->add_option("PACK", commands->verifyPack, "The pack")->required();
-    commands->verify = command;
+    command->add_flag("--json", verify.json, "One JSON object");
+    command->add_option("PACK", verify.pack, "The pack")->required();
+    commands->Add(command, [&verify] { return cli::RunVerify(verify); });
 }
 
 void AddCreate(CLI::App& app, Commands* commands)
@@ -241,14 +244,14 @@ void AddCreate(CLI::App& app, Commands* commands)
     command->add_flag("-q,--quiet", create.quiet, "No progress, no summary");
     command->add_option("PACK", create.pack, "The pack to write")->required();
     command->add_option("SOURCE_DIR", create.source, "The folder to pack")->required();
-    commands->create = command;
+    commands->Add(command, [&create] { return cli::RunCreate(create); });
 }
 
 void AddUpdate(CLI::App& app, Commands* commands)
 {
     cli::UpdateOptions& update = commands->updateOptions;
-    CLI::App* command = app.add_subcommand(
-        "update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
+    CLI::App* command =
+        app.add_subcommand("update", "Replace, add and remove entries: PACK rewritten with the files of SOURCE_DIR");
     command->add_option("-o", update.output, "Write the new pack to OUT and leave PACK as it is")
         ->option_text("OUT")
         ->check([](const std::string& out) { return out.empty() ? std::string("OUT is empty") : std::string(); });
@@ -260,21 +263,30 @@ void AddUpdate(CLI::App& app, Commands* commands)
     command->add_flag("-q,--quiet", update.quiet, "No progress, no summary");
     command->add_option("PACK", update.pack, "The pack to update")->required();
     command->add_option("SOURCE_DIR", update.source, "The folder of files to put in");
-    commands->update = command;
+    commands->Add(command, [&update] { return cli::RunUpdate(update); });
 }
 
 void AddDiff(CLI::App& app, Commands* commands)
 {
     cli::DiffOptions& diff = commands->diffOptions;
-    CLI::App* command =
-        app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
+    CLI::App* command = app.add_subcommand("diff", "Entries added (A), removed (D), modified (M) from OLD to NEW");
     command->add_flag("--json", diff.json, "JSON Lines, one object per difference");
     command->add_option("--patch", diff.patch, "Also write the patch that turns OLD into NEW to FILE")
         ->option_text("FILE");
     command->add_flag("--force", diff.force, "With --patch: replace an existing FILE");
     command->add_option("OLD", diff.oldPack, "The older pack")->required();
     command->add_option("NEW", diff.newPack, "The newer pack")->required();
-    commands->diff = command;
+    commands->Add(command, [&diff, command] {
+        if (command->count("--patch") > 0 && diff.patch.empty()) {
+            cli::Message("diff: --patch needs a file name");
+            return int(cli::EXIT_FATAL);
+        }
+        if (diff.force && diff.patch.empty()) {
+            cli::Message("diff: --force replaces the FILE of --patch, which is not given");
+            return int(cli::EXIT_FATAL);
+        }
+        return cli::RunDiff(diff);
+    });
 }
 
 void AddPatch(CLI::App& app, Commands* commands)
@@ -282,14 +294,19 @@ void AddPatch(CLI::App& app, Commands* commands)
     cli::PatchOptions& patch = commands->patchOptions;
     CLI::App* command = app.add_subcommand(
         "patch", "Apply a patch made by diff --patch: PACK rewritten with its entries, once all are checked");
-    command->add_option("-o", patch.output, "Write the new pack to OUT and leave PACK as it is")
-        ->option_text("OUT");
+    command->add_option("-o", patch.output, "Write the new pack to OUT and leave PACK as it is")->option_text("OUT");
     command->add_flag("--force", patch.force, "Replace an existing OUT");
     command->add_flag("--dry-run", patch.dryRun, "Check and print what would change, as diff does; write nothing");
     command->add_flag("-q,--quiet", patch.quiet, "No progress and no summary");
     command->add_option("PACK", patch.pack, "The pack to patch")->required();
     command->add_option("FILE", patch.patch, "The patch")->required();
-    commands->patch = command;
+    commands->Add(command, [&patch, command] {
+        if (command->count("-o") > 0 && patch.output.empty()) {
+            cli::Message("patch: -o needs a file name");
+            return int(cli::EXIT_FATAL);
+        }
+        return cli::RunPatch(patch);
+    });
 }
 
 void AddMount(CLI::App& app, Commands* commands)
@@ -303,60 +320,18 @@ void AddMount(CLI::App& app, Commands* commands)
     command->add_option("PACK", mount.pack, "The pack")->required();
     command->add_option("MOUNTPOINT", mount.mountpoint, "An existing folder; fusermount3 -u MOUNTPOINT unmounts")
         ->required();
-    commands->mount = command;
+    commands->Add(command, [&mount] { return cli::RunMount(mount); });
 }
 
 // The command that the parse chose, with what it was given.
-int RunChosen(Commands& commands)
+int RunChosen(const Commands& commands)
 {
-    using namespace cli;
-    if (*commands.list)
-        return RunList(commands.listOptions);
-    if (*commands.extract) {
-        ExtractOptions& extract = commands.extractOptions;
-        if (commands.overwrite == "ask")
-            extract.overwrite = Overwrite::Ask;
-        else if (commands.overwrite == "never")
-            extract.overwrite = Overwrite::Never;
-        else if (commands.overwrite == "always")
-            extract.overwrite = Overwrite::Always;
-        return RunExtract(extract);
+    for (const auto& [command, run] : commands.runners) {
+        if (*command)
+            return run();
     }
-    if (*commands.cat) {
-        CatOptions& cat = commands.catOptions;
-        cat.byIndex = commands.catIndex->count() > 0;
-        if (!cat.byIndex && commands.cat->count("NAME") == 0) {
-            Message("cat: NAME or --index N is required");
-            return EXIT_FATAL;
-        }
-        return RunCat(cat);
-    }
-    if (*commands.verify)
-        return RunVerify(commands.verifyPack, commands.verifyJson);
-    if (*commands.update)
-        return RunUpdate(commands.updateOptions);
-    if (*commands.diff) {
-        const DiffOptions& diff = commands.diffOptions;
-        if (commands.diff->count("--patch") > 0 && diff.patch.empty()) {
-            Message("diff: --patch needs a file name");
-            return EXIT_FATAL;
-        }
-        if (diff.force && diff.patch.empty()) {
-            Message("diff: --force replaces the FILE of --patch, which is not given");
-            return EXIT_FATAL;
-        }
-        return RunDiff(diff);
-    }
-    if (*commands.patch) {
-        if (commands.patch->count("-o") > 0 && commands.patchOptions.output.empty()) {
-            Message("patch: -o needs a file name");
-            return EXIT_FATAL;
-        }
-        return RunPatch(commands.patchOptions);
-    }
-    if (*commands.mount)
-        return RunMount(commands.mountOptions);
-    return RunCreate(commands.createOptions);
+    cli::Message("internal error: the command given has nothing to run");
+    return cli::EXIT_FATAL;
 }
 
 int Run(int argc, const char* const* argv)

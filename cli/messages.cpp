@@ -1,5 +1,5 @@
 // Messages and progress on standard error.
-#include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/names.h"
 #include "cli/platform.h"
 
@@ -54,10 +54,8 @@ void Prompt(const std::string& text)
 }
 
 Progress::Progress(bool quiet, uint64_t totalEntries, uint64_t totalBytes)
-    : enabled_(!quiet && StderrIsTerminal()), totalEntries_(totalEntries), totalBytes_(totalBytes),
-      start_(NowSeconds())
-{
-}
+    : enabled_(!quiet && StderrIsTerminal()), totalEntries_(totalEntries), totalBytes_(totalBytes), start_(NowSeconds())
+{}
 
 Progress::~Progress()
 {
@@ -84,9 +82,8 @@ void Progress::Update(uint64_t entriesDone, uint64_t bytesDone)
     }
     char line[160];
     std::snprintf(line, sizeof line, "\r%llu/%llu entries, %s of %s, %s/s, %s left\x1b[K",
-                  (unsigned long long)entriesDone, (unsigned long long)totalEntries_,
-                  Amount(double(bytesDone)).c_str(), Amount(double(totalBytes_)).c_str(), Amount(rate).c_str(),
-                  left.c_str());
+                  (unsigned long long)entriesDone, (unsigned long long)totalEntries_, Amount(double(bytesDone)).c_str(),
+                  Amount(double(totalBytes_)).c_str(), Amount(rate).c_str(), left.c_str());
     WriteStderrText(line);
     shown_ = true;
     g_activeProgress = this;

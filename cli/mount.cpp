@@ -180,8 +180,7 @@ void OnReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offse
     size_t used = 0;
     struct stat attributes;
     std::memset(&attributes, 0, sizeof attributes);
-    for (uint64_t position = uint64_t(std::max<off_t>(offset, 0)); position < 2 + uint64_t(folder.size);
-         ++position) {
+    for (uint64_t position = uint64_t(std::max<off_t>(offset, 0)); position < 2 + uint64_t(folder.size); ++position) {
         uint32_t shown = index;
         std::string_view name = ".";
         if (position == 1) {
@@ -565,10 +564,9 @@ int Serve(MountState& state, const MountOptions& options, const std::string& mou
     char* absolute = ::realpath(options.pack.c_str(), nullptr);
     const std::string source = absolute != nullptr ? absolute : options.pack;
     std::free(absolute);
-    std::vector<std::string> words = {
-        "quorvel-cli", "-o",
-        "ro,default_permissions,subtype=quorvel,max_read=" + std::to_string(READ_BYTES) +
-            ",fsname=" + EscapeOption(source)};
+    std::vector<std::string> words = {"quorvel-cli", "-o",
+                                      "ro,default_permissions,subtype=quorvel,max_read=" + std::to_string(READ_BYTES) +
+                                          ",fsname=" + EscapeOption(source)};
     for (const std::string& option : options.fuseOptions) {
         words.push_back("-o");
         words.push_back(option);

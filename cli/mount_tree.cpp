@@ -42,8 +42,8 @@ void SipRound(uint64_t* v)
 // SipHash-1-3: without the key, no one can choose names that collide.
 uint64_t KeyedHash(const uint64_t key[2], const unsigned char* bytes, size_t length)
 {
-    uint64_t v[4] = {0x736f6d6570736575ull ^ key[0], 0x646f72616e646f6dull ^ key[1],
-                     0x6c7967656e657261ull ^ key[0], 0x7465646279746573ull ^ key[1]};
+    uint64_t v[4] = {0x736f6d6570736575ull ^ key[0], 0x646f72616e646f6dull ^ key[1], 0x6c7967656e657261ull ^ key[0],
+                     0x7465646279746573ull ^ key[1]};
     const size_t whole = length & ~size_t(7);
     for (size_t i = 0; i < whole; i += 8) {
         uint64_t word = 0;
@@ -130,8 +130,7 @@ uint32_t MountTree::Child(uint32_t folder, std::string_view name) const
     return held == 0 ? NO_NODE : uint32_t(held) - 1;
 }
 
-MountTreeBuilder::MountTreeBuilder(MountTree* tree, std::vector<std::string>* leftOut)
-    : tree_(tree), leftOut_(leftOut)
+MountTreeBuilder::MountTreeBuilder(MountTree* tree, std::vector<std::string>* leftOut) : tree_(tree), leftOut_(leftOut)
 {
     *tree_ = MountTree();
     std::random_device random;
@@ -157,8 +156,7 @@ void MountTreeBuilder::Expect(uint32_t declared)
     try {
         tree_->nodes.reserve(size_t(declared) + declared / 8 + 16);
         tree_->names.reserve(size_t(declared) * 8);
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
     PreferLargePages(tree_->nodes.data(), tree_->nodes.capacity() * sizeof(MountNode));
     PreferLargePages(tree_->names.data(), tree_->names.capacity());
     size_t count = FEWEST_SLOTS;
@@ -229,8 +227,7 @@ uint32_t MountTreeBuilder::Add(uint32_t parent, std::string_view name, size_t sl
 
 void MountTreeBuilder::LeaveOut(uint32_t entry, std::string_view stored, const std::string& why)
 {
-    leftOut_->push_back("entry " + std::to_string(entry) + " '" + NameToUtf8(stored, NameForm::Text) +
-                        "' (name_hex " + HexBytes(stored) + "): left out: " + why);
+    leftOut_->push_back(EntryLabelWithBytes(entry, stored) + ": left out: " + why);
 }
 
 void MountTreeBuilder::PlaceWaiting(size_t count)
@@ -286,7 +283,8 @@ void MountTreeBuilder::Take(const DirectoryRecord& record)
         } else if (!tree_->nodes[found].isFolder) {
             PlaceWaiting(waitingCount_);
             LeaveOut(entry, stored,
-                     "folder part '" + parts_[i] + "' is the file of entry " + std::to_string(tree_->nodes[found].entry));
+                     "folder part '" + parts_[i] + "' is the file of entry " +
+                         std::to_string(tree_->nodes[found].entry));
             return;
         }
         folder = found;

@@ -47,7 +47,7 @@ struct MountTree {
     size_t slotCount = 0;
     std::string names;
     uint64_t dataAreaStart = 0;
-    uint64_t totalBytes = 0; // of the files shown
+    uint64_t totalBytes = 0;  // of the files shown
     uint64_t hashKey[2] = {}; // random, drawn for each tree
 
     std::string_view Name(const MountNode& node) const { return {names.data() + node.nameStart, node.nameLength}; }

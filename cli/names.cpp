@@ -1,117 +1,17 @@
 #include "cli/names.h"
 
+#include "cli/cp932.h"
+
 #include "support/text.h"
 
 #include <cstdio>
 #include <unordered_map>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#include <iconv.h>
-#endif
 
 namespace cli {
 
 namespace {
 
 constexpr unsigned char SEPARATOR_BYTE = 0x5C;
-
-#ifdef _WIN32
-
-constexpr UINT PACK_CODE_PAGE = 932;
-
-bool PlatformDecode(std::string_view stored, std::string* utf8)
-{
-    if (stored.empty())
-        return true;
-    // Each byte gives at most one UTF-16 unit and each unit at most three
-    // UTF-8 bytes.
-    std::wstring wide(stored.size(), L'\0');
-    const int wideLength = MultiByteToWideChar(PACK_CODE_PAGE, MB_ERR_INVALID_CHARS, stored.data(),
-                                               int(stored.size()), wide.data(), int(wide.size()));
-    if (wideLength <= 0)
-        return false;
-    std::string bytes(size_t(wideLength) * 3, '\0');
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, bytes.data(), int(bytes.size()),
-                                           nullptr, nullptr);
-    if (length <= 0)
-        return false;
-    utf8->append(bytes.data(), size_t(length));
-    return true;
-}
-
-bool EncodeStrict(std::string_view utf8, std::string* stored)
-{
-    if (utf8.empty())
-        return true;
-    std::wstring wide(utf8.size(), L'\0');
-    const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()),
-                                               wide.data(), int(wide.size()));
-    if (wideLength <= 0)
-        return false;
-    std::string bytes(size_t(wideLength) * 2, '\0');
-    BOOL usedDefault = FALSE;
-    const int length = WideCharToMultiByte(PACK_CODE_PAGE, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
-                                           bytes.data(), int(bytes.size()), nullptr, &usedDefault);
-    if (length <= 0 || usedDefault)
-        return false;
-    stored->append(bytes.data(), size_t(length));
-    return true;
-}
-
-#else
-
-// One conversion state per direction, for the whole run (one thread).
-bool Convert(iconv_t* converter, const char* to, const char* from, std::string_view input, std::string* output)
-{
-    if (input.empty())
-        return true;
-    if (*converter == iconv_t(-1)) {
-        *converter = iconv_open(to, from);
-        if (*converter == iconv_t(-1))
-            return false;
-    }
-    iconv(*converter, nullptr, nullptr, nullptr, nullptr);
-    char buffer[1536];
-    char* in = const_cast<char*>(input.data());
-    size_t inLeft = input.size();
-    const size_t start = output->size();
-    while (inLeft > 0) {
-        char* out = buffer;
-        size_t outLeft = sizeof buffer;
-        const size_t result = iconv(*converter, &in, &inLeft, &out, &outLeft);
-        output->append(buffer, size_t(out - buffer));
-        if (result == size_t(-1) && errno != E2BIG) {
-            output->resize(start);
-            return false;
-        }
-    }
-    char* out = buffer;
-    size_t outLeft = sizeof buffer;
-    if (iconv(*converter, nullptr, nullptr, &out, &outLeft) == size_t(-1)) {
-        output->resize(start);
-        return false;
-    }
-    output->append(buffer, size_t(out - buffer));
-    return true;
-}
-
-iconv_t g_fromPack = iconv_t(-1);
-iconv_t g_toPack = iconv_t(-1);
-
-bool PlatformDecode(std::string_view stored, std::string* utf8)
-{
-    return Convert(&g_fromPack, "UTF-8", "CP932", stored, utf8);
-}
-
-bool EncodeStrict(std::string_view utf8, std::string* stored)
-{
-    return Convert(&g_toPack, "CP932", "UTF-8", utf8, stored);
-}
-
-#endif
 
 // Single bytes that are no code page 932 character. Windows turns 0x80
 // into U+0080 and 0xA0, 0xFD to 0xFF into private-use characters where
@@ -182,7 +82,31 @@ bool DecodeLenient(std::string_view stored, NameForm form, std::string* output)
     return valid;
 }
 
-// UTF-8 as code points for the glob; a malformed byte stands for itself.
+// The name as UTF-8 with "/" separators, control bytes as they are.
+std::string Decode(std::string_view stored, NameForm form, bool* valid)
+{
+    std::string result;
+    result.reserve(stored.size() + 8);
+    bool ok = true;
+    if (IsAscii(stored)) {
+        AppendSeparatorsAsSlash(stored, &result);
+    } else if (DecodeStrict(stored, &result)) {
+        // Only a 0x5C that is a character of its own decodes to "\".
+        for (char& c : result) {
+            if (c == '\\')
+                c = '/';
+        }
+    } else {
+        result.clear();
+        ok = DecodeLenient(stored, form, &result);
+    }
+    if (valid != nullptr)
+        *valid = ok;
+    return result;
+}
+
+} // namespace
+
 std::u32string CodePoints(std::string_view text)
 {
     std::u32string result;
@@ -222,115 +146,6 @@ void AppendUtf8(char32_t c, std::string* out)
         out->push_back(char(0x80 | (c & 0x3F)));
     }
 }
-
-char32_t Separated(char32_t c)
-{
-    return c == U'\\' ? U'/' : c;
-}
-
-// Matches a set at pattern[p] ("[" already seen); *next is behind "]".
-// A "[" without its "]" is an ordinary character. "\" counts as "/" on
-// both sides, so that a "\xNN" escape in a shown name matches as typed.
-bool MatchSet(const std::u32string& pattern, size_t p, char32_t c, size_t* next, bool* matched)
-{
-    size_t i = p + 1;
-    bool negate = false;
-    if (i < pattern.size() && (pattern[i] == U'!' || pattern[i] == U'^')) {
-        negate = true;
-        ++i;
-    }
-    bool found = false;
-    bool first = true;
-    for (; i < pattern.size(); ++i) {
-        if (pattern[i] == U']' && !first) {
-            *next = i + 1;
-            *matched = found != negate;
-            return true;
-        }
-        first = false;
-        const char32_t low = Separated(pattern[i]);
-        if (i + 2 < pattern.size() && pattern[i + 1] == U'-' && pattern[i + 2] != U']') {
-            const char32_t high = Separated(pattern[i + 2]);
-            if (Separated(c) >= low && Separated(c) <= high)
-                found = true;
-            i += 2;
-        } else if (Separated(c) == low) {
-            found = true;
-        }
-    }
-    return false;
-}
-
-bool MatchFrom(const std::u32string& pattern, size_t p, const std::u32string& name, size_t n)
-{
-    // Iterative with one backtracking point per "*": linear enough for names.
-    size_t starP = std::u32string::npos;
-    size_t starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size()) {
-            const char32_t c = pattern[p];
-            if (c == U'*') {
-                starP = ++p;
-                starN = n;
-                continue;
-            }
-            if (c == U'?') {
-                ++p;
-                ++n;
-                continue;
-            }
-            size_t next = 0;
-            bool matched = false;
-            if (c == U'[' && MatchSet(pattern, p, name[n], &next, &matched)) {
-                if (matched) {
-                    p = next;
-                    ++n;
-                    continue;
-                }
-            } else if (Separated(c) == Separated(name[n])) {
-                ++p;
-                ++n;
-                continue;
-            }
-        }
-        if (starP == std::u32string::npos)
-            return false;
-        p = starP;
-        n = ++starN;
-    }
-    while (p < pattern.size() && pattern[p] == U'*')
-        ++p;
-    return p == pattern.size();
-}
-
-} // namespace
-
-namespace {
-
-// The name as UTF-8 with "/" separators, control bytes as they are.
-std::string Decode(std::string_view stored, NameForm form, bool* valid)
-{
-    std::string result;
-    result.reserve(stored.size() + 8);
-    bool ok = true;
-    if (IsAscii(stored)) {
-        AppendSeparatorsAsSlash(stored, &result);
-    } else if (DecodeStrict(stored, &result)) {
-        // Only a 0x5C that is a character of its own decodes to "\".
-        for (char& c : result) {
-            if (c == '\\')
-                c = '/';
-        }
-    } else {
-        result.clear();
-        ok = DecodeLenient(stored, form, &result);
-    }
-    if (valid != nullptr)
-        *valid = ok;
-    return result;
-}
-
-} // namespace
 
 std::string NameToUtf8(std::string_view stored, NameForm form, bool* valid)
 {
@@ -400,7 +215,10 @@ std::string HexBytes(std::string_view bytes)
 bool FromHexBytes(std::string_view hex, std::string* bytes)
 {
     const auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
     };
     if (hex.size() % 2 != 0)
         return false;
@@ -447,7 +265,8 @@ std::string UnescapeListedName(std::string_view line)
     result.reserve(line.size());
     for (size_t i = 0; i < line.size(); ++i) {
         std::string byte;
-        if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x' && FromHexBytes(line.substr(i + 2, 2), &byte) &&
+        if (line[i] == '\\' && i + 3 < line.size() && line[i + 1] == 'x' &&
+            FromHexBytes(line.substr(i + 2, 2), &byte) &&
             (IsControl(static_cast<unsigned char>(byte[0])) || static_cast<unsigned char>(byte[0]) >= 0x80)) {
             result += byte;
             i += 3;
@@ -465,7 +284,11 @@ std::string ValidUtf8(std::string_view bytes)
     size_t i = 0;
     while (i < bytes.size()) {
         const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        const size_t length = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        const size_t length = b < 0x80                 ? 1
+                              : b >= 0xC2 && b <= 0xDF ? 2
+                              : b >= 0xE0 && b <= 0xEF ? 3
+                              : b >= 0xF0 && b <= 0xF4 ? 4
+                                                       : 0;
         bool good = length > 0 && i + length <= bytes.size();
         for (size_t k = 1; good && k < length; ++k)
             good = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
@@ -527,6 +350,11 @@ std::string FileKey(const std::vector<std::string>& parts, bool foldCase)
             joined.push_back('/');
         joined += parts[i];
     }
+    return PathKey(joined, foldCase);
+}
+
+std::string PathKey(const std::string& joined, bool foldCase)
+{
     if (!foldCase)
         return joined;
     // The letters of code page 932 that have a case: Latin, full-width
@@ -543,11 +371,6 @@ std::string FileKey(const std::vector<std::string>& parts, bool foldCase)
         AppendUtf8(c, &folded);
     }
     return folded;
-}
-
-bool GlobMatch(std::string_view pattern, std::string_view name)
-{
-    return MatchFrom(CodePoints(pattern), 0, CodePoints(name), 0);
 }
 
 } // namespace cli

@@ -53,14 +53,16 @@ bool HasSeveralCp932Forms(std::string_view utf8);
 // The file a name's parts give: the parts joined with "/", letters of one
 // case folded together when foldCase (where the file system ignores case).
 std::string FileKey(const std::vector<std::string>& parts, bool foldCase);
+// The same for the parts already joined with '/'.
+std::string PathKey(const std::string& joined, bool foldCase);
 
 // The longest part of a name that a POSIX file system takes, in bytes.
 constexpr size_t LONGEST_PART_BYTES = 255;
 
-// Glob over a whole name: "*" any run of characters (separators
-// included), "?" one character, "[...]" a set ("!" or "^" negates, "a-z"
-// ranges). "\" in the pattern is a separator like "/".
-bool GlobMatch(std::string_view pattern, std::string_view name);
+// UTF-8 as code points; a malformed byte stands for itself.
+std::u32string CodePoints(std::string_view text);
+// c as UTF-8 behind out.
+void AppendUtf8(char32_t c, std::string* out);
 
 } // namespace cli
 

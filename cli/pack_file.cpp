@@ -1,6 +1,7 @@
 #include "cli/pack_file.h"
 
-#include "cli/commands.h"
+#include "cli/messages.h"
+#include "cli/names.h"
 
 #include <algorithm>
 
@@ -187,6 +188,68 @@ bool CopyEntry(PackFile& pack, const StoredEntry& entry, std::vector<unsigned ch
         left -= uint64_t(got);
     }
     return true;
+}
+
+std::string EntryLabel(uint32_t index, std::string_view name)
+{
+    return "entry " + std::to_string(index) + " '" + NameToUtf8(name, NameForm::Text) + "'";
+}
+
+std::string EntryLabelWithBytes(uint32_t index, std::string_view name)
+{
+    return EntryLabel(index, name) + " (name_hex " + HexBytes(name) + ")";
+}
+
+void FindPastEnd(const PackFile& pack, const std::function<void(uint32_t index, uint64_t end)>& found)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const uint64_t end = pack.DataAreaStart() + entries[i].offset + entries[i].size;
+        if (end > pack.FileSize())
+            found(i, end);
+    }
+}
+
+bool EntriesInsideOrSay(const PackFile& pack)
+{
+    bool inside = true;
+    FindPastEnd(pack, [&](uint32_t index, uint64_t end) {
+        Message(pack.Path() + ": " + EntryLabel(index, pack.Entries()[index].name) + " " +
+                PastEndText(end, pack.FileSize()));
+        inside = false;
+    });
+    return inside;
+}
+
+std::string PastEndText(uint64_t end, uint64_t fileSize)
+{
+    return "runs past the end of the file (ends at " + std::to_string(end) + ", the file has " +
+           std::to_string(fileSize) + " bytes)";
+}
+
+void SweepByOffset(const std::vector<StoredEntry>& entries,
+                   const std::function<void(uint32_t index, uint64_t reach, std::optional<uint32_t> overlapped)>& visit)
+{
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].size > 0)
+            order.push_back(i);
+    }
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
+    });
+    uint64_t reach = 0;
+    uint32_t furthest = 0;
+    bool any = false;
+    for (const uint32_t i : order) {
+        const uint64_t end = uint64_t(entries[i].offset) + entries[i].size;
+        visit(i, reach, any && entries[i].offset < reach ? std::optional<uint32_t>(furthest) : std::nullopt);
+        if (!any || end > reach) {
+            reach = std::max(reach, end);
+            furthest = i;
+        }
+        any = true;
+    }
 }
 
 } // namespace cli

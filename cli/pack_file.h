@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
@@ -91,6 +93,29 @@ bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& d
 // interruption or when consume returns false (then *error is left empty).
 bool CopyEntry(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block,
                const std::function<bool(const unsigned char* data, size_t count)>& consume, std::string* error);
+
+// An entry as messages name it: "entry N 'name'".
+std::string EntryLabel(uint32_t index, std::string_view name);
+// The same with its stored bytes: "entry N 'name' (name_hex ...)".
+std::string EntryLabelWithBytes(uint32_t index, std::string_view name);
+
+// Hands each entry whose bytes lie past the end of the file to found,
+// with the file position where they end; such an entry cannot be copied
+// as stored.
+void FindPastEnd(const PackFile& pack, const std::function<void(uint32_t index, uint64_t end)>& found);
+// Says (naming the pack) each entry FindPastEnd finds; true when there is
+// none.
+bool EntriesInsideOrSay(const PackFile& pack);
+// "runs past the end of the file (ends at END, the file has SIZE bytes)"
+std::string PastEndText(uint64_t end, uint64_t fileSize);
+
+// One sweep over the entries that hold bytes, in the order of their offsets
+// (ties by index): visit gets each with how far (offset + size) the
+// entries before it reach, and the one reaching furthest when it begins
+// before that (the entry it overlaps).
+void SweepByOffset(
+    const std::vector<StoredEntry>& entries,
+    const std::function<void(uint32_t index, uint64_t reach, std::optional<uint32_t> overlapped)>& visit);
 
 // The usual message for a damaged directory.
 std::string DamageText(const DirectoryDamage& damage);

@@ -5,7 +5,7 @@
 #include "cli/commands.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
-#include "cli/pack_plan.h"
+#include "cli/new_pack.h"
 #include "cli/patch_file.h"
 #include "cli/standard_output.h"
 
@@ -17,9 +17,6 @@
 namespace cli {
 
 namespace {
-
-// The kernel copies this much between two looks at Ctrl+C and the progress line.
-constexpr uint64_t COPY_SLICE_BYTES = 64ull * 1024 * 1024;
 
 enum class State { ToApply, Applied, Mismatch };
 
@@ -78,8 +75,8 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
             &error);
         if (!read) {
             if (!Interrupted())
-                Message(pack.Path() + ": entry " + std::to_string(*finding->entry) + " '" +
-                        NameToUtf8(entry.name, NameForm::Text) + "': " + error + "; nothing written");
+                Message(pack.Path() + ": " + EntryLabel(*finding->entry, entry.name) + ": " + error +
+                        "; nothing written");
             return false;
         }
         digest = hash.Finish();
@@ -92,12 +89,11 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
         finding->state = State::Applied;
     } else {
         finding->state = State::Mismatch;
-        const std::string expected = record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) +
-                                                              " bytes the patch adds (SHA-256 " +
-                                                              DigestText(record.newDigest) + ")"
-                                                        : "the " + std::to_string(record.oldSize) +
-                                                              " bytes the patch was made from (SHA-256 " +
-                                                              DigestText(record.oldDigest) + ")";
+        const std::string expected =
+            record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) +
+                                     " bytes the patch adds (SHA-256 " + DigestText(record.newDigest) + ")"
+                               : "the " + std::to_string(record.oldSize) + " bytes the patch was made from (SHA-256 " +
+                                     DigestText(record.oldDigest) + ")";
         finding->why = "holds " + std::to_string(entry.size) + " other bytes; expected " + expected;
     }
     return true;
@@ -191,8 +187,7 @@ void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, c
 
 // Checks every record against PACK; says each mismatch. False when one
 // could not be read.
-bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std::vector<Finding>* findings,
-                bool* fits)
+bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std::vector<Finding>* findings, bool* fits)
 {
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
     findings->resize(patch.records.size());
@@ -207,9 +202,9 @@ bool ExamineAll(PackFile& pack, const EntryIndex& index, const Patch& patch, std
             *fits = false;
             const std::string& name = record.key.name;
             Message(pack.Path() + ": entry '" + NameToUtf8(name, NameForm::Text) + "' (name_hex " + HexBytes(name) +
-                    (record.key.occurrence > 0 ? ", the " + std::to_string(record.key.occurrence + 1) +
-                                                     "th of that name"
-                                               : std::string()) +
+                    (record.key.occurrence > 0
+                         ? ", the " + std::to_string(record.key.occurrence + 1) + "th of that name"
+                         : std::string()) +
                     "): " + (*findings)[r].why);
         }
     }
@@ -270,32 +265,6 @@ std::string Summary(const Application& application)
     return text;
 }
 
-// Copies count stored bytes of from at position behind what out holds, in
-// slices so that Ctrl+C and the progress line are looked at meanwhile.
-bool CopyRun(InputFile& from, const std::string& shown, uint64_t position, uint64_t count, TempFile& out,
-             Progress& progress, uint64_t entriesDone, uint64_t* bytesDone)
-{
-    for (uint64_t done = 0; done < count;) {
-        if (Interrupted())
-            return false;
-        const uint64_t slice = std::min(COPY_SLICE_BYTES, count - done);
-        SystemError error;
-        const int64_t copied = out.CopyFrom(from, position + done, slice, &error);
-        if (copied < 0) {
-            Message("cannot copy from " + shown + " into the new pack: " + error.Text());
-            return false;
-        }
-        if (uint64_t(copied) != slice) {
-            Message(shown + ": changed while it was being read");
-            return false;
-        }
-        done += slice;
-        *bytesDone += slice;
-        progress.Update(entriesDone, *bytesDone);
-    }
-    return true;
-}
-
 std::vector<Planned> Layout(const PackFile& pack, const Patch& patch, const Application& application)
 {
     std::vector<Planned> layout;
@@ -303,10 +272,10 @@ std::vector<Planned> Layout(const PackFile& pack, const Patch& patch, const Appl
     for (const Slot& slot : application.slots) {
         if (slot.fromPatch) {
             const PatchRecord& record = patch.records[slot.index];
-            layout.push_back({std::string(), record.key.name, record.newSize});
+            layout.push_back({std::string(), record.key.name, record.newSize, {}});
         } else {
             const StoredEntry& entry = pack.Entries()[slot.index];
-            layout.push_back({std::string(), entry.name, entry.size});
+            layout.push_back({std::string(), entry.name, entry.size, {}});
         }
     }
     return layout;
@@ -314,17 +283,17 @@ std::vector<Planned> Layout(const PackFile& pack, const Patch& patch, const Appl
 
 // The data area: PACK's entries that lie one after another go as one run.
 bool WriteData(PackFile& pack, InputFile& patchFile, const PatchOptions& options, const Patch& patch,
-               const Application& application, TempFile& out, Progress& progress)
+               const Application& application, PackWriter& writer)
 {
     const std::vector<StoredEntry>& entries = pack.Entries();
-    uint64_t bytesDone = 0;
     size_t i = 0;
     while (i < application.slots.size()) {
         const Slot& slot = application.slots[i];
         if (slot.fromPatch) {
             const PatchRecord& record = patch.records[slot.index];
-            if (!CopyRun(patchFile, options.patch, record.dataPosition, record.newSize, out, progress, i, &bytesDone))
+            if (!writer.CopyRun(patchFile, options.patch, record.dataPosition, record.newSize))
                 return false;
+            writer.EntriesDone(1);
             ++i;
             continue;
         }
@@ -336,16 +305,19 @@ bool WriteData(PackFile& pack, InputFile& patchFile, const PatchOptions& options
             runEnd += entries[application.slots[next].index].size;
             ++next;
         }
-        if (!CopyRun(pack.File(), pack.Path(), pack.DataAreaStart() + runStart, runEnd - runStart, out, progress, i,
-                     &bytesDone))
+        if (!writer.CopyRun(pack.File(), pack.Path(), pack.DataAreaStart() + runStart, runEnd - runStart))
             return false;
+        writer.EntriesDone(next - i);
         i = next;
     }
     return true;
 }
 
-int WriteNewPack(PackFile& pack, InputFile& patchFile, const PatchOptions& options, const Patch& patch,
-                 const Application& application)
+// Writes the new pack beside the destination and puts it in place, as
+// update does: PACK and the destination stay as they were unless the whole
+// new pack is there.
+int WriteNewPack(PackFile& pack, const std::string& packPath, const FileIdentity& packIdentity, InputFile& patchFile,
+                 const PatchOptions& options, const Patch& patch, const Application& application)
 {
     const std::string& destination = options.output.empty() ? options.pack : options.output;
     std::string parentPath;
@@ -355,53 +327,21 @@ int WriteNewPack(PackFile& pack, InputFile& patchFile, const PatchOptions& optio
         Message(destination + ": not a file name; nothing written");
         return EXIT_FATAL;
     }
-    PackFolder parent;
-    NodeKind existing;
-    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
+    PackTarget target;
+    if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
         return EXIT_FATAL;
-    const bool replacesOther = !options.output.empty() && existing == NodeKind::File && !options.force;
-    if ((existing != NodeKind::Missing && existing != NodeKind::File) || replacesOther) {
-        Message(destination + (existing == NodeKind::File ? ": exists (--force replaces it); nothing written"
-                                                          : ": exists and is not a file; nothing written"));
-        return EXIT_FATAL;
-    }
     const std::vector<Planned> layout = Layout(pack, patch, application);
     if (!CheckOffsets(layout)) {
         Message("nothing written");
         return EXIT_FATAL;
     }
-    Progress progress(options.quiet, layout.size(), DataBytes(layout));
-    TempFile out;
-    if (!StartPackFile(parent.folder, layout, destination, &out))
+    WriterWords words = ReplacingWords(destination);
+    words.appeared = "cannot put the new pack in place of " + destination + ": it appeared meanwhile; it is as it was";
+    PackWriter writer(target, std::move(words));
+    if (!writer.Start(layout, options.quiet) || !writer.TakePermissionsOf(pack.File(), options.pack))
         return EXIT_FATAL;
-    SystemError error;
-    if (!out.TakePermissionsOf(pack.File(), &error)) {
-        Message("cannot give the new pack the permissions of " + options.pack + ": " + error.Text());
-        return EXIT_FATAL;
-    }
-    const bool written = WriteData(pack, patchFile, options, patch, application, out, progress);
-    progress.Clear();
-    if (!written || Interrupted()) {
-        out.Discard();
-        Message((Interrupted() ? "interrupted; " : "nothing written; ") + destination + " is as it was");
-        return Interrupted() ? InterruptExitCode() : EXIT_FATAL;
-    }
-    const bool replacing = existing == NodeKind::File;
-    const int ready = ReadyToName(out, replacing, destination + " is as it was");
-    if (ready != EXIT_DONE)
-        return ready;
-    if (OPEN_FILES_BLOCK_REPLACE)
-        pack.File().Close();
-    const TempFile::CommitResult result =
-        replacing ? out.CommitReplacing(fileName, &error) : out.Commit(fileName, false, &error);
-    if (result != TempFile::CommitResult::Done) {
-        Message("cannot put the new pack in place of " + destination + ": " +
-                (result == TempFile::CommitResult::Exists ? std::string("it appeared meanwhile") : error.Text()) +
-                "; it is as it was");
-        return EXIT_FATAL;
-    }
-    parent.named = true;
-    return EXIT_DONE;
+    const bool written = WriteData(pack, patchFile, options, patch, application, writer);
+    return writer.Finish(written, false, &pack, &packIdentity);
 }
 
 } // namespace
@@ -415,8 +355,13 @@ int RunPatch(const PatchOptions& options)
         Message(options.patch + ": " + why + "; nothing written");
         return EXIT_FATAL;
     }
+    // The pack is locked against update and other patch runs from here to
+    // its replacement, so that neither loses the other's changes.
+    const std::string packPath = FollowedPack(options.pack);
     PackFile pack;
-    if (!OpenPackOrSay(options.pack, &pack, "; nothing written"))
+    FileIdentity packIdentity;
+    if (options.dryRun ? !OpenPackOrSay(packPath, &pack, "; nothing written")
+                       : !OpenLocked(packPath, options.pack, &pack, &packIdentity))
         return EXIT_FATAL;
     InstallInterruptHandler();
     const EntryIndex index(pack.Entries());
@@ -445,7 +390,13 @@ int RunPatch(const PatchOptions& options)
         Message(options.pack + ": already applied; nothing written");
         return EXIT_DONE;
     }
-    const int code = WriteNewPack(pack, patchFile, options, patch, application);
+    // Entries kept as they are stored are copied whole: none may lie past
+    // the end of the file.
+    if (!EntriesInsideOrSay(pack)) {
+        Message("nothing written");
+        return EXIT_FATAL;
+    }
+    const int code = WriteNewPack(pack, packPath, packIdentity, patchFile, options, patch, application);
     if (code == EXIT_DONE && !options.quiet)
         Message((options.output.empty() ? options.pack : options.output) + ": " + Summary(application));
     return code;

@@ -234,8 +234,8 @@ bool ReadPatch(const std::string& path, InputFile* file, Patch* patch, std::stri
         *why = "not a quorvel patch (it does not begin as one)";
         return false;
     }
-    const uint32_t version = uint32_t(header[8]) | uint32_t(header[9]) << 8 | uint32_t(header[10]) << 16 |
-                             uint32_t(header[11]) << 24;
+    const uint32_t version =
+        uint32_t(header[8]) | uint32_t(header[9]) << 8 | uint32_t(header[10]) << 16 | uint32_t(header[11]) << 24;
     if (version != PATCH_VERSION) {
         *why = "a patch of format version " + std::to_string(version) + "; this quorvel-cli reads version " +
                std::to_string(PATCH_VERSION);
@@ -245,8 +245,8 @@ bool ReadPatch(const std::string& path, InputFile* file, Patch* patch, std::stri
         *why = "damaged: cut short";
         return false;
     }
-    const uint32_t count = uint32_t(header[12]) | uint32_t(header[13]) << 8 | uint32_t(header[14]) << 16 |
-                           uint32_t(header[15]) << 24;
+    const uint32_t count =
+        uint32_t(header[12]) | uint32_t(header[13]) << 8 | uint32_t(header[14]) << 16 | uint32_t(header[15]) << 24;
     const uint64_t checkAt = size - CHECK_BYTES;
     if (count > (checkAt - HEADER_BYTES) / SMALLEST_RECORD_BYTES) {
         *why = "damaged: it declares more records than it can hold";

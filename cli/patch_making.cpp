@@ -3,9 +3,9 @@
 // writes: complete, or not at all.
 #include "cli/patch_making.h"
 
-#include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/names.h"
-#include "cli/pack_plan.h"
+#include "cli/new_pack.h"
 #include "cli/patch_file.h"
 
 #include <algorithm>
@@ -159,46 +159,20 @@ int WritePatchFile(PackFile& oldPack, PackFile& newPack, const Pairing& pairing,
         Message(path + ": not a file name; no patch written");
         return EXIT_FATAL;
     }
-    PackFolder parent;
-    NodeKind existing;
-    if (!OpenPackFolder(parentPath, fileName, &parent, &existing))
+    PackTarget target;
+    if (!OpenNewTarget(path, force, "no patch written", &target))
         return EXIT_FATAL;
-    if (existing != NodeKind::Missing && !(existing == NodeKind::File && force)) {
-        Message(path + (existing == NodeKind::File ? ": exists (--force replaces it); no patch written"
-                                                   : ": exists and is not a file; no patch written"));
-        return EXIT_FATAL;
-    }
+    PackWriter writer(target, {"no patch written", "no patch written", path + ": appeared meanwhile; no patch written",
+                               path + ": ", "; no patch written"});
     PatchPlan plan;
-    TempFile out;
     SystemError error;
     bool written = PlanRecords(oldPack, newPack, pairing, &plan);
-    if (written && !out.Create(parent.folder, &error)) {
+    if (written && !writer.StartEmpty(&error)) {
         Message(path + ": " + error.Text() + "; no patch written");
         return EXIT_FATAL;
     }
-    written = written && WriteRecordsAndBytes(newPack, plan, out, path);
-    if (!written || Interrupted()) {
-        out.Discard();
-        if (Interrupted()) {
-            Message("interrupted; no patch written");
-            return InterruptExitCode();
-        }
-        Message("no patch written");
-        return EXIT_FATAL;
-    }
-    const bool replacing = existing == NodeKind::File;
-    const int ready = ReadyToName(out, replacing, "no patch written");
-    if (ready != EXIT_DONE)
-        return ready;
-    const TempFile::CommitResult result =
-        replacing ? out.CommitReplacing(fileName, &error) : out.Commit(fileName, false, &error);
-    if (result != TempFile::CommitResult::Done) {
-        Message(path + (result == TempFile::CommitResult::Exists ? ": appeared meanwhile" : ": " + error.Text()) +
-                "; no patch written");
-        return EXIT_FATAL;
-    }
-    parent.named = true;
-    return EXIT_DONE;
+    written = written && WriteRecordsAndBytes(newPack, plan, writer.Out(), path);
+    return writer.Finish(written);
 }
 
 } // namespace cli

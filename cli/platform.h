@@ -195,8 +195,8 @@ inline std::string TemporaryName(uint64_t processId, unsigned number)
 // ---- Walking a source folder
 
 struct SourceFile {
-    std::string relative;  // UTF-8, parts joined with '/'
-    NodeKind kind;         // File, Link or Other
+    std::string relative; // UTF-8, parts joined with '/'
+    NodeKind kind;        // File, Link or Other
     uint64_t size;
     FileIdentity identity; // of the file found, so that the copy can tell it is the same
 };

@@ -254,8 +254,7 @@ int InterruptExitCode()
 }
 
 void RunEnded()
-{
-}
+{}
 
 // ---- Folder
 
@@ -448,6 +447,45 @@ bool TempFile::Write(const void* data, size_t count, SystemError* error)
     return WriteAll(int(handle_), static_cast<const char*>(data), count, error);
 }
 
+namespace {
+
+// Gives the unnamed file open as fd a temporary name in dir: 0, or -1
+// with errno set.
+int LinkTemporaryName(int dir, int fd, std::string* tempName)
+{
+    int done = -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temp = NextTemporaryName();
+        done = ::linkat(AT_FDCWD, ProcPath(fd).c_str(), dir, temp.c_str(), AT_SYMLINK_FOLLOW);
+        if (done == 0) {
+            *tempName = std::move(temp);
+            break;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return done;
+}
+
+// Renames tempName to name in dir, over an existing name only when replace
+// is set: 0, or -1 with errno set (EEXIST for a name taken).
+int RenameTemporary(int dir, const std::string& tempName, const std::string& name, bool replace)
+{
+    if (replace)
+        return ::renameat(dir, tempName.c_str(), dir, name.c_str());
+    int done = ::renameat2(dir, tempName.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
+    if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the flag: a hard link fails on an
+        // existing name just the same.
+        done = ::linkat(dir, tempName.c_str(), dir, name.c_str(), 0);
+        if (done == 0)
+            ::unlinkat(dir, tempName.c_str(), 0);
+    }
+    return done;
+}
+
+} // namespace
+
 TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, SystemError* error)
 {
     const int dir = int(folder_->handle_);
@@ -457,31 +495,11 @@ TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, S
         // linkat never replaces and never follows a link at the target.
         done = ::linkat(AT_FDCWD, ProcPath(fd).c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW);
     } else {
-        if (tempName_.empty()) {
-            // Replacing: a temporary name first, then a rename over the target.
-            for (int attempt = 0; attempt < 100; ++attempt) {
-                std::string temp = NextTemporaryName();
-                done = ::linkat(AT_FDCWD, ProcPath(fd).c_str(), dir, temp.c_str(), AT_SYMLINK_FOLLOW);
-                if (done == 0) {
-                    tempName_ = std::move(temp);
-                    break;
-                }
-                if (errno != EEXIST)
-                    break;
-            }
-        }
-        if (done == 0 && replace) {
-            done = ::renameat(dir, tempName_.c_str(), dir, name.c_str());
-        } else if (done == 0) {
-            done = ::renameat2(dir, tempName_.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
-            if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
-                // A file system without the flag: a hard link fails on an
-                // existing name just the same.
-                done = ::linkat(dir, tempName_.c_str(), dir, name.c_str(), 0);
-                if (done == 0)
-                    ::unlinkat(dir, tempName_.c_str(), 0);
-            }
-        }
+        // Replacing: a temporary name first, then a rename over the target.
+        if (tempName_.empty())
+            done = LinkTemporaryName(dir, fd, &tempName_);
+        if (done == 0)
+            done = RenameTemporary(dir, tempName_, name, replace);
         if (done == 0)
             tempName_.clear();
     }

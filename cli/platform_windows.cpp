@@ -193,9 +193,8 @@ bool InputFile::Open(const std::string& path, SystemError* error)
 NodeKind InputFile::OpenUnfollowed(const std::string& path, SystemError* error)
 {
     Close();
-    const HANDLE file =
-        CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *error = LastSystemError();
         return NodeKind::Failed;
@@ -487,8 +486,8 @@ bool TempFile::Create(const Folder& folder, SystemError* error)
     Discard();
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = NextTemporaryName();
-        const HANDLE file = CreateFileW(Wide(folder.path_ + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file = CreateFileW(Wide(folder.path_ + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             folder_ = &folder;
             tempName_ = std::move(name);

@@ -31,7 +31,8 @@ BCRYPT_HASH_HANDLE NewHash()
 
 } // namespace
 
-Sha256::Sha256() : handle_(NewHash()) {}
+Sha256::Sha256() : handle_(NewHash())
+{}
 
 Sha256::~Sha256()
 {

@@ -5,21 +5,16 @@
 #include "cli/entry_files.h"
 #include "cli/names.h"
 #include "cli/pack_file.h"
-#include "cli/pack_plan.h"
+#include "cli/new_pack.h"
 #include "cli/standard_output.h"
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <unordered_map>
 
 namespace cli {
 
 namespace {
-
-// The kernel copies this much between two looks at Ctrl+C and the progress line.
-constexpr uint64_t COPY_SLICE_BYTES = 64ull * 1024 * 1024;
 
 constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
@@ -37,47 +32,15 @@ struct UpdatePlan {
     uint64_t added = 0;
 };
 
-std::string Shown(uint32_t index, const StoredEntry& entry)
-{
-    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
-}
-
-// An entry whose bytes lie past the end of the file cannot be copied as
-// stored; the pack is refused before anything is written.
-bool CheckEntriesInside(PackFile& pack)
-{
-    bool inside = true;
-    const std::vector<StoredEntry>& entries = pack.Entries();
-    for (uint32_t i = 0; i < entries.size(); ++i) {
-        const uint64_t end = pack.DataAreaStart() + entries[i].offset + entries[i].size;
-        if (end > pack.FileSize()) {
-            Message(pack.Path() + ": " + Shown(i, entries[i]) + " runs past the end of the file (ends at " +
-                    std::to_string(end) + ", the file has " + std::to_string(pack.FileSize()) + " bytes)");
-            inside = false;
-        }
-    }
-    return inside;
-}
-
 // Matches each file to the entry extract would write to it; the rest are
 // new entries, in create's order behind the existing ones.
 bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
 {
     // Keyed by the files, which are few where the entries may be many.
     std::unordered_map<std::string, size_t> fileByKey;
+    for (size_t f = 0; f < plan->files.size(); ++f)
+        fileByKey.emplace(PathKey(plan->files[f].relative, FILE_NAMES_IGNORE_CASE), f);
     std::vector<std::string> parts;
-    for (size_t f = 0; f < plan->files.size(); ++f) {
-        parts.clear();
-        const std::string& relative = plan->files[f].relative;
-        for (size_t start = 0;;) {
-            const size_t slash = relative.find('/', start);
-            parts.push_back(relative.substr(start, slash - start));
-            if (slash == std::string::npos)
-                break;
-            start = slash + 1;
-        }
-        fileByKey.emplace(FileKey(parts, FILE_NAMES_IGNORE_CASE), f);
-    }
     std::vector<std::vector<uint32_t>> entriesOfFile(plan->files.size());
     std::string why;
     for (uint32_t i = 0; i < entries.size() && !fileByKey.empty(); ++i) {
@@ -96,11 +59,11 @@ bool PlaceFiles(const std::vector<StoredEntry>& entries, UpdatePlan* plan)
         if (matches.empty()) {
             added.push_back(int64_t(f));
         } else if (matches.size() > 1) {
-            Message(file.relative + ": refused: " + Shown(matches[0], entries[matches[0]]) + " and " +
-                    Shown(matches[1], entries[matches[1]]) + " are both extracted to this file");
+            Message(file.relative + ": refused: " + EntryLabel(matches[0], entries[matches[0]].name) + " and " +
+                    EntryLabel(matches[1], entries[matches[1]].name) + " are both extracted to this file");
             ok = false;
         } else if (plan->removed[matches[0]]) {
-            Message(file.relative + ": refused: it would replace " + Shown(matches[0], entries[matches[0]]) +
+            Message(file.relative + ": refused: it would replace " + EntryLabel(matches[0], entries[matches[0]].name) +
                     ", which --remove removes");
             ok = false;
         } else {
@@ -143,27 +106,13 @@ std::vector<Planned> Layout(const std::vector<StoredEntry>& entries, const Updat
 // gets a copy of its own in the new pack.
 uint64_t CountSharedBytes(const std::vector<StoredEntry>& entries, const UpdatePlan& plan)
 {
-    std::vector<uint32_t> order;
-    for (uint32_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].size > 0)
-            order.push_back(i);
-    }
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries[a].offset < entries[b].offset; });
     std::vector<bool> shares(entries.size(), false);
-    uint64_t reach = 0;
-    uint32_t furthest = 0;
-    for (size_t k = 0; k < order.size(); ++k) {
-        const uint32_t i = order[k];
-        if (k > 0 && entries[i].offset < reach) {
+    SweepByOffset(entries, [&](uint32_t i, uint64_t, std::optional<uint32_t> overlapped) {
+        if (overlapped) {
             shares[i] = true;
-            shares[furthest] = true;
+            shares[*overlapped] = true;
         }
-        const uint64_t end = uint64_t(entries[i].offset) + entries[i].size;
-        if (k == 0 || end > reach) {
-            reach = end;
-            furthest = i;
-        }
-    }
+    });
     uint64_t count = 0;
     for (const Placed& placed : plan.placed)
         count += placed.file < 0 && shares[placed.oldIndex] ? 1 : 0;
@@ -172,8 +121,7 @@ uint64_t CountSharedBytes(const std::vector<StoredEntry>& entries, const UpdateP
 
 // Whether a file holds exactly an entry's bytes (read, transformed and
 // compared block by block). Says what failed.
-bool FileHoldsEntry(const std::string& path, const Planned& item, PackFile& pack, const StoredEntry& entry,
-                    bool* same)
+bool FileHoldsEntry(const std::string& path, const Planned& item, PackFile& pack, const StoredEntry& entry, bool* same)
 {
     *same = false;
     if (item.size != entry.size)
@@ -285,55 +233,20 @@ int PrintDryRun(PackFile& pack, const UpdateOptions& options, const UpdatePlan& 
     return EXIT_DONE;
 }
 
-struct Writer {
-    PackFile& pack;
-    TempFile& out;
-    Progress& progress;
-    uint64_t entriesDone = 0;
-    uint64_t bytesDone = 0;
-};
-
-// Copies a run of PACK's stored bytes as they are, in slices so that
-// Ctrl+C and the progress line are looked at while the kernel copies.
-bool CopyStored(Writer& writer, uint64_t position, uint64_t count)
-{
-    for (uint64_t done = 0; done < count;) {
-        if (Interrupted())
-            return false;
-        const uint64_t slice = std::min(COPY_SLICE_BYTES, count - done);
-        SystemError error;
-        const int64_t copied = writer.out.CopyFrom(writer.pack.File(), position + done, slice, &error);
-        if (copied < 0) {
-            Message("cannot copy from " + writer.pack.Path() + " into the new pack: " + error.Text());
-            return false;
-        }
-        if (uint64_t(copied) != slice) {
-            Message(writer.pack.Path() + ": changed while it was being read");
-            return false;
-        }
-        done += slice;
-        writer.bytesDone += slice;
-        writer.progress.Update(writer.entriesDone, writer.bytesDone);
-    }
-    return true;
-}
-
 // The data area of the new pack. Entries kept as stored that lie one after
 // another in PACK go as one run.
-bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan)
+bool WriteData(PackFile& pack, PackWriter& writer, const std::string& source, const UpdatePlan& plan)
 {
-    const std::vector<StoredEntry>& entries = writer.pack.Entries();
-    const uint64_t dataStart = writer.pack.DataAreaStart();
-    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    const uint64_t dataStart = pack.DataAreaStart();
     size_t i = 0;
     while (i < plan.placed.size()) {
         const Placed& placed = plan.placed[i];
         if (placed.file >= 0) {
             const Planned& file = plan.files[size_t(placed.file)];
-            if (!AppendFile(JoinPath(source, file.relative), file, writer.out, block, writer.progress,
-                            writer.entriesDone, &writer.bytesDone))
+            if (!writer.AppendFile(JoinPath(source, file.relative), file))
                 return false;
-            ++writer.entriesDone;
+            writer.EntriesDone(1);
             ++i;
             continue;
         }
@@ -345,9 +258,9 @@ bool WriteData(Writer& writer, const std::string& source, const UpdatePlan& plan
             runEnd += entries[plan.placed[next].oldIndex].size;
             ++next;
         }
-        if (!CopyStored(writer, dataStart + runStart, runEnd - runStart))
+        if (!writer.CopyRun(pack.File(), pack.Path(), dataStart + runStart, runEnd - runStart))
             return false;
-        writer.entriesDone += next - i;
+        writer.EntriesDone(next - i);
         i = next;
     }
     return true;
@@ -366,7 +279,8 @@ std::string Summary(const std::vector<StoredEntry>& entries, const UpdatePlan& p
                        std::to_string(removed) + " removed, " + std::to_string(kept) + " kept";
     const uint64_t shared = CountSharedBytes(entries, plan);
     if (shared > 0)
-        text += "; " + std::to_string(shared) + " kept entries shared their bytes with another and now have a copy each";
+        text +=
+            "; " + std::to_string(shared) + " kept entries shared their bytes with another and now have a copy each";
     return text;
 }
 
@@ -378,7 +292,7 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
 {
     const std::vector<StoredEntry>& entries = pack.Entries();
     plan->removed.assign(entries.size(), false);
-    bool ok = CheckEntriesInside(pack);
+    bool ok = EntriesInsideOrSay(pack);
     if (!options.removals.empty()) {
         std::vector<uint32_t> selected;
         ok = SelectEntries(entries, options.removals, &selected) && ok;
@@ -394,166 +308,19 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
     return ok && CheckOffsets(*layout);
 }
 
-// The identity of the file under path's name, links not followed.
-NodeKind NamedIdentity(const std::string& path, FileIdentity* identity, SystemError* error)
-{
-    std::string parentPath;
-    std::string name;
-    SplitPath(path, &parentPath, &name);
-    Folder parent;
-    if (!parent.OpenRoot(parentPath.empty() ? "." : parentPath, error))
-        return NodeKind::Failed;
-    return parent.IdentityOf(name, identity, error);
-}
-
-// Opens PACK, reads its directory and locks it against other runs, which
-// replace it only while they hold the lock. A run that waited finds the
-// name on the pack another run put there: that pack is the one read.
-bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pack, FileIdentity* identity)
-{
-    for (;;) {
-        if (!OpenPackOrSay(path, pack, "; nothing written"))
-            return false;
-        SystemError error;
-        InputFile::LockResult locked = pack->File().Lock(false, &error);
-        if (locked == InputFile::LockResult::Busy) {
-            Message(shown + ": another run is updating it; waiting");
-            locked = pack->File().Lock(true, &error);
-        }
-        if (locked != InputFile::LockResult::Locked) {
-            Message("cannot lock " + shown + ": " + error.Text() + "; nothing written");
-            return false;
-        }
-        FileIdentity named;
-        if (!pack->File().Identity(identity, &error)) {
-            Message(shown + ": " + error.Text() + "; nothing written");
-            return false;
-        }
-        const NodeKind kind = NamedIdentity(path, &named, &error);
-        if (kind == NodeKind::Failed) {
-            Message(shown + ": " + error.Text() + "; nothing written");
-            return false;
-        }
-        if (kind == NodeKind::Link) {
-            Message(shown + ": a link that could not be resolved; name the pack it leads to; nothing written");
-            return false;
-        }
-        if (kind == NodeKind::File && named == *identity)
-            return true;
-    }
-}
-
-// PACK as the file a symbolic link there leads to, resolved once: the new
-// pack replaces that file, and the link goes on leading to it.
-std::string FollowedPack(const std::string& pack)
-{
-    const std::filesystem::path typed(std::u8string(pack.begin(), pack.end()));
-    std::error_code failed;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(typed, failed)))
-        return pack;
-    const auto target = std::filesystem::canonical(typed, failed);
-    if (failed)
-        return pack;
-    const std::u8string text = target.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-// Where the new pack goes and what it replaces there.
-struct Target {
-    std::string shown; // as the user named it: PACK or OUT
-    std::string name;  // its last part, in parent
-    PackFolder parent;
-    NodeKind existing = NodeKind::Missing;
-    bool replacesPack = false; // the name is PACK's (in place, or OUT naming PACK)
-};
-
 // Writes the new pack beside the destination and puts it in place: PACK
 // and the destination stay as they were unless the whole new pack is there.
-int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options,
-                 const UpdatePlan& plan, const std::vector<Planned>& layout, Target& target)
+int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options, const UpdatePlan& plan,
+                 const std::vector<Planned>& layout, PackTarget& target)
 {
-    const std::string tail = target.shown + " is as it was";
-    Progress progress(options.quiet, layout.size(), DataBytes(layout));
-    TempFile out;
-    if (!StartPackFile(target.parent.folder, layout, target.shown, &out))
+    PackWriter writer(target, ReplacingWords(target.shown));
+    if (!writer.Start(layout, options.quiet) || !writer.TakePermissionsOf(pack.File(), options.pack))
         return EXIT_FATAL;
-    SystemError error;
-    if (!out.TakePermissionsOf(pack.File(), &error)) {
-        Message("cannot give the new pack the permissions of " + options.pack + ": " + error.Text());
-        return EXIT_FATAL;
-    }
-    Writer writer{pack, out, progress};
-    const bool written = WriteData(writer, options.source, plan);
-    progress.Clear();
-    if (!written || Interrupted()) {
-        out.Discard();
-        const bool interrupted = Interrupted();
-        Message((interrupted ? "interrupted; " : "nothing written; ") + tail);
-        return interrupted ? InterruptExitCode() : EXIT_FATAL;
-    }
-    const bool replacing = target.existing == NodeKind::File;
-    const int ready = ReadyToName(out, replacing, tail);
-    if (ready != EXIT_DONE)
-        return ready;
-    if (target.replacesPack) {
-        // Another run locks the pack before it replaces it; any other
-        // program that put a file under the name meanwhile keeps it.
-        FileIdentity now;
-        if (target.parent.folder.IdentityOf(target.name, &now, &error) != NodeKind::File || now != packIdentity) {
-            out.Discard();
-            Message(target.shown + ": replaced by another program meanwhile; nothing written");
-            return EXIT_FATAL;
-        }
-    }
-    // The lock is held through the rename, except where an open file cannot
-    // be replaced: a run that takes it then finds the name changed anyway.
-    if (OPEN_FILES_BLOCK_REPLACE)
-        pack.File().Close();
-    const TempFile::CommitResult result =
-        replacing ? out.CommitReplacing(target.name, &error) : out.Commit(target.name, false, &error);
-    switch (result) {
-    case TempFile::CommitResult::Done:
-        break;
-    case TempFile::CommitResult::Exists:
-        Message(target.shown + ": appeared meanwhile (--force replaces it); nothing written");
-        return EXIT_FATAL;
-    case TempFile::CommitResult::Failed:
-        Message("cannot put the new pack in place of " + target.shown + ": " + error.Text() + "; it is as it was");
-        return EXIT_FATAL;
-    }
-    target.parent.named = true;
-    if (!options.quiet)
+    const bool written = WriteData(pack, writer, options.source, plan);
+    const int code = writer.Finish(written, false, &pack, &packIdentity);
+    if (code == EXIT_DONE && !options.quiet)
         Message(target.shown + ": " + Summary(pack.Entries(), plan));
-    return EXIT_DONE;
-}
-
-// Opens the folder of the destination and decides whether the new pack may
-// take its name: OUT is replaced only with --force, unless it is PACK.
-bool OpenTarget(const UpdateOptions& options, const std::string& packPath, const FileIdentity& packIdentity,
-                Target* target)
-{
-    const bool toOut = !options.output.empty();
-    target->shown = toOut ? options.output : options.pack;
-    std::string parentPath;
-    SplitPath(toOut ? options.output : packPath, &parentPath, &target->name);
-    if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
-        return false;
-    FileIdentity found;
-    SystemError error;
-    if (target->existing == NodeKind::File &&
-        target->parent.folder.IdentityOf(target->name, &found, &error) == NodeKind::File)
-        target->replacesPack = found == packIdentity;
-    if (target->existing == NodeKind::File && !target->replacesPack && !options.force) {
-        Message(target->shown + ": exists (--force replaces it); nothing written");
-        return false;
-    }
-    if (target->existing != NodeKind::Missing && target->existing != NodeKind::File) {
-        Message(target->shown + (target->existing == NodeKind::Link ? ": a symbolic link (OUT is not followed)"
-                                                                    : ": exists and is not a file") +
-                "; nothing written");
-        return false;
-    }
-    return true;
+    return code;
 }
 
 } // namespace
@@ -596,12 +363,11 @@ int RunUpdate(const UpdateOptions& options)
     // and the loop removes that file before it ends; PACK is replaced only
     // by a complete new pack.
     InstallInterruptHandler();
-    Target target;
-    if (!OpenTarget(options, packPath, packIdentity, &target))
+    PackTarget target;
+    if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
         return EXIT_FATAL;
     if (target.replacesPack && plan.replaced == 0 && plan.added == 0 && RemovedCount(plan) == 0) {
-        Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) +
-                " kept)");
+        Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) + " kept)");
         return EXIT_DONE;
     }
     return WriteNewPack(pack, packIdentity, options, plan, layout, target);

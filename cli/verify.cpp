@@ -38,11 +38,6 @@ Json NamedEntry(uint32_t index, const StoredEntry& entry)
     return item;
 }
 
-std::string Shown(uint32_t index, const StoredEntry& entry)
-{
-    return "entry " + std::to_string(index) + " '" + NameToUtf8(entry.name, NameForm::Text) + "'";
-}
-
 // A stretch of the file after the directory that no entry covers; note
 // follows the line.
 void AddGap(uint64_t position, uint64_t bytes, const char* note, Report* report)
@@ -58,49 +53,34 @@ void CheckPlacement(const PackFile& pack, const std::vector<StoredEntry>& entrie
 {
     const uint64_t start = pack.DataAreaStart();
     const uint64_t fileSize = pack.FileSize();
-    std::vector<uint32_t> order;
-    for (uint32_t i = 0; i < entries.size(); ++i) {
-        const uint64_t end = start + entries[i].offset + entries[i].size;
-        if (end > fileSize) {
-            Json item = NamedEntry(i, entries[i]);
-            item["end"] = end;
-            item["file_size"] = fileSize;
-            report->Add("past_end", item,
-                        Shown(i, entries[i]) + ": runs past the end of the file (ends at " + std::to_string(end) +
-                            ", the file has " + std::to_string(fileSize) + " bytes)");
-        }
-        if (entries[i].size > 0)
-            order.push_back(i);
-    }
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
+    FindPastEnd(pack, [&](uint32_t i, uint64_t end) {
+        Json item = NamedEntry(i, entries[i]);
+        item["end"] = end;
+        item["file_size"] = fileSize;
+        report->Add("past_end", item, EntryLabel(i, entries[i].name) + ": " + PastEndText(end, fileSize));
     });
-    // One sweep: the entry reaching furthest so far is the one a later
-    // entry overlaps; a stretch nobody covers is a gap.
+    // The entry reaching furthest so far is the one a later entry
+    // overlaps; a stretch nobody covers is a gap.
     uint64_t covered = start;
-    uint32_t furthest = 0;
-    bool any = false;
-    for (const uint32_t i : order) {
+    SweepByOffset(entries, [&](uint32_t i, uint64_t reach, std::optional<uint32_t> overlapped) {
         const uint64_t begin = start + entries[i].offset;
         const uint64_t end = begin + entries[i].size;
-        if (any && begin < covered) {
+        const uint64_t before = start + reach;
+        if (overlapped) {
             Json item;
             item["index"] = i;
-            item["other"] = furthest;
+            item["other"] = *overlapped;
             item["position"] = begin;
-            item["bytes"] = std::min(covered, end) - begin;
+            item["bytes"] = std::min(before, end) - begin;
             report->Add("overlaps", item,
-                        Shown(i, entries[i]) + " overlaps " + Shown(furthest, entries[furthest]) +
-                            " at file position " + std::to_string(begin));
-        } else if (begin > covered && covered < fileSize) {
-            AddGap(covered, std::min(begin, fileSize) - covered, "", report);
+                        EntryLabel(i, entries[i].name) + " overlaps " +
+                            EntryLabel(*overlapped, entries[*overlapped].name) + " at file position " +
+                            std::to_string(begin));
+        } else if (begin > before && before < fileSize) {
+            AddGap(before, std::min(begin, fileSize) - before, "", report);
         }
-        if (!any || end > covered) {
-            covered = std::max(covered, end);
-            furthest = i;
-        }
-        any = true;
-    }
+        covered = std::max(covered, end);
+    });
     if (covered < fileSize)
         AddGap(covered, fileSize - covered, " (no entry after it)", report);
 }
@@ -115,20 +95,18 @@ void CheckNames(const std::vector<StoredEntry>& entries, Report* report)
             Json item = NamedEntry(i, entries[i]);
             item["first"] = first->second;
             report->Add("duplicates", item,
-                        Shown(i, entries[i]) + ": same name as entry " + std::to_string(first->second));
+                        EntryLabel(i, entries[i].name) + ": same name as entry " + std::to_string(first->second));
         }
         std::string why;
         if (!EntryNameAllowed(entries[i].name, &why)) {
             report->Add("refused_names", NamedEntry(i, entries[i]),
-                        Shown(i, entries[i]) + " (name_hex " + HexBytes(entries[i].name) + "): refused (" + why +
-                            "); extraction skips it");
+                        EntryLabelWithBytes(i, entries[i].name) + ": refused (" + why + "); extraction skips it");
         }
         bool valid = true;
         NameToUtf8(entries[i].name, NameForm::Text, &valid);
         if (!valid) {
             report->Add("invalid_names", NamedEntry(i, entries[i]),
-                        Shown(i, entries[i]) + " (name_hex " + HexBytes(entries[i].name) +
-                            "): not valid code page 932");
+                        EntryLabelWithBytes(i, entries[i].name) + ": not valid code page 932");
         }
     }
 }
@@ -153,7 +131,7 @@ void CheckFiles(const std::vector<StoredEntry>& entries, Report* report)
             Json item = NamedEntry(i, entry);
             item["part_bytes"] = longest;
             report->Add("long_parts", item,
-                        Shown(i, entry) + ": a part of its name is " + std::to_string(longest) +
+                        EntryLabel(i, entry.name) + ": a part of its name is " + std::to_string(longest) +
                             " bytes in UTF-8; Linux takes at most 255");
         }
         const auto [first, inserted] = firstByFile.emplace(FileKey(parts, true), i);
@@ -166,7 +144,7 @@ void CheckFiles(const std::vector<StoredEntry>& entries, Report* report)
         item["first"] = first->second;
         item["case_only"] = caseOnly;
         report->Add("same_file", item,
-                    Shown(i, entry) + ": same file as entry " + std::to_string(first->second) +
+                    EntryLabel(i, entry.name) + ": same file as entry " + std::to_string(first->second) +
                         (caseOnly ? " where letter case is ignored (Windows)" : ""));
     }
 }
@@ -183,15 +161,18 @@ void CheckFilesAndFolders(const std::vector<StoredEntry>& entries, Report* repor
         Json item = NamedEntry(file, entries[file]);
         item["other"] = folder;
         report->Add("file_and_folder", item,
-                    Shown(file, entries[file]) + ": a file where " + Shown(folder, entries[folder]) +
+                    EntryLabel(file, entries[file].name) + ": a file where " +
+                        EntryLabel(folder, entries[folder].name) +
                         " needs a folder of that name; extraction writes only one of them");
     }
 }
 
 } // namespace
 
-int RunVerify(const std::string& path, bool json)
+int RunVerify(const VerifyOptions& options)
 {
+    const std::string& path = options.pack;
+    const bool json = options.json;
     PackFile pack;
     const PackFile::Status status = pack.Open(path);
     if (status == PackFile::Status::Unreadable) {
@@ -212,8 +193,8 @@ int RunVerify(const std::string& path, bool json)
         where["position"] = damage.position;
         report.json["damage"] = where;
         report.lines.push_back(DamageText(damage));
-        summary = ": damaged, quorvel refuses it (" + std::to_string(entries.size()) +
-                  " records read before the damage)";
+        summary =
+            ": damaged, quorvel refuses it (" + std::to_string(entries.size()) + " records read before the damage)";
     } else {
         report.json["damage"] = nullptr;
         for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names",
@@ -226,11 +207,10 @@ int RunVerify(const std::string& path, bool json)
         uint64_t dataBytes = 0;
         for (const StoredEntry& entry : entries)
             dataBytes += entry.size;
-        summary = ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) +
-                  " bytes of data, " +
-                  (report.findings == 0 ? std::string("no findings")
-                                        : std::to_string(report.findings) + " finding" +
-                                              (report.findings == 1 ? "" : "s"));
+        summary =
+            ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) + " bytes of data, " +
+            (report.findings == 0 ? std::string("no findings")
+                                  : std::to_string(report.findings) + " finding" + (report.findings == 1 ? "" : "s"));
         report.json["entries"] = entries.size();
         report.json["data_bytes"] = dataBytes;
     }

@@ -30,7 +30,7 @@ bool s_workerActive;
 // Worker threads started and not yet gone (at most two: one ending its life
 // while the next begins).
 int s_threadsAlive;
-HANDLE s_workerHandle;   // the last worker started
+HANDLE s_workerHandle; // the last worker started
 DWORD s_workerThreadId;
 bool s_waitingForWorker;
 // A close request that came during a wait, carried out once it is over.

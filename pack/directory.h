@@ -23,15 +23,15 @@ void WriteLittleEndian32(uint32_t value, unsigned char* bytes);
 // quorvel never shows part of a damaged directory as if it were all of it.
 enum DirectoryResult {
     DIRECTORY_OK = 0,
-    DIRECTORY_TRUNCATED = 1,       // the file ends inside the header or a record
-    DIRECTORY_RECORD_TOO_LONG = 2, // body above 264 bytes
-    DIRECTORY_NAME_UNENDED = 3,    // no zero byte in the body
-    DIRECTORY_RECORD_TOO_SHORT = 4,// body shorter than name + 9
-    DIRECTORY_STOPPED = 5,         // the entry sink refused (out of memory)
+    DIRECTORY_TRUNCATED = 1,        // the file ends inside the header or a record
+    DIRECTORY_RECORD_TOO_LONG = 2,  // body above 264 bytes
+    DIRECTORY_NAME_UNENDED = 3,     // no zero byte in the body
+    DIRECTORY_RECORD_TOO_SHORT = 4, // body shorter than name + 9
+    DIRECTORY_STOPPED = 5,          // the entry sink refused (out of memory)
 };
 
 struct DirectoryRecord {
-    const char* name;  // inside the caller's record buffer, valid until the next record
+    const char* name; // inside the caller's record buffer, valid until the next record
     uint32_t nameLength;
     uint32_t size;
     uint32_t offset;
@@ -63,12 +63,12 @@ DirectoryResult ReadDirectory(const ByteSource* source, const RecordSink* sink, 
 // 200,000 small ones. Start it with its file, block and blockBytes set and
 // the counters at zero, then read through ReadBuffered.
 struct BufferedSource {
-    ByteSource file;       // the file's bytes from position 0
+    ByteSource file; // the file's bytes from position 0
     unsigned char* block;
     uint32_t blockBytes;
-    uint32_t used;         // bytes of block handed on
-    uint32_t filled;       // bytes of block read from the file
-    uint64_t consumed;     // bytes handed on in all: the file position the decoder reached
+    uint32_t used;     // bytes of block handed on
+    uint32_t filled;   // bytes of block read from the file
+    uint64_t consumed; // bytes handed on in all: the file position the decoder reached
 };
 
 uint32_t ReadBuffered(void* bufferedSource, unsigned char* buffer, uint32_t count);

@@ -11,9 +11,9 @@
 // OpenPack until ClosePack; list rows, jobs and previews hold plain
 // references that are valid only while the pack stays open.
 struct PackEntry {
-    char* name;     // heap copy, at most 255 bytes and the terminator
+    char* name; // heap copy, at most 255 bytes and the terminator
     DWORD size;
-    DWORD offset;   // from the data area start
+    DWORD offset; // from the data area start
     PackEntry* next;
 };
 
@@ -31,12 +31,12 @@ void ClosePack();
 void FreeEntryList(PackEntry* first);
 
 enum ExtractResult {
-    EXTRACT_DONE = 0,          // copied, declined to overwrite, or the output could not be made (reported)
+    EXTRACT_DONE = 0, // copied, declined to overwrite, or the output could not be made (reported)
     EXTRACT_PACK_UNOPENED = 1,
     EXTRACT_NO_BUFFER = 2,
     EXTRACT_SHORT_READ = 3,
     EXTRACT_SHORT_WRITE = 4,
-    EXTRACT_ABANDONED = 5,     // given up for a pack close or quitting; the partial output was removed (or named)
+    EXTRACT_ABANDONED = 5, // given up for a pack close or quitting; the partial output was removed (or named)
 };
 
 // The one rule for where an entry may be written: destination, a separator

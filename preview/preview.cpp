@@ -78,8 +78,8 @@ void PreviewEntry(const PreviewPlace* place, const PackEntry* entry)
     bool marked = true;
     {
         const OwnedFile copy(CreateFileA(file, FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, 0, nullptr));
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
         if (copy.IsOpen()) {
             TakeWrittenName(copy.Get(), file);
             marked = MarkWithZone(copy.Get(), place->zone);

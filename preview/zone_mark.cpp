@@ -156,8 +156,8 @@ bool ReadZoneMark(const char* file, int* zone)
         return false;
     // A mark saved as UTF-16 is read by its low bytes: names and numbers
     // are ASCII.
-    const bool wide = length >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
-                      static_cast<unsigned char>(text[1]) == 0xFE;
+    const bool wide =
+        length >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE;
     if (wide) {
         DWORD narrow = 0;
         for (DWORD i = 2; i + 1 < length; i += 2)

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine xvfb xdotool x11-utils imagemagick fonts-ipafont-gothic locales
   fp-utils-3.2.2
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-format
   libcli11-dev nlohmann-json3-dev fonts-wine
   help2man groff-base mandoc bash-completion dpkg-dev file lintian
   zsh fish jq devscripts

@@ -7,6 +7,12 @@
 source "$(dirname "$0")/common.sh"
 jobs=$(nproc)
 
+# C++ as .clang-format lays it out: the desktop program, the CLI, the
+# tests and the tools.
+echo "== C++ format"
+git ls-files -z -- '*.cpp' '*.h' | grep -zE '^(cli|pack|shell|extract|preview|support|tests|tools)/' |
+  xargs -0 clang-format --dry-run --Werror
+
 echo "== native build and tests"
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"

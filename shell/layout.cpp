@@ -61,19 +61,18 @@ bool CreateChildWindows(HWND window)
     if (g_app.smallImages == nullptr || g_app.largeImages == nullptr)
         return false;
 
-    g_app.treeView = CreateWindowExA(WS_EX_CLIENTEDGE, "SysTreeView32", "",
-                                     WS_CHILD | WS_VISIBLE | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT |
-                                         TVS_DISABLEDRAGDROP | TVS_SHOWSELALWAYS,
-                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr,
-                                     instance, nullptr);
+    g_app.treeView =
+        CreateWindowExA(WS_EX_CLIENTEDGE, "SysTreeView32", "",
+                        WS_CHILD | WS_VISIBLE | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_DISABLEDRAGDROP |
+                            TVS_SHOWSELALWAYS,
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
     if (g_app.treeView == nullptr)
         return false;
     SendMessageA(g_app.treeView, TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(g_app.smallImages));
 
-    g_app.entryListView = CreateWindowExA(WS_EX_CLIENTEDGE, "SysListView32", "",
-                                          WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS, CW_USEDEFAULT,
-                                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance,
-                                          nullptr);
+    g_app.entryListView =
+        CreateWindowExA(WS_EX_CLIENTEDGE, "SysListView32", "", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS,
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, instance, nullptr);
     if (g_app.entryListView == nullptr)
         return false;
     SendMessageA(g_app.entryListView, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(g_app.largeImages));

@@ -53,9 +53,9 @@ int CreateMainWindow()
     if (g_app.mainMenu == nullptr)
         return 1;
 
-    g_app.mainWindow = CreateWindowExA(0, MAIN_WINDOW_CLASS, PROGRAM_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, g_app.mainMenu,
-                                       instance, nullptr);
+    g_app.mainWindow =
+        CreateWindowExA(0, MAIN_WINDOW_CLASS, PROGRAM_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, g_app.mainMenu, instance, nullptr);
     if (g_app.mainWindow == nullptr)
         return 1;
     // What DragAcceptFiles does, without loading shell32 at start-up.

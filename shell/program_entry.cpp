@@ -60,8 +60,7 @@ int RunMessageLoop()
         // Only keys meant for the main window or its children are commands:
         // the help viewer runs on this thread too, and its Ctrl+C or Alt+X
         // belongs to it.
-        const bool forMainWindow =
-            message.hwnd == g_app.mainWindow || IsChild(g_app.mainWindow, message.hwnd) != FALSE;
+        const bool forMainWindow = message.hwnd == g_app.mainWindow || IsChild(g_app.mainWindow, message.hwnd) != FALSE;
         if (!forMainWindow || !TranslateAcceleratorA(g_app.mainWindow, g_app.accelerators, &message))
             TranslateMessage(&message);
         // Dispatched in either case: a keystroke turned into a command still

@@ -29,8 +29,7 @@ class OwnedHeapBlock {
 public:
     OwnedHeapBlock(HANDLE heap, SIZE_T bytes)
         : heap_(heap), bytes_(bytes), block_(static_cast<unsigned char*>(HeapAlloc(heap, 0, bytes)))
-    {
-    }
+    {}
     ~OwnedHeapBlock() { ReleaseHeapBlock(heap_, block_, bytes_); }
     OwnedHeapBlock(const OwnedHeapBlock&) = delete;
     OwnedHeapBlock& operator=(const OwnedHeapBlock&) = delete;

@@ -13,8 +13,8 @@ constexpr WORD HTML_HELP_ANSI_ORDINAL = 14;
 void LoadHelpControl()
 {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32", 0,
-                      KEY_READ, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32", 0, KEY_READ,
+                      &key) == ERROR_SUCCESS) {
         char path[PATH_BUFFER_BYTES];
         DWORD bytes = PLATFORM_PATH_CHARS;
         DWORD type = 0;

@@ -58,8 +58,7 @@ void TextCopy(char* destination, const char* source)
 {
     if (destination == nullptr || source == nullptr || destination == source)
         return;
-    while ((*destination++ = *source++) != 0) {
-    }
+    while ((*destination++ = *source++) != 0) {}
 }
 
 void TextAppend(char* destination, const char* source)

@@ -31,7 +31,6 @@ const char* NextCharacter(const char* position);
 
 // True when the texts, joined, fit a buffer of capacity bytes with the
 // terminator. Every caller that composes a path checks this first.
-bool TextsFit(uint32_t capacity, const char* first, const char* second = nullptr,
-              const char* third = nullptr);
+bool TextsFit(uint32_t capacity, const char* first, const char* second = nullptr, const char* third = nullptr);
 
 #endif

@@ -122,14 +122,14 @@ HWND MakePingWindow()
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.lpszClassName = "QuorvelBenchPing";
     RegisterClassA(&windowClass);
-    return CreateWindowExA(0, "QuorvelBenchPing", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           windowClass.hInstance, nullptr);
+    return CreateWindowExA(0, "QuorvelBenchPing", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
+                           nullptr);
 }
 
 struct Run {
-    double seconds = 0;        // from the start text to the end text
-    double longestWaitMs = 0;  // of a ping posted during the run, until handled
-    double longestGapMs = 0;   // between two handled pings within the run
+    double seconds = 0;       // from the start text to the end text
+    double longestWaitMs = 0; // of a ping posted during the run, until handled
+    double longestGapMs = 0;  // between two handled pings within the run
     size_t pings = 0;
     bool complete = false;
 };
@@ -281,7 +281,8 @@ void MeasureManyEntries(Bench& bench, const std::string& manyPath)
         CreateDirectoryA(out.c_str(), nullptr);
         const double start = Seconds();
         for (const PackEntry* entry = g_app.entryHead; ok && entry != nullptr; entry = entry->next)
-            ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), entry, 0, outputPath) == EXTRACT_DONE, "ExtractEntry failed");
+            ok &= Check(ExtractEntry(g_app.mainWindow, out.c_str(), entry, 0, outputPath) == EXTRACT_DONE,
+                        "ExtractEntry failed");
         directSeconds.push_back(Seconds() - start);
         RemoveTree(out);
     }
@@ -289,7 +290,8 @@ void MeasureManyEntries(Bench& bench, const std::string& manyPath)
     const double manyBytes = double(SMALL_ENTRY_COUNT) * double(SMALL_ENTRY_BYTES);
     if (ok) {
         std::printf("many_entries_bytes: %.0f\n", manyBytes);
-        std::printf("many_entries_mb_per_s: %.1f (10^6 bytes per second, median)\n", manyBytes / Median(manySeconds) / 1e6);
+        std::printf("many_entries_mb_per_s: %.1f (10^6 bytes per second, median)\n",
+                    manyBytes / Median(manySeconds) / 1e6);
         std::printf("many_entries_direct_mb_per_s: %.1f (ExtractEntry called in a loop on one thread, median)\n",
                     manyBytes / Median(directSeconds) / 1e6);
         std::printf("many_entries_longest_ui_wait_ms: %.1f (worst round)\n",

@@ -72,12 +72,12 @@ HWND MakeBareListView()
     hostClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     hostClass.lpszClassName = "BareListViewHost";
     RegisterClassA(&hostClass);
-    HWND host = CreateWindowExA(0, hostClass.lpszClassName, "bare list view", WS_OVERLAPPEDWINDOW | WS_VISIBLE, frame.left, frame.top,
-                                frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                                GetModuleHandleA(nullptr), nullptr);
-    HWND list = CreateWindowExA(WS_EX_CLIENTEDGE, "SysListView32", "",
-                                WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0, view.right, view.bottom,
-                                host, nullptr, GetModuleHandleA(nullptr), nullptr);
+    HWND host = CreateWindowExA(0, hostClass.lpszClassName, "bare list view", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                nullptr, GetModuleHandleA(nullptr), nullptr);
+    HWND list =
+        CreateWindowExA(WS_EX_CLIENTEDGE, "SysListView32", "", WS_CHILD | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS,
+                        0, 0, view.right, view.bottom, host, nullptr, GetModuleHandleA(nullptr), nullptr);
     SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(g_app.smallImages));
     const char* headings[] = {NAME_COLUMN, SIZE_COLUMN, OFFSET_COLUMN};
     for (int i = 0; i < 3; ++i) {
@@ -283,8 +283,8 @@ bool HoldsBigEntry(const std::string& path)
 void PrintExtractFigures(const std::vector<double>& extractTimes, const std::vector<double>& plainTimes)
 {
     for (int round = 0; round < ROUNDS; ++round)
-        std::printf("round %d: ExtractEntry 256 MiB %.3f s, plain 4 KiB ReadFile/WriteFile copy %.3f s\n",
-                    round + 1, extractTimes[round], plainTimes[round]);
+        std::printf("round %d: ExtractEntry 256 MiB %.3f s, plain 4 KiB ReadFile/WriteFile copy %.3f s\n", round + 1,
+                    extractTimes[round], plainTimes[round]);
     const double best = *std::min_element(extractTimes.begin(), extractTimes.end());
     const double median = Median(extractTimes);
     std::printf("extract_bytes: %llu\n", static_cast<unsigned long long>(BIG_ENTRY_BYTES));

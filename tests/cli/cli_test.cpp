@@ -1,5 +1,6 @@
 // quorvel-cli end to end on Linux: the built program run on packs written
 // by quorvel's pack writer, its files, output and exit codes checked.
+#include "cli/glob.h"
 #include "cli/names.h"
 #include "cli/patch_file.h"
 #include "cli/sha256.h"
@@ -173,7 +174,7 @@ protected:
         std::map<std::string, std::string> held;
         for (const std::string& path : Tree()) {
             const fs::path at = base_ / path;
-            held[path] = fs::is_symlink(at) ? "-> " + fs::read_symlink(at).string()
+            held[path] = fs::is_symlink(at)        ? "-> " + fs::read_symlink(at).string()
                          : fs::is_regular_file(at) ? ReadText(at)
                                                    : "(folder)";
         }
@@ -226,7 +227,8 @@ TEST_F(Cli, HostileNamesAreRefusedAndTheOthersGoOn)
         {"dots and spaces", "a\\ . \\x.txt"},
         {"empty part", "a\\\\x.txt"},
         {"separator behind a lead byte", "\x81/..\x81/escape.txt"},
-        {"dot behind a lead byte", "\x81." "\x81./escape.txt"},
+        {"dot behind a lead byte", "\x81."
+                                   "\x81./escape.txt"},
         {"control byte", "line\nfeed.txt"},
         {"control byte in a folder part", "esc\x1B]0;x\x07\\a.txt"},
         {"the last control byte", "us\x1F.txt"},
@@ -305,13 +307,13 @@ TEST_F(Cli, LinksInDirAreNeverFollowed)
 struct NameRow {
     const char* why;
     std::string stored;
-    std::string shown;   // as list prints it
-    std::string partner; // another name giving the same file, or ""
+    std::string shown;        // as list prints it
+    std::string partner;      // another name giving the same file, or ""
     bool partnerSameFileHere; // on Linux too, not only where case is ignored
     bool extracts;
-    const char* finding;  // verify's finding for the name alone, or nullptr
-    bool severalForms;    // a text list cannot keep its bytes, and says so
-    bool textKeepsBytes;  // a text list gives the same bytes back
+    const char* finding; // verify's finding for the name alone, or nullptr
+    bool severalForms;   // a text list cannot keep its bytes, and says so
+    bool textKeepsBytes; // a text list gives the same bytes back
 };
 
 TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
@@ -324,7 +326,8 @@ TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
         halfWidth += "｡ｱｶﾝﾟ";
     const std::vector<NameRow> rows = {
         {"CR and LF", "a\r\nb.txt", "a\\x0D\\x0Ab.txt", "", false, false, "refused_names", false, false},
-        {"terminal title and bell", "\x1B]0;t\x07.txt", "\\x1B]0;t\\x07.txt", "", false, false, "refused_names", false, false},
+        {"terminal title and bell", "\x1B]0;t\x07.txt", "\\x1B]0;t\\x07.txt", "", false, false, "refused_names", false,
+         false},
         {"DEL", "d\x7F.txt", "d\\x7F.txt", "", false, false, "refused_names", false, false},
         {"0x1F", "u\x1F.txt", "u\\x1F.txt", "", false, false, "refused_names", false, false},
         {"IBM numeral one", "\xFA\x4A.txt", "Ⅰ.txt", "\x87\x54.txt", true, true, nullptr, true, false},
@@ -381,8 +384,8 @@ TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
         if (row.partner.empty())
             continue;
         // Two names, one file: the later never replaces the earlier.
-        ASSERT_TRUE(pakwriter::WriteFile(
-            pack, pakwriter::BuildPack({{row.stored, B("first")}, {row.partner, B("second")}})));
+        ASSERT_TRUE(
+            pakwriter::WriteFile(pack, pakwriter::BuildPack({{row.stored, B("first")}, {row.partner, B("second")}})));
         fs::remove_all(out_);
         const Result both = Run({"extract", "--overwrite=always", "-C", out, p});
         if (row.partnerSameFileHere) {
@@ -406,8 +409,16 @@ TEST_F(Cli, HostileNamesThroughListVerifyExtractAndBack)
 
 TEST_F(Cli, PatternsReachTheGlobAsTyped)
 {
-    WritePack({{"a", B("")}, {"b", B("")}, {"ab", B("")}, {"[]", B("")}, {"x", B("")}, {",", B("")},
-               {"x,y", B("")}, {"Scene\\01", B("")}, {"scene\\02", B("")}, {"Scene\\0a", B("")}});
+    WritePack({{"a", B("")},
+               {"b", B("")},
+               {"ab", B("")},
+               {"[]", B("")},
+               {"x", B("")},
+               {",", B("")},
+               {"x,y", B("")},
+               {"Scene\\01", B("")},
+               {"scene\\02", B("")},
+               {"Scene\\0a", B("")}});
     const std::vector<std::pair<std::string, std::set<std::string>>> rows = {
         {"[ab]", {"a", "b"}},
         {"[]", {"[]"}},
@@ -459,8 +470,7 @@ TEST_F(Cli, ListExtractCreateGivesTheSamePack)
         for (size_t form = 0; form < orders.size(); ++form) {
             fs::remove(base_ / "new.pak");
             WriteText(base_ / "order.txt", orders[form]);
-            const Result create =
-                Run({"create", "--from-list", base_ / "order.txt", base_ / "new.pak", out_});
+            const Result create = Run({"create", "--from-list", base_ / "order.txt", base_ / "new.pak", out_});
             ASSERT_EQ(create.code, 0) << i << " " << form << create.err;
             EXPECT_EQ(ReadText(base_ / "new.pak"), ReadText(pack_)) << "pack " << i << " list form " << form;
         }
@@ -489,16 +499,11 @@ TEST_F(Cli, CreateSortsByStoredBytesAndCatReadsBack)
     // Each name with the stored bytes that order it; UTF-8 would order
     // "/" (0x2F) before digits and full-width letters after kana.
     const std::vector<std::pair<std::string, const char*>> files = {
-        {"B.txt", "42"},
-        {"b0.txt", "62 30"},
-        {"bZ.txt", "62 5a"},
-        {"b/z.txt", "62 5c"},
-        {"b_.txt", "62 5f"},
-        {"Ａ.txt", "82 60"},
-        {"あ.txt", "82 a0 2e"},
-        {LONGEST_FOLDER + "/" + LONGEST_FILE, "82 a0 82 a0"},
-        {"ア.txt", "83 41"},
-        {"亜.txt", "88 9f"},
+        {"B.txt", "42"},        {"b0.txt", "62 30"},
+        {"bZ.txt", "62 5a"},    {"b/z.txt", "62 5c"},
+        {"b_.txt", "62 5f"},    {"Ａ.txt", "82 60"},
+        {"あ.txt", "82 a0 2e"}, {LONGEST_FOLDER + "/" + LONGEST_FILE, "82 a0 82 a0"},
+        {"ア.txt", "83 41"},    {"亜.txt", "88 9f"},
         {"ｱ.txt", "b1"},
     };
     std::string expected;
@@ -540,11 +545,8 @@ TEST_F(Cli, DamagedPacksExitTwoAndWriteNothing)
     damages.back().layout.truncateTo = 30;
     for (const Damage& d : damages) {
         ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(d.layout)));
-        for (const std::vector<std::string>& args :
-             std::vector<std::vector<std::string>>{{"list", pack_},
-                                                   {"list", "--json", pack_},
-                                                   {"extract", "-C", out_, pack_},
-                                                   {"cat", pack_, "a.txt"}}) {
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"list", pack_}, {"list", "--json", pack_}, {"extract", "-C", out_, pack_}, {"cat", pack_, "a.txt"}}) {
             const Result r = Run(args);
             EXPECT_EQ(r.code, 2) << d.why << " " << args[0];
             EXPECT_EQ(r.out, "") << d.why << " " << args[0];
@@ -614,10 +616,10 @@ TEST_F(Cli, OverwritePolicies)
         {{"--overwrite=ask"}, "y\nn\n", 1, "new a", "old"},
         {{"--overwrite=ask"}, "A\n", 0, "new a", "new b"},
         {{"--overwrite=ask"}, "N\n", 1, "old", "old"},
-        {{"--overwrite=ask"}, "N\ny\n", 1, "old", "old"}, // N answers for b too: y is never read
-        {{"--overwrite=ask"}, "", 1, "old", "old"}, // end of input: no
+        {{"--overwrite=ask"}, "N\ny\n", 1, "old", "old"},       // N answers for b too: y is never read
+        {{"--overwrite=ask"}, "", 1, "old", "old"},             // end of input: no
         {{"--overwrite=ask"}, "y\r\nN\r\n", 1, "new a", "old"}, // lines from Windows end in CR
-        {{"--overwrite=ask"}, "\ny\n", 1, "old", "new b"},        // an empty line: no
+        {{"--overwrite=ask"}, "\ny\n", 1, "old", "new b"},      // an empty line: no
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         fs::remove_all(out_);
@@ -646,9 +648,8 @@ TEST_F(Cli, ListFormsShowEveryField)
     // Size and offset differ in every record, and the largest values fill
     // the columns: a swapped or narrowed field shows.
     pakwriter::Layout layout;
-    layout.records = {{"a.txt", 3, 0},
-                      {Sjis("bgm\\ソース.ogg"), 4294967295u, 0xDEADBEEF},
-                      {"bad\x81\x20x\xFF.txt", 0, 0x1F}};
+    layout.records = {
+        {"a.txt", 3, 0}, {Sjis("bgm\\ソース.ogg"), 4294967295u, 0xDEADBEEF}, {"bad\x81\x20x\xFF.txt", 0, 0x1F}};
     layout.data = B("abc");
     layout.data.resize(0x1F);
     ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(layout)));
@@ -732,7 +733,10 @@ TEST_F(Cli, ExitCodes)
         {{"--versoin"}, 2, "unknown option '--versoin'"},
         {{"list", pack, "b\nc"}, 2, "not expected: b\\x0Ac\nRun with --help"},
         {{"extract", "--overwrite=\x1B[2J", pack}, 2, "--overwrite: \\x1B[2J not in"},
-        {{"list", "x\xC2\x9B" "2J"}, 2, "x\\xC2\\x9B2J: No such file"},
+        {{"list", "x\xC2\x9B"
+                  "2J"},
+         2,
+         "x\\xC2\\x9B2J: No such file"},
         {{"--help"}, 0, "create"},
         {{"--version"}, 0},
         {{"list", "--help"}, 0},
@@ -856,11 +860,11 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
          {3}},
         {"nested",
          {{"outer", 100, 5},
-          {"middle", 40, 10},  // inside outer
-          {"inner", 10, 20},   // inside middle, so inside outer
-          {"later", 10, 60},   // inside outer, behind middle
-          {"tail", 10, 100},   // over outer's last 5 bytes and on past it
-          {"empty", 0, 112},   // no bytes: splits no gap
+          {"middle", 40, 10}, // inside outer
+          {"inner", 10, 20},  // inside middle, so inside outer
+          {"later", 10, 60},  // inside outer, behind middle
+          {"tail", 10, 100},  // over outer's last 5 bytes and on past it
+          {"empty", 0, 112},  // no bytes: splits no gap
           {"last", 5, 115}},
          125,
          {{1, 0, 10, 40}, {2, 0, 20, 10}, {3, 0, 60, 10}, {4, 0, 100, 5}},
@@ -871,7 +875,13 @@ TEST_F(Cli, VerifyFindsPlacementAndNameTrouble)
         {"one byte shared, then touching", {{"a", 4, 0}, {"b", 4, 3}, {"c", 2, 7}}, 9, {{1, 0, 3, 1}}, {}, {}, {}, {}},
         {"a file and a folder of one name, either first, letter case aside",
          {{"a\\b.txt", 1, 0}, {"a", 1, 1}, {"c", 1, 2}, {"C\\d\\e.txt", 1, 3}, {"d", 1, 4}},
-         5, {}, {}, {}, {}, {}, {1, 2}},
+         5,
+         {},
+         {},
+         {},
+         {},
+         {},
+         {1, 2}},
     };
     for (const Row& row : rows) {
         pakwriter::Layout layout;
@@ -992,9 +1002,9 @@ TEST_F(Cli, CreateReplacesOnlyWithForce)
     const std::string trace = base_ / "trace";
     for (const std::string run : {"create --force", "update"}) {
         WriteText(base_ / "src" / "new.txt", run); // an update that changes nothing writes nothing
-        const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o '" + trace + "' -e trace=fsync,fdatasync,rename,renameat,renameat2 '" +
-                                    g_program + "' " + run + " '" + pack_.string() + "' '" + (base_ / "src").string() +
-                                    "' 2>/dev/null";
+        const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o '" + trace +
+                                    "' -e trace=fsync,fdatasync,rename,renameat,renameat2 '" + g_program + "' " + run +
+                                    " '" + pack_.string() + "' '" + (base_ / "src").string() + "' 2>/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << run;
         const std::string calls = ReadText(trace);
         EXPECT_NE(calls.find("rename"), std::string::npos) << run << "\n" << calls;
@@ -1060,8 +1070,7 @@ bool WritesInto(pid_t pid, const fs::path& folder)
 
 TEST_F(Cli, InterruptedRunsEndWith128PlusTheSignalAndLeaveNothing)
 {
-    ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 256ull * 1024 * 1024}},
-                                              pakwriter::FillPattern));
+    ASSERT_TRUE(pakwriter::WriteGeneratedPack(pack_, {{"huge.bin", 256ull * 1024 * 1024}}, pakwriter::FillPattern));
     // Without /proc the program cannot name an unnamed file and writes
     // under a temporary name instead: that file must go too. The sanitizers
     // read their options from /proc/self/environ, and the leak checker
@@ -1121,8 +1130,8 @@ TEST_F(Cli, InterruptedRunsEndWith128PlusTheSignalAndLeaveNothing)
             return false;
         };
         std::thread interrupter = SignalOnce(child, row.signal, writing);
-        const Result r = Run(row.args, "", &child,
-                             row.named ? std::function<void()>(withoutProc) : std::function<void()>());
+        const Result r =
+            Run(row.args, "", &child, row.named ? std::function<void()>(withoutProc) : std::function<void()>());
         interrupter.join();
         EXPECT_EQ(r.code, 128 + row.signal) << shown << r.err;
         EXPECT_NE(r.err.find("interrupted"), std::string::npos) << shown << r.err;
@@ -1215,8 +1224,7 @@ TEST_F(Cli, ProgressAndQuestionsOnlyOnATerminal)
         std::vector<std::string> args = {"extract", "-C", out_};
         args.insert(args.end(), row.options.begin(), row.options.end());
         args.push_back(pack_);
-        const Result r =
-            RunAtTerminal(args, row.stdinTerminal, row.stderrTerminal, "n\n", base_ / ".stdout", 1.3);
+        const Result r = RunAtTerminal(args, row.stdinTerminal, row.stderrTerminal, "n\n", base_ / ".stdout", 1.3);
         EXPECT_EQ(r.code, 1) << row.why;
         EXPECT_EQ(ReadText(out_ / "a.txt"), "old") << row.why;
         EXPECT_EQ(ReadText(out_ / "b.txt"), "new b") << row.why;
@@ -1302,7 +1310,10 @@ TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
     const std::vector<UpdateRow> rows = {
         {"replace, add and remove in one run",
          base,
-         {{"Ⅰ.txt", "ROMAN"}, {"bgm/タイトル.ogg", "short now"}, {"zz/新しい.txt", "new"}, {"a.txt", "new a"},
+         {{"Ⅰ.txt", "ROMAN"},
+          {"bgm/タイトル.ogg", "short now"},
+          {"zz/新しい.txt", "new"},
+          {"a.txt", "new a"},
           {"voice/002.wav", "two"}}, // the same bytes: kept, not replaced
          {"voice/*1.wav"},
          {{Sjis("表紙.bmp"), B("picture")},
@@ -1322,21 +1333,40 @@ TEST_F(Cli, UpdateWritesWhatCreateWritesOfTheMergedTree)
          base,
          "",
          "nothing to change, left as it was (7 kept)"},
-        {"an empty entry, and an entry emptied", base, {{"empty.dat", "filled"}, {"voice/002.wav", ""}}, {},
+        {"an empty entry, and an entry emptied",
+         base,
+         {{"empty.dat", "filled"}, {"voice/002.wav", ""}},
+         {},
          {base[0], base[1], base[2], {"empty.dat", B("filled")}, base[4], base[5], {"voice\\002.wav", {}}},
-         "M empty.dat\nM voice/002.wav\n", "2 replaced, 0 added, 0 removed, 5 kept"},
-        {"the same size, only the last byte differs", base, {{"voice/001.wav", "onf"}}, {},
-         {base[0], base[1], base[2], base[3], base[4], {"voice\\001.wav", B("onf")}, base[6]}, "M voice/001.wav\n",
+         "M empty.dat\nM voice/002.wav\n",
+         "2 replaced, 0 added, 0 removed, 5 kept"},
+        {"the same size, only the last byte differs",
+         base,
+         {{"voice/001.wav", "onf"}},
+         {},
+         {base[0], base[1], base[2], base[3], base[4], {"voice\\001.wav", B("onf")}, base[6]},
+         "M voice/001.wav\n",
          "1 replaced, 0 added, 0 removed, 6 kept"},
-        {"removals only", base, {}, {"*.wav", "empty.dat"}, {base[0], base[1], base[2], base[4]},
-         "D empty.dat\nD voice/001.wav\nD voice/002.wav\n", "0 replaced, 0 added, 3 removed, 4 kept"},
+        {"removals only",
+         base,
+         {},
+         {"*.wav", "empty.dat"},
+         {base[0], base[1], base[2], base[4]},
+         "D empty.dat\nD voice/001.wav\nD voice/002.wav\n",
+         "0 replaced, 0 added, 3 removed, 4 kept"},
         // Added in create's order, which UTF-8 order is not: "/" before
         // digits, full-width letters after kana.
-        {"into an empty pack", {},
-         {{"b.txt", "b"}, {"ア/a.txt", "a"}, {"b/c.txt", "c"}, {"b0.txt", "0"}, {"Ａ.txt", "A"}}, {},
-         {{"b.txt", B("b")}, {"b0.txt", B("0")}, {"b\\c.txt", B("c")}, {Sjis("Ａ.txt"), B("A")},
+        {"into an empty pack",
+         {},
+         {{"b.txt", "b"}, {"ア/a.txt", "a"}, {"b/c.txt", "c"}, {"b0.txt", "0"}, {"Ａ.txt", "A"}},
+         {},
+         {{"b.txt", B("b")},
+          {"b0.txt", B("0")},
+          {"b\\c.txt", B("c")},
+          {Sjis("Ａ.txt"), B("A")},
           {Sjis("ア\\a.txt"), B("a")}},
-         "A b.txt\nA b0.txt\nA b/c.txt\nA Ａ.txt\nA ア/a.txt\n", "0 replaced, 5 added, 0 removed, 0 kept"},
+         "A b.txt\nA b0.txt\nA b/c.txt\nA Ａ.txt\nA ア/a.txt\n",
+         "0 replaced, 5 added, 0 removed, 0 kept"},
     };
     for (const UpdateRow& row : rows) {
         WritePack(row.pack);
@@ -1410,27 +1440,47 @@ TEST_F(Cli, UpdateRefusesAndLeavesThePackAsItWas)
     const std::vector<Case> cases = {
         {"damaged directory", damaged, nothing, {}, "damaged pack"},
         {"entry past the end of the file", pastEnd, nothing, {}, "runs past the end"},
-        {"a link in SOURCE_DIR", good, [](const fs::path& s) { fs::create_symlink("/etc/passwd", s / "link"); }, {},
+        {"a link in SOURCE_DIR",
+         good,
+         [](const fs::path& s) { fs::create_symlink("/etc/passwd", s / "link"); },
+         {},
          "symbolic link"},
-        {"a name with no cp932 form", good, [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); }, {},
+        {"a name with no cp932 form",
+         good,
+         [](const fs::path& s) { WriteText(s / "emoji😀.txt", ""); },
+         {},
          "no code page 932 form"},
         {"SOURCE_DIR missing", good, [](const fs::path& s) { fs::remove_all(s); }, {}, "src"},
         {"a pattern that matches nothing", good, nothing, {"--remove", "zzz*"}, "matches no entry"},
-        {"a file and a removal for one entry", good, [](const fs::path& s) { WriteText(s / "b.txt", "new"); },
-         {"--remove", "b.txt"}, "which --remove removes"},
-        {"a file two entries extract to", good, [](const fs::path& s) { WriteText(s / "a.txt", "new"); }, {},
+        {"a file and a removal for one entry",
+         good,
+         [](const fs::path& s) { WriteText(s / "b.txt", "new"); },
+         {"--remove", "b.txt"},
+         "which --remove removes"},
+        {"a file two entries extract to",
+         good,
+         [](const fs::path& s) { WriteText(s / "a.txt", "new"); },
+         {},
          "both extracted to this file"},
-        {"a folder where the pack has a file", good,
+        {"a folder where the pack has a file",
+         good,
          [](const fs::path& s) {
              fs::create_directory(s / "b.txt");
              WriteText(s / "b.txt" / "x", "");
          },
-         {}, "needs a folder of that name"},
-        {"a file where the pack has a folder", pakwriter::LayoutFor({{"d\\e.txt", B("e")}}),
-         [](const fs::path& s) { WriteText(s / "d", "a file"); }, {}, "needs a folder of that name"},
+         {},
+         "needs a folder of that name"},
+        {"a file where the pack has a folder",
+         pakwriter::LayoutFor({{"d\\e.txt", B("e")}}),
+         [](const fs::path& s) { WriteText(s / "d", "a file"); },
+         {},
+         "needs a folder of that name"},
         {"OUT inside SOURCE_DIR", good, nothing, {"-o", (base_ / "src" / "." / "c.txt").string()}, "inside SOURCE_DIR"},
-        {"OUT another file, without --force", good, [](const fs::path& s) { WriteText(s / ".." / "other.pak", "x"); },
-         {"-o", (base_ / "other.pak").string()}, "--force replaces it"},
+        {"OUT another file, without --force",
+         good,
+         [](const fs::path& s) { WriteText(s / ".." / "other.pak", "x"); },
+         {"-o", (base_ / "other.pak").string()},
+         "--force replaces it"},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(c.pack)));
@@ -1482,13 +1532,11 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
     ASSERT_EQ(toOut.code, 0) << toOut.err;
     EXPECT_EQ(ReadText(pack_), before);
     EXPECT_NE(toOut.err.find("3 kept entries shared their bytes"), std::string::npos) << toOut.err;
-    EXPECT_EQ(ReadText(base_ / "out.pak"),
-              ReadText([&] {
-                  pakwriter::WriteFile(base_ / "expected.pak",
-                                       pakwriter::BuildPack({{"a.txt", B("AAAA")},
-                                                             {"same-as-a.txt", B("AAAA")},
-                                                             {"tail.txt", B("AAt")},
-                                                             {"b.txt", B("new b")}}));
+    EXPECT_EQ(ReadText(base_ / "out.pak"), ReadText([&] {
+                  pakwriter::WriteFile(base_ / "expected.pak", pakwriter::BuildPack({{"a.txt", B("AAAA")},
+                                                                                     {"same-as-a.txt", B("AAAA")},
+                                                                                     {"tail.txt", B("AAt")},
+                                                                                     {"b.txt", B("new b")}}));
                   return base_ / "expected.pak";
               }()));
 
@@ -1503,6 +1551,14 @@ TEST_F(Cli, UpdateKeepsPermissionsWritesOutAndCopiesSharedBytes)
     const Result forced = Run({"update", "--force", "-o", base_ / "out.pak", pack_, base_ / "src"});
     EXPECT_EQ(forced.code, 0) << forced.err;
     EXPECT_EQ(Run({"cat", base_ / "out.pak", "b.txt"}).out, "newer b");
+    // patch follows the link as update does.
+    ASSERT_EQ(Run({"diff", "--patch", base_ / "b.qvp", pack_, base_ / "out.pak"}).code, 1);
+    const Result patched = Run({"patch", base_ / "link.pak", base_ / "b.qvp"});
+    ASSERT_EQ(patched.code, 0) << patched.err;
+    EXPECT_TRUE(fs::is_symlink(base_ / "link.pak"));
+    EXPECT_EQ(ReadText(pack_), ReadText(base_ / "out.pak"));
+    EXPECT_EQ(fs::status(pack_).permissions(), mode);
+    fs::remove(base_ / "b.qvp");
     fs::remove(base_ / "src" / "b.txt");
     // The pack inside SOURCE_DIR is never taken for a file of it.
     fs::copy_file(pack_, base_ / "src" / "self.pak");
@@ -1605,9 +1661,9 @@ TEST_F(Cli, SourceFilesChangedAfterTheWalkAreRefused)
             const bool existed = fs::exists(pack_);
             const std::string before = existed ? ReadText(pack_) : "";
             std::atomic<pid_t> child{0};
-            std::thread changer =
-                ActOnce(child, [this](pid_t pid) { return WritesInto(pid, base_); },
-                        [&](pid_t) { row.change(src / "zz.txt"); });
+            std::thread changer = ActOnce(
+                child, [this](pid_t pid) { return WritesInto(pid, base_); },
+                [&](pid_t) { row.change(src / "zz.txt"); });
             const Result r = Run({command, "-q", pack_, src}, "", &child);
             changer.join();
             EXPECT_EQ(r.code, 2) << shown << r.err;
@@ -1622,58 +1678,79 @@ TEST_F(Cli, SourceFilesChangedAfterTheWalkAreRefused)
 
 TEST_F(Cli, ConcurrentUpdatesLoseNoEditAndAPackReplacedMeanwhileStays)
 {
-    WritePack({{"big.bin", B("small")}, {"b.txt", B("old b")}});
     fs::create_directories(base_ / "a");
     std::ofstream(base_ / "a" / "big.bin").close();
     fs::resize_file(base_ / "a" / "big.bin", 64ull * 1024 * 1024);
     fs::create_directories(base_ / "b");
-    WriteText(base_ / "b" / "b.txt", "new b");
     const auto writing = [this](pid_t pid) { return WritesInto(pid, base_); };
+    // The edit of b.txt made by update, or by patch with a patch that
+    // makes the same change.
+    const fs::path patch = base_ / "b.qvp";
+    const auto editOfB = [&](bool byPatch) -> std::vector<std::string> {
+        if (!byPatch)
+            return {"update", "-q", pack_, base_ / "b"};
+        const fs::path next = base_ / "next.pak";
+        EXPECT_EQ(Run({"update", "-q", "-o", next, pack_, base_ / "b"}).code, 0);
+        EXPECT_EQ(Run({"diff", "--force", "--patch", patch, pack_, next}).code, 1);
+        fs::remove(next);
+        return {"patch", "-q", pack_, patch};
+    };
 
-    // The second update starts while the first is stopped in the middle of
-    // its copy: it waits for the lock, or (without one) ends meanwhile.
-    const fs::path secondErr = base_ / ".stderr-second";
-    pid_t second = 0;
-    int secondStatus = -1;
-    std::atomic<pid_t> first{0};
-    std::thread starter = ActOnce(first, writing, [&](pid_t) {
-        second = Start({"update", "-q", pack_, base_ / "b"}, secondErr);
-        for (int i = 0; i < 30000; ++i) {
-            if (ReadText(secondErr).find("waiting") != std::string::npos)
-                return;
-            int status = 0;
-            if (waitpid(second, &status, WNOHANG) == second) {
-                secondStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                return;
+    for (const bool byPatch : {false, true}) {
+        WritePack({{"big.bin", B("small")}, {"b.txt", B("old b")}});
+        WriteText(base_ / "b" / "b.txt", "new b");
+        const std::vector<std::string> secondArgs = editOfB(byPatch);
+        // The second run starts while the first update is stopped in the
+        // middle of its copy: it waits for the lock, or (without one) ends
+        // meanwhile.
+        const fs::path secondErr = base_ / ".stderr-second";
+        pid_t second = 0;
+        int secondStatus = -1;
+        std::atomic<pid_t> first{0};
+        std::thread starter = ActOnce(first, writing, [&](pid_t) {
+            second = Start(secondArgs, secondErr);
+            for (int i = 0; i < 30000; ++i) {
+                if (ReadText(secondErr).find("waiting") != std::string::npos)
+                    return;
+                int status = 0;
+                if (waitpid(second, &status, WNOHANG) == second) {
+                    secondStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                    return;
+                }
+                usleep(1000);
             }
-            usleep(1000);
-        }
-    });
-    const Result firstRun = Run({"update", "-q", pack_, base_ / "a"}, "", &first);
-    starter.join();
-    ASSERT_NE(second, 0);
-    if (secondStatus == -1)
-        secondStatus = Wait(second);
-    EXPECT_EQ(firstRun.code, 0) << firstRun.err;
-    EXPECT_EQ(secondStatus, 0) << ReadText(secondErr);
-    EXPECT_EQ(Run({"cat", pack_, "b.txt"}).out, "new b");
-    const std::string listed = Run({"list", "--json", pack_}).out;
-    EXPECT_EQ(nlohmann::json::parse(listed.substr(0, listed.find('\n')))["size"], 64ull * 1024 * 1024);
+        });
+        const Result firstRun = Run({"update", "-q", pack_, base_ / "a"}, "", &first);
+        starter.join();
+        ASSERT_NE(second, 0) << secondArgs[0];
+        if (secondStatus == -1)
+            secondStatus = Wait(second);
+        EXPECT_EQ(firstRun.code, 0) << firstRun.err;
+        EXPECT_EQ(secondStatus, 0) << secondArgs[0] << ": " << ReadText(secondErr);
+        EXPECT_EQ(Run({"cat", pack_, "b.txt"}).out, "new b") << secondArgs[0];
+        const std::string listed = Run({"list", "--json", pack_}).out;
+        EXPECT_EQ(nlohmann::json::parse(listed.substr(0, listed.find('\n')))["size"], 64ull * 1024 * 1024)
+            << secondArgs[0];
+    }
 
     // A pack that another program puts under the name meanwhile stays.
-    WriteText(base_ / "b" / "b.txt", "newer b");
-    WritePack({{"other.txt", B("other")}});
-    const std::string other = ReadText(pack_);
-    fs::copy_file(pack_, base_ / "other.pak");
-    ASSERT_EQ(Run({"create", "--force", pack_, base_ / "a"}).code, 0);
-    std::atomic<pid_t> child{0};
-    std::thread replacer = ActOnce(child, writing, [&](pid_t) { fs::rename(base_ / "other.pak", pack_); });
-    const Result replaced = Run({"update", "-q", pack_, base_ / "b"}, "", &child);
-    replacer.join();
-    EXPECT_EQ(replaced.code, 2) << replaced.err;
-    EXPECT_NE(replaced.err.find("replaced by another program"), std::string::npos) << replaced.err;
-    EXPECT_EQ(ReadText(pack_), other);
-    EXPECT_TRUE(Leftovers(base_).empty());
+    for (const bool byPatch : {false, true}) {
+        WriteText(base_ / "b" / "b.txt", "newer b");
+        WritePack({{"other.txt", B("other")}});
+        const std::string other = ReadText(pack_);
+        fs::copy_file(pack_, base_ / "other.pak", fs::copy_options::overwrite_existing);
+        ASSERT_EQ(Run({"create", "--force", pack_, base_ / "a"}).code, 0);
+        const std::vector<std::string> args = editOfB(byPatch);
+        std::atomic<pid_t> child{0};
+        std::thread replacer = ActOnce(child, writing, [&](pid_t) { fs::rename(base_ / "other.pak", pack_); });
+        const Result replaced = Run(args, "", &child);
+        replacer.join();
+        EXPECT_EQ(replaced.code, 2) << args[0] << ": " << replaced.err;
+        EXPECT_NE(replaced.err.find("replaced by another program"), std::string::npos)
+            << args[0] << ": " << replaced.err;
+        EXPECT_TRUE(ReadText(pack_) == other) << args[0];
+        EXPECT_TRUE(Leftovers(base_).empty()) << args[0];
+    }
 }
 
 // Faults and signals at chosen system calls, made by strace: the run ends
@@ -1696,16 +1773,30 @@ TEST_F(Cli, InjectedFaultsLeaveEverythingAsItWas)
     };
     const std::string pack = pack_;
     const std::vector<Row> rows = {
-        {"Ctrl+C while update flushes", {"-e", "inject=fsync:signal=SIGINT:when=1"}, {"update", pack, src}, 130,
+        {"Ctrl+C while update flushes",
+         {"-e", "inject=fsync:signal=SIGINT:when=1"},
+         {"update", pack, src},
+         130,
          "interrupted; " + pack + " is as it was"},
-        {"Ctrl+C while create --force flushes", {"-e", "inject=fsync:signal=SIGINT:when=1"},
-         {"create", "--force", pack, src}, 130, "interrupted; nothing written"},
-        {"a failed copy into folders made for OUT", {"-e", "inject=copy_file_range:error=EIO"},
-         {"update", "-o", base_ / "x" / "y" / "out.pak", "--remove", "b.txt", pack}, 2, "Input/output error"},
-        {"a folder of SOURCE_DIR that cannot be read", {"-e", "inject=getdents64:error=EIO:when=2"},
-         {"update", pack, src}, 2, (src / "sub").string() + ": Input/output error"},
+        {"Ctrl+C while create --force flushes",
+         {"-e", "inject=fsync:signal=SIGINT:when=1"},
+         {"create", "--force", pack, src},
+         130,
+         "interrupted; nothing written"},
+        {"a failed copy into folders made for OUT",
+         {"-e", "inject=copy_file_range:error=EIO"},
+         {"update", "-o", base_ / "x" / "y" / "out.pak", "--remove", "b.txt", pack},
+         2,
+         "Input/output error"},
+        {"a folder of SOURCE_DIR that cannot be read",
+         {"-e", "inject=getdents64:error=EIO:when=2"},
+         {"update", pack, src},
+         2,
+         (src / "sub").string() + ": Input/output error"},
         {"--dry-run of a new file that cannot be opened",
-         {"-P", src / "sub" / "c.txt", "-e", "inject=openat:error=EACCES"}, {"update", "--dry-run", pack, src}, 2,
+         {"-P", src / "sub" / "c.txt", "-e", "inject=openat:error=EACCES"},
+         {"update", "--dry-run", pack, src},
+         2,
          (src / "sub" / "c.txt").string() + ": Permission denied"},
     };
     // The leak checker stops the process's threads by tracing them, which a
@@ -1732,9 +1823,12 @@ TEST_F(Cli, InjectedFaultsLeaveEverythingAsItWas)
 TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
 {
     const fs::path older = base_ / "old.pak";
-    ASSERT_TRUE(pakwriter::WriteFile(
-        older, pakwriter::BuildPack({{"a.txt", B("aaaa")}, {Sjis("表.txt"), B("same")}, {"gone.txt", B("x")},
-                                     {"dup", B("1")}, {"dup", B("2")}, {"grown.txt", B("g")}})));
+    ASSERT_TRUE(pakwriter::WriteFile(older, pakwriter::BuildPack({{"a.txt", B("aaaa")},
+                                                                  {Sjis("表.txt"), B("same")},
+                                                                  {"gone.txt", B("x")},
+                                                                  {"dup", B("1")},
+                                                                  {"dup", B("2")},
+                                                                  {"grown.txt", B("g")}})));
     struct Case {
         const char* why;
         std::vector<pakwriter::Entry> newer;
@@ -1743,14 +1837,26 @@ TEST_F(Cli, DiffComparesEntriesByNameAndStoredBytes)
     };
     const std::vector<Case> cases = {
         {"moved in the directory and the data area only",
-         {{"grown.txt", B("g")}, {"dup", B("1")}, {Sjis("表.txt"), B("same")}, {"a.txt", B("aaaa")}, {"dup", B("2")},
+         {{"grown.txt", B("g")},
+          {"dup", B("1")},
+          {Sjis("表.txt"), B("same")},
+          {"a.txt", B("aaaa")},
+          {"dup", B("2")},
           {"gone.txt", B("x")}},
-         0, ""},
+         0,
+         ""},
         {"same size, other bytes; grown; added; removed",
-         {{"new.txt", B("n")}, {"a.txt", B("aaab")}, {Sjis("表.txt"), B("same")}, {"dup", B("1")}, {"dup", B("3")},
+         {{"new.txt", B("n")},
+          {"a.txt", B("aaab")},
+          {Sjis("表.txt"), B("same")},
+          {"dup", B("1")},
+          {"dup", B("3")},
           {"grown.txt", B("gg")}},
-         1, "A new.txt\nM a.txt\nM dup\nM grown.txt\nD gone.txt\n"},
-        {"a name held twice pairs in order", {{"dup", B("1")}}, 1,
+         1,
+         "A new.txt\nM a.txt\nM dup\nM grown.txt\nD gone.txt\n"},
+        {"a name held twice pairs in order",
+         {{"dup", B("1")}},
+         1,
          "D a.txt\nD 表.txt\nD gone.txt\nD dup\nD grown.txt\n"},
     };
     for (const Case& c : cases) {
@@ -1806,25 +1912,49 @@ const std::string IBM_ONE = "\xFA\x4A";
 
 TEST_F(Cli, PatchTurnsOldIntoNewByteForByte)
 {
-    const std::vector<pakwriter::Entry> older = {
-        {"readme.txt", B("old text")}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {"empty.dat", {}},
-        {NEC_ONE + ".txt", B("nec")},  {"dup", B("1")},                           {"dup", B("2")},
-        {"gone.bin", B("x")},          {"last.bin", B("z")}};
+    const std::vector<pakwriter::Entry> older = {{"readme.txt", B("old text")},
+                                                 {Sjis("シナリオ\\01.txt"), B("scenario")},
+                                                 {"empty.dat", {}},
+                                                 {NEC_ONE + ".txt", B("nec")},
+                                                 {"dup", B("1")},
+                                                 {"dup", B("2")},
+                                                 {"gone.bin", B("x")},
+                                                 {"last.bin", B("z")}};
     struct Case {
         const char* why;
         std::vector<pakwriter::Entry> newer;
     };
     const std::vector<Case> cases = {
         {"modified, added in a run, removed, a name in its other form added",
-         {{"readme.txt", B("new text")}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {Sjis("シナリオ\\02.txt"), B("two")},
-          {"added/empty", {}}, {"empty.dat", {}}, {NEC_ONE + ".txt", B("nec")}, {IBM_ONE + ".txt", B("ibm")},
-          {"dup", B("1")}, {"dup", B("2")}, {"last.bin", B("z")}}},
+         {{"readme.txt", B("new text")},
+          {Sjis("シナリオ\\01.txt"), B("scenario")},
+          {Sjis("シナリオ\\02.txt"), B("two")},
+          {"added/empty", {}},
+          {"empty.dat", {}},
+          {NEC_ONE + ".txt", B("nec")},
+          {IBM_ONE + ".txt", B("ibm")},
+          {"dup", B("1")},
+          {"dup", B("2")},
+          {"last.bin", B("z")}}},
         {"added at the start, an entry emptied, the second of a name changed",
-         {{"first", B("f")}, {"readme.txt", {}}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {"empty.dat", B("now")},
-          {NEC_ONE + ".txt", B("nec")}, {"dup", B("1")}, {"dup", B("two")}, {"gone.bin", B("x")}, {"last.bin", B("z")}}},
-        {"only moved", {{"last.bin", B("z")}, {"dup", B("1")}, {"readme.txt", B("old text")}, {"gone.bin", B("x")},
-                        {"empty.dat", {}}, {Sjis("シナリオ\\01.txt"), B("scenario")}, {NEC_ONE + ".txt", B("nec")},
-                        {"dup", B("2")}}},
+         {{"first", B("f")},
+          {"readme.txt", {}},
+          {Sjis("シナリオ\\01.txt"), B("scenario")},
+          {"empty.dat", B("now")},
+          {NEC_ONE + ".txt", B("nec")},
+          {"dup", B("1")},
+          {"dup", B("two")},
+          {"gone.bin", B("x")},
+          {"last.bin", B("z")}}},
+        {"only moved",
+         {{"last.bin", B("z")},
+          {"dup", B("1")},
+          {"readme.txt", B("old text")},
+          {"gone.bin", B("x")},
+          {"empty.dat", {}},
+          {Sjis("シナリオ\\01.txt"), B("scenario")},
+          {NEC_ONE + ".txt", B("nec")},
+          {"dup", B("2")}}},
         {"nothing left", {}},
         {"the same", older},
     };
@@ -1864,9 +1994,13 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
     const fs::path patch = base_ / "change.qvp";
     ASSERT_TRUE(pakwriter::WriteFile(
         oldPack, pakwriter::BuildPack({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}})));
-    ASSERT_TRUE(pakwriter::WriteFile(
-        newPack, pakwriter::BuildPack({{"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"b", B("B!")},
-                                       {"c", B("c")}, {"x", B("after c")}, {"tail", B("t")}})));
+    ASSERT_TRUE(pakwriter::WriteFile(newPack, pakwriter::BuildPack({{"a", B("a")},
+                                                                    {"a2", B("new")},
+                                                                    {"a3", B("new")},
+                                                                    {"b", B("B!")},
+                                                                    {"c", B("c")},
+                                                                    {"x", B("after c")},
+                                                                    {"tail", B("t")}})));
     ASSERT_EQ(Run({"diff", "--patch", patch, oldPack, newPack}).code, 1);
     struct Case {
         const char* why;
@@ -1879,23 +2013,42 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
         {"another edition: an entry the patch leaves changed, an extra entry",
          {{"extra", B("e")}, {"a", B("a")}, {"b", B("b")}, {"c", B("other c")}, {"d", B("d")}},
          0,
-         {{"extra", B("e")}, {"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"b", B("B!")}, {"c", B("other c")},
-          {"x", B("after c")}, {"tail", B("t")}},
+         {{"extra", B("e")},
+          {"a", B("a")},
+          {"a2", B("new")},
+          {"a3", B("new")},
+          {"b", B("B!")},
+          {"c", B("other c")},
+          {"x", B("after c")},
+          {"tail", B("t")}},
          "1 changed, 4 added, 1 removed"},
         {"the entry added ones follow is missing: they go at the end, in order",
          {{"d", B("d")}, {"b", B("b")}, {"a", B("a")}},
          0,
          {{"b", B("B!")}, {"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"x", B("after c")}, {"tail", B("t")}},
          "1 changed, 4 added, 1 removed"},
-        {"partly applied already", {{"a", B("a")}, {"b", B("B!")}, {"c", B("c")}, {"d", B("d")}}, 0,
-         {{"a", B("a")}, {"a2", B("new")}, {"a3", B("new")}, {"b", B("B!")}, {"c", B("c")}, {"x", B("after c")},
+        {"partly applied already",
+         {{"a", B("a")}, {"b", B("B!")}, {"c", B("c")}, {"d", B("d")}},
+         0,
+         {{"a", B("a")},
+          {"a2", B("new")},
+          {"a3", B("new")},
+          {"b", B("B!")},
+          {"c", B("c")},
+          {"x", B("after c")},
           {"tail", B("t")}},
          "0 changed, 4 added, 1 removed; 1 already applied"},
-        {"a modified entry holds other bytes", {{"a", B("a")}, {"b", B("mine")}, {"d", B("d")}}, 2, {},
+        {"a modified entry holds other bytes",
+         {{"a", B("a")}, {"b", B("mine")}, {"d", B("d")}},
+         2,
+         {},
          "entry 'b' (name_hex 62): holds 4 other bytes; expected the 1 bytes the patch was made from (SHA-256 "
          "3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d)"},
         {"a modified entry is missing", {{"a", B("a")}, {"d", B("d")}}, 2, {}, "entry 'b' (name_hex 62): missing"},
-        {"an added name is there with other bytes", {{"a", B("a")}, {"b", B("b")}, {"tail", B("T")}}, 2, {},
+        {"an added name is there with other bytes",
+         {{"a", B("a")}, {"b", B("b")}, {"tail", B("T")}},
+         2,
+         {},
          "entry 'tail' (name_hex 7461696c): holds 1 other bytes"},
         {"a removed entry holds other bytes", {{"b", B("b")}, {"d", B("dd")}}, 2, {}, "entry 'd'"},
     };
@@ -1912,6 +2065,17 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
             << c.why << "\n"
             << Run({"list", pack_}).out;
     }
+    // An entry kept as stored whose bytes run past the end of the file is
+    // refused, as update refuses it, before anything is written.
+    pakwriter::Layout pastEnd =
+        pakwriter::LayoutFor({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}, {"z", B("z")}});
+    pastEnd.records[4].size = 100;
+    ASSERT_TRUE(pakwriter::WriteFile(pack_, pakwriter::Encode(pastEnd)));
+    const std::string cut = ReadText(pack_);
+    const Result past = Run({"patch", pack_, patch});
+    EXPECT_EQ(past.code, 2);
+    EXPECT_NE(past.err.find("entry 4 'z' runs past the end of the file"), std::string::npos) << past.err;
+    EXPECT_TRUE(ReadText(pack_) == cut);
     // -o: a new file beside PACK, an existing one only with --force, never an empty name.
     WritePack({{"a", B("a")}, {"b", B("b")}, {"c", B("c")}, {"d", B("d")}});
     const std::string before = ReadText(pack_);
@@ -1972,8 +2136,10 @@ TEST_F(Cli, DamagedPatchesAreRefusedWhole)
     // The first record, 'M' for "a", begins behind the 16-byte header; the
     // new bytes of its two records lie just before the check.
     const std::vector<Forged> forged = {
-        {"a record count past the records", 12, 4}, {"a kind that does not exist", 16, 'X'},
-        {"an empty name", 17, 0},                   {"a name longer than what follows", 17, char(0xFF)},
+        {"a record count past the records", 12, 4},
+        {"a kind that does not exist", 16, 'X'},
+        {"an empty name", 17, 0},
+        {"a name longer than what follows", 17, char(0xFF)},
         {"a new byte unlike its digest", good.size() - 33, 0x55},
     };
     for (const Forged& f : forged) {
@@ -2020,15 +2186,23 @@ TEST(CliGlob, Patterns)
         bool matches;
     };
     const Row rows[] = {
-        {"bgm/*.ogg", "bgm/title.ogg", true},   {"bgm\\*.ogg", "bgm/title.ogg", true},
-        {"bgm/*.ogg", "se/title.ogg", false},   {"*", "a/b/c", true},
-        {"?.txt", "あ.txt", true},              {"??.txt", "あ.txt", false},
-        {"[a-c]*", "b.txt", true},              {"[!a-c]*", "b.txt", false},
-        {"[a-c]*", "a", true},                  {"[a-c]*", "c", true},
+        {"bgm/*.ogg", "bgm/title.ogg", true},
+        {"bgm\\*.ogg", "bgm/title.ogg", true},
+        {"bgm/*.ogg", "se/title.ogg", false},
+        {"*", "a/b/c", true},
+        {"?.txt", "あ.txt", true},
+        {"??.txt", "あ.txt", false},
+        {"[a-c]*", "b.txt", true},
+        {"[!a-c]*", "b.txt", false},
+        {"[a-c]*", "a", true},
+        {"[a-c]*", "c", true},
         {"[a-c]*", "d", false},
-        {"[^a]*", "b.txt", true},               {"*.txt", "a.txt.bak", false},
-        {"a*b*c", "aXbYbZc", true},             {"[abc", "[abc", true},
-        {"bgm/*", "bgm", false},                {"", "", true},
+        {"[^a]*", "b.txt", true},
+        {"*.txt", "a.txt.bak", false},
+        {"a*b*c", "aXbYbZc", true},
+        {"[abc", "[abc", true},
+        {"bgm/*", "bgm", false},
+        {"", "", true},
     };
     for (const Row& row : rows)
         EXPECT_EQ(cli::GlobMatch(row.pattern, row.name), row.matches) << row.pattern << " " << row.name;

@@ -125,8 +125,10 @@ protected:
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
         const std::wstring outPath = base_ + L"\\.stdout";
         const std::wstring errPath = base_ + L"\\.stderr";
-        const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        const HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        const HANDLE out =
+            CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        const HANDLE err =
+            CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
@@ -137,8 +139,8 @@ protected:
         std::wstring commandLine = L"\"" + g_program + L"\" " + arguments;
         PROCESS_INFORMATION process = {};
         Result result{9999, {}, {}};
-        if (CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                           base_.c_str(), &startup, &process)) {
+        if (CreateProcessW(g_program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, base_.c_str(),
+                           &startup, &process)) {
             WaitForSingleObject(process.hProcess, 60000);
             GetExitCodeProcess(process.hProcess, &result.code);
             CloseHandle(process.hThread);
@@ -194,8 +196,8 @@ TEST_F(CliWine, JapaneseNamesAndFoldersRoundTrip)
     ASSERT_EQ(pattern.code, 0u) << pattern.err;
     EXPECT_EQ(CountFiles(base_ + L"\\一部"), 3);
 
-    const Result create = Run(L"create --from-list " + Q(base_ + L"\\順序.txt") + L" " + Q(base_ + L"\\新.pak") +
-                              L" " + Q(out_));
+    const Result create =
+        Run(L"create --from-list " + Q(base_ + L"\\順序.txt") + L" " + Q(base_ + L"\\新.pak") + L" " + Q(out_));
     ASSERT_EQ(create.code, 0u) << create.err;
     EXPECT_EQ(ReadWhole(base_ + L"\\新.pak"), ReadWhole(pack_));
     EXPECT_EQ(Run(L"cat " + Q(pack_) + L" 音楽\\タイトル.ogg").out, "music");
@@ -217,11 +219,20 @@ TEST_F(CliWine, NamesFollowCp932InAnyLocale)
 TEST_F(CliWine, RefusedNamesWriteNothingOutside)
 {
     const std::vector<std::string> hostile = {
-        "..\\escape.txt", "C:\\escape.txt", "C:escape.txt", "ok.txt:stream", "CON", "sub\\aux.txt",
-        "\x81/..\x81/escape.txt", "\\escape.txt",
+        "..\\escape.txt",
+        "C:\\escape.txt",
+        "C:escape.txt",
+        "ok.txt:stream",
+        "CON",
+        "sub\\aux.txt",
+        "\x81/..\x81/escape.txt",
+        "\\escape.txt",
         // Windows would drop the trailing dot or space and write another
         // name; refused before any folder of theirs is made.
-        "dot.", "space ", "folder.\\x.txt", Sjis(L"―..\\x.txt"),
+        "dot.",
+        "space ",
+        "folder.\\x.txt",
+        Sjis(L"―..\\x.txt"),
     };
     std::vector<pakwriter::Entry> entries;
     for (const std::string& name : hostile)

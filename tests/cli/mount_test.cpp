@@ -243,10 +243,17 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
         {std::string(100, '\xB1'), B("255 UTF-8 bytes exceeded"), true},
         {std::string(85, '\xB1'), B("255 UTF-8 bytes, the most"), false},
         // More files in one folder than a first guess of its size holds.
-        {"many\\1", B("1"), false}, {"many\\2", B("2"), false}, {"many\\3", B("3"), false},
-        {"many\\4", B("4"), false}, {"many\\5", B("5"), false}, {"many\\6", B("6"), false},
-        {"many\\7", B("7"), false}, {"many\\8", B("8"), false}, {"many\\9", B("9"), false},
-        {"many\\10", B("10"), false}, {"many\\sub\\11", B("11"), false},
+        {"many\\1", B("1"), false},
+        {"many\\2", B("2"), false},
+        {"many\\3", B("3"), false},
+        {"many\\4", B("4"), false},
+        {"many\\5", B("5"), false},
+        {"many\\6", B("6"), false},
+        {"many\\7", B("7"), false},
+        {"many\\8", B("8"), false},
+        {"many\\9", B("9"), false},
+        {"many\\10", B("10"), false},
+        {"many\\sub\\11", B("11"), false},
     };
     std::vector<pakwriter::Entry> entries;
     for (const Row& row : rows)
@@ -419,7 +426,8 @@ TEST_F(Mount, ReadsFailOnceThePackIsRewrittenInPlaceButNotWhenReplaced)
     };
     const std::vector<Case> cases = {
         {"rewritten in place, same size", [&] { return pakwriter::WriteFile(pack_, other); }, ""},
-        {"replaced by rename", [&] { return pakwriter::WriteFile(renamed, other) && rename(renamed.c_str(), pack_.c_str()) == 0; },
+        {"replaced by rename",
+         [&] { return pakwriter::WriteFile(renamed, other) && rename(renamed.c_str(), pack_.c_str()) == 0; },
          "first pack"},
         {"removed", [&] { return unlink(pack_.c_str()) == 0; }, "first pack"},
     };
@@ -495,7 +503,7 @@ TEST_F(Mount, RunsUntilCtrlCOrUnmountAndPassesOptions)
     struct Case {
         const char* why;
         std::vector<std::string> options;
-        int signal; // 0: fusermount3 -u
+        int signal;        // 0: fusermount3 -u
         std::string shown; // in the mount's line of /proc/self/mountinfo
     };
     const std::vector<Case> cases = {
@@ -533,9 +541,10 @@ TEST_F(Mount, ARelativeMountpointEndsOnlyItsOwnMount)
         GTEST_SKIP() << "a second file system at /mnt needs a private mount namespace (root and unshare)";
     WritePack({{"a.txt", B("abc")}});
     const std::string ours = "\" " + (base_ / "mnt").string() + " \"";
-    const std::string prepare = "mount -t tmpfs none /mnt && echo kept > /mnt/kept && cd " + base_.string() + " || exit; ";
-    const std::string report = "; echo \"code=$code kept=$(cat /mnt/kept) mounts=$(grep -c " + ours +
-                               " /proc/self/mountinfo)\" >&2";
+    const std::string prepare =
+        "mount -t tmpfs none /mnt && echo kept > /mnt/kept && cd " + base_.string() + " || exit; ";
+    const std::string report =
+        "; echo \"code=$code kept=$(cat /mnt/kept) mounts=$(grep -c " + ours + " /proc/self/mountinfo)\" >&2";
     struct Case {
         const char* why;
         std::string run; // $0 the program, $1 the pack, $2 the mount point
@@ -543,8 +552,9 @@ TEST_F(Mount, ARelativeMountpointEndsOnlyItsOwnMount)
     const std::vector<Case> cases = {
         // A shell starts a program in the background with Ctrl+C ignored.
         {"Ctrl+C of mount -f", "env --default-signal=INT \"$0\" mount -f \"$1\" \"$2\" & pid=$!; until grep -q " +
-                                   ours + " /proc/self/mountinfo; do kill -0 $pid || break; sleep 0.05; done; "
-                                          "kill -INT $pid; wait $pid; code=$?"},
+                                   ours +
+                                   " /proc/self/mountinfo; do kill -0 $pid || break; sleep 0.05; done; "
+                                   "kill -INT $pid; wait $pid; code=$?"},
         {"SIGTERM of the daemon", "\"$0\" mount \"$1\" \"$2\"; code=$?; pid=$(pgrep -f \"^$0 mount $1 $2\\$\"); "
                                   "kill -TERM $pid; while kill -0 $pid 2>/dev/null; do sleep 0.05; done"},
     };

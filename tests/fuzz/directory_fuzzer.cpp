@@ -95,8 +95,7 @@ uint32_t Field(const uint8_t* stored)
 }
 
 // The format read the long way round, straight from the stored bytes.
-DirectoryResult Reference(const uint8_t* data, size_t size, const Seen& seen, uint64_t* dataAreaStart,
-                          size_t* records)
+DirectoryResult Reference(const uint8_t* data, size_t size, const Seen& seen, uint64_t* dataAreaStart, size_t* records)
 {
     *records = 0;
     if (size < 4)

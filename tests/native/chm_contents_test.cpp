@@ -44,16 +44,16 @@ constexpr std::uint64_t NO_CHUNK = 0xFFFFFFFF;
 
 struct ChmEntry {
     std::string name;
-    std::uint64_t section = 0;  // 0: stored as is, 1: compressed
-    std::uint64_t offset = 0;   // within its content section
-    std::uint64_t length = 0;   // bytes of the entry, uncompressed
+    std::uint64_t section = 0; // 0: stored as is, 1: compressed
+    std::uint64_t offset = 0;  // within its content section
+    std::uint64_t length = 0;  // bytes of the entry, uncompressed
 };
 
 struct ChmFile {
     Bytes bytes;
     std::uint32_t languageId = 0;           // from the ITSF header
-    std::uint64_t contentSection0Start = 0;  // file position of section 0
-    std::vector<ChmEntry> entries;           // in directory order
+    std::uint64_t contentSection0Start = 0; // file position of section 0
+    std::vector<ChmEntry> entries;          // in directory order
 };
 
 // Reads little-endian numbers at given positions; any read beyond the end
@@ -62,24 +62,30 @@ class ByteView {
 public:
     explicit ByteView(const Bytes& bytes) : bytes_(bytes) {}
 
-    bool Has(std::uint64_t pos, std::uint64_t count) const {
+    bool Has(std::uint64_t pos, std::uint64_t count) const
+    {
         return pos <= bytes_.size() && count <= bytes_.size() - pos;
     }
-    std::uint64_t Number(std::uint64_t pos, int width) {
+    std::uint64_t Number(std::uint64_t pos, int width)
+    {
         if (!Has(pos, static_cast<std::uint64_t>(width))) {
             failed_ = true;
             return 0;
         }
         std::uint64_t value = 0;
-        for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes_[pos + i];
+        for (int i = width - 1; i >= 0; --i)
+            value = (value << 8) | bytes_[pos + i];
         return value;
     }
     std::uint32_t U32(std::uint64_t pos) { return static_cast<std::uint32_t>(Number(pos, 4)); }
     std::uint64_t U64(std::uint64_t pos) { return Number(pos, 8); }
-    bool Tag(std::uint64_t pos, const char (&tag)[5]) const {
-        if (!Has(pos, 4)) return false;
+    bool Tag(std::uint64_t pos, const char (&tag)[5]) const
+    {
+        if (!Has(pos, 4))
+            return false;
         for (int i = 0; i < 4; ++i)
-            if (bytes_[pos + i] != static_cast<std::uint8_t>(tag[i])) return false;
+            if (bytes_[pos + i] != static_cast<std::uint8_t>(tag[i]))
+                return false;
         return true;
     }
     bool Failed() const { return failed_; }
@@ -91,18 +97,22 @@ private:
 
 // ENCINT: 7 bits per byte, most significant group first, the high bit set on
 // every byte but the last. Reads from pos up to (not including) end.
-bool ReadEncInt(const Bytes& bytes, std::uint64_t& pos, std::uint64_t end, std::uint64_t& value) {
+bool ReadEncInt(const Bytes& bytes, std::uint64_t& pos, std::uint64_t end, std::uint64_t& value)
+{
     value = 0;
     while (pos < end && pos < bytes.size()) {
         std::uint8_t b = bytes[pos++];
-        if (value > (UINT64_MAX >> 7)) return false;
+        if (value > (UINT64_MAX >> 7))
+            return false;
         value = (value << 7) | (b & 0x7F);
-        if ((b & 0x80) == 0) return true;
+        if ((b & 0x80) == 0)
+            return true;
     }
     return false;
 }
 
-bool Fail(std::string& error, std::string reason) {
+bool Fail(std::string& error, std::string reason)
+{
     error = std::move(reason);
     return false;
 }
@@ -115,13 +125,17 @@ struct DirectoryPlace {
 
 // The file header: its version, the file's own length and where the
 // directory and the first content section lie.
-bool ReadFileHeader(ChmFile& file, ByteView& view, DirectoryPlace& dir, std::string& error) {
+bool ReadFileHeader(ChmFile& file, ByteView& view, DirectoryPlace& dir, std::string& error)
+{
     const std::uint64_t fileBytes = file.bytes.size();
-    if (!view.Tag(0, "ITSF")) return Fail(error, "no ITSF signature");
+    if (!view.Tag(0, "ITSF"))
+        return Fail(error, "no ITSF signature");
     std::uint32_t version = view.U32(4);
     std::uint64_t headerBytes = view.U32(8);
-    if (view.Failed()) return Fail(error, "file header cut short");
-    if (version != 2 && version != 3) return Fail(error, "unknown ITSF version " + std::to_string(version));
+    if (view.Failed())
+        return Fail(error, "file header cut short");
+    if (version != 2 && version != 3)
+        return Fail(error, "unknown ITSF version " + std::to_string(version));
     const std::uint64_t neededHeaderBytes = version == 3 ? ITSF_V3_HEADER_BYTES : ITSF_V2_HEADER_BYTES;
     if (headerBytes < neededHeaderBytes || !view.Has(0, headerBytes))
         return Fail(error, "file header cut short");
@@ -131,12 +145,14 @@ bool ReadFileHeader(ChmFile& file, ByteView& view, DirectoryPlace& dir, std::str
     dir.start = view.U64(0x48);
     dir.bytes = view.U64(0x50);
     file.contentSection0Start = version == 3 ? view.U64(0x58) : dir.start + dir.bytes;
-    if (view.Failed()) return Fail(error, "file header cut short");
+    if (view.Failed())
+        return Fail(error, "file header cut short");
 
     // The first header section records the file's own length: a file cut
     // anywhere, even in its last content byte, no longer matches it.
     if (sizeInfoBytes >= 16) {
-        if (!view.Has(sizeInfoStart, 16)) return Fail(error, "size record outside the file");
+        if (!view.Has(sizeInfoStart, 16))
+            return Fail(error, "size record outside the file");
         if (view.U64(sizeInfoStart + 8) != fileBytes)
             return Fail(error, "file length differs from the length in its header");
     }
@@ -144,8 +160,8 @@ bool ReadFileHeader(ChmFile& file, ByteView& view, DirectoryPlace& dir, std::str
 }
 
 // The entries of one listing chunk, from pos up to (not including) end.
-bool ReadListingEntries(ChmFile& file, std::uint64_t chunk, std::uint64_t pos, std::uint64_t end,
-                        std::string& error) {
+bool ReadListingEntries(ChmFile& file, std::uint64_t chunk, std::uint64_t pos, std::uint64_t end, std::string& error)
+{
     const Bytes& bytes = file.bytes;
     const std::uint64_t fileBytes = bytes.size();
     while (pos < end) {
@@ -159,7 +175,8 @@ bool ReadListingEntries(ChmFile& file, std::uint64_t chunk, std::uint64_t pos, s
         if (!ReadEncInt(bytes, pos, end, entry.section) || !ReadEncInt(bytes, pos, end, entry.offset) ||
             !ReadEncInt(bytes, pos, end, entry.length))
             return Fail(error, "damaged entry " + entry.name);
-        if (entry.section > 1) return Fail(error, "entry " + entry.name + " in unknown section");
+        if (entry.section > 1)
+            return Fail(error, "entry " + entry.name + " in unknown section");
         if (entry.section == 0) {
             const std::uint64_t start = file.contentSection0Start;
             if (start > fileBytes || entry.offset > fileBytes - start ||
@@ -173,19 +190,24 @@ bool ReadListingEntries(ChmFile& file, std::uint64_t chunk, std::uint64_t pos, s
 
 // Parses the directory of a whole .chm held in file.bytes. On failure
 // returns false with a reason in error.
-bool ReadChmDirectory(ChmFile& file, std::string& error) {
+bool ReadChmDirectory(ChmFile& file, std::string& error)
+{
     ByteView view(file.bytes);
     DirectoryPlace dir;
-    if (!ReadFileHeader(file, view, dir, error)) return false;
+    if (!ReadFileHeader(file, view, dir, error))
+        return false;
 
-    if (!view.Has(dir.start, dir.bytes)) return Fail(error, "directory outside the file");
-    if (!view.Tag(dir.start, "ITSP")) return Fail(error, "no ITSP directory header");
+    if (!view.Has(dir.start, dir.bytes))
+        return Fail(error, "directory outside the file");
+    if (!view.Tag(dir.start, "ITSP"))
+        return Fail(error, "no ITSP directory header");
     std::uint64_t dirHeaderBytes = view.U32(dir.start + 0x08);
     std::uint64_t chunkBytes = view.U32(dir.start + 0x10);
     std::uint64_t firstListChunk = view.U32(dir.start + 0x20);
     std::uint64_t lastListChunk = view.U32(dir.start + 0x24);
     std::uint64_t chunkCount = view.U32(dir.start + 0x2C);
-    if (view.Failed()) return Fail(error, "directory header cut short");
+    if (view.Failed())
+        return Fail(error, "directory header cut short");
     if (dirHeaderBytes < ITSP_MIN_HEADER_BYTES || chunkBytes <= PMGL_HEADER_BYTES || chunkCount == 0)
         return Fail(error, "implausible directory header");
     if (chunkCount > (dir.bytes - std::min(dir.bytes, dirHeaderBytes)) / chunkBytes)
@@ -197,59 +219,75 @@ bool ReadChmDirectory(ChmFile& file, std::string& error) {
     std::uint64_t walked = 0;
     std::uint64_t lastSeen = NO_CHUNK;
     while (chunk != NO_CHUNK) {
-        if (chunk >= chunkCount) return Fail(error, "listing chunk number out of range");
-        if (++walked > chunkCount) return Fail(error, "listing chunks form a loop");
+        if (chunk >= chunkCount)
+            return Fail(error, "listing chunk number out of range");
+        if (++walked > chunkCount)
+            return Fail(error, "listing chunks form a loop");
         const std::uint64_t chunkStart = dir.start + dirHeaderBytes + chunk * chunkBytes;
-        if (!view.Tag(chunkStart, "PMGL")) return Fail(error, "listing chunk without PMGL signature");
+        if (!view.Tag(chunkStart, "PMGL"))
+            return Fail(error, "listing chunk without PMGL signature");
         std::uint64_t freeBytes = view.U32(chunkStart + 0x04);
         std::uint64_t nextChunk = view.U32(chunkStart + 0x10);
-        if (view.Failed()) return Fail(error, "listing chunk cut short");
-        if (freeBytes > chunkBytes - PMGL_HEADER_BYTES) return Fail(error, "listing chunk free space too large");
+        if (view.Failed())
+            return Fail(error, "listing chunk cut short");
+        if (freeBytes > chunkBytes - PMGL_HEADER_BYTES)
+            return Fail(error, "listing chunk free space too large");
         if (!ReadListingEntries(file, chunk, chunkStart + PMGL_HEADER_BYTES, chunkStart + chunkBytes - freeBytes,
                                 error))
             return false;
         lastSeen = chunk;
         chunk = nextChunk;
     }
-    if (lastSeen != lastListChunk) return Fail(error, "listing chain does not end at the last listing chunk");
+    if (lastSeen != lastListChunk)
+        return Fail(error, "listing chain does not end at the last listing chunk");
     return true;
 }
 
-bool ReadWholeFile(const std::string& path, Bytes& bytes) {
+bool ReadWholeFile(const std::string& path, Bytes& bytes)
+{
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
 }
 
-bool LoadChm(const std::string& path, ChmFile& file, std::string& error) {
+bool LoadChm(const std::string& path, ChmFile& file, std::string& error)
+{
     file = ChmFile{};
-    if (!ReadWholeFile(path, file.bytes)) return Fail(error, "cannot read " + path);
+    if (!ReadWholeFile(path, file.bytes))
+        return Fail(error, "cannot read " + path);
     return ReadChmDirectory(file, error);
 }
 
-const ChmEntry* FindEntry(const ChmFile& file, const std::string& name) {
+const ChmEntry* FindEntry(const ChmFile& file, const std::string& name)
+{
     for (const ChmEntry& entry : file.entries)
-        if (entry.name == name) return &entry;
+        if (entry.name == name)
+            return &entry;
     return nullptr;
 }
 
 // Bytes of an entry of the uncompressed section 0 (already bounds-checked).
-Bytes Section0Bytes(const ChmFile& file, const ChmEntry& entry) {
+Bytes Section0Bytes(const ChmFile& file, const ChmEntry& entry)
+{
     auto first = file.bytes.begin() + static_cast<std::ptrdiff_t>(file.contentSection0Start + entry.offset);
     return Bytes(first, first + static_cast<std::ptrdiff_t>(entry.length));
 }
 
 // The #SYSTEM file: a version number, then records of a 16-bit code, a
 // 16-bit length and that many bytes.
-bool ReadSystemRecords(const Bytes& system, std::map<unsigned, Bytes>& records) {
+bool ReadSystemRecords(const Bytes& system, std::map<unsigned, Bytes>& records)
+{
     ByteView view(system);
     std::uint64_t pos = 4;
-    if (!view.Has(0, pos)) return false;
+    if (!view.Has(0, pos))
+        return false;
     while (pos < system.size()) {
         unsigned code = static_cast<unsigned>(view.Number(pos, 2));
         std::uint64_t length = view.Number(pos + 2, 2);
-        if (view.Failed() || !view.Has(pos + 4, length)) return false;
+        if (view.Failed() || !view.Has(pos + 4, length))
+            return false;
         auto first = system.begin() + static_cast<std::ptrdiff_t>(pos + 4);
         records[code] = Bytes(first, first + static_cast<std::ptrdiff_t>(length));
         pos += 4 + length;
@@ -257,9 +295,11 @@ bool ReadSystemRecords(const Bytes& system, std::map<unsigned, Bytes>& records) 
     return true;
 }
 
-std::string RecordText(const std::map<unsigned, Bytes>& records, unsigned code) {
+std::string RecordText(const std::map<unsigned, Bytes>& records, unsigned code)
+{
     auto it = records.find(code);
-    if (it == records.end()) return "(missing)";
+    if (it == records.end())
+        return "(missing)";
     std::string text(it->second.begin(), it->second.end());
     return text.substr(0, text.find('\0'));
 }
@@ -269,21 +309,28 @@ std::string RecordText(const std::map<unsigned, Bytes>& records, unsigned code) 
 // version 3 header, the size record, an ITSP header and one PMGL chunk per
 // element of chunks, linked in order, followed by section 0 content.
 
-void PutNumber(Bytes& out, std::uint64_t pos, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) out[pos + i] = static_cast<std::uint8_t>(value >> (8 * i));
+void PutNumber(Bytes& out, std::uint64_t pos, std::uint64_t value, int width)
+{
+    for (int i = 0; i < width; ++i)
+        out[pos + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-void PutTag(Bytes& out, std::uint64_t pos, const char (&tag)[5]) {
-    for (int i = 0; i < 4; ++i) out[pos + i] = static_cast<std::uint8_t>(tag[i]);
+void PutTag(Bytes& out, std::uint64_t pos, const char (&tag)[5])
+{
+    for (int i = 0; i < 4; ++i)
+        out[pos + i] = static_cast<std::uint8_t>(tag[i]);
 }
 
-void AppendEncInt(Bytes& out, std::uint64_t value) {
+void AppendEncInt(Bytes& out, std::uint64_t value)
+{
     Bytes groups{static_cast<std::uint8_t>(value & 0x7F)};
-    while ((value >>= 7) != 0) groups.insert(groups.begin(), static_cast<std::uint8_t>(0x80 | (value & 0x7F)));
+    while ((value >>= 7) != 0)
+        groups.insert(groups.begin(), static_cast<std::uint8_t>(0x80 | (value & 0x7F)));
     out.insert(out.end(), groups.begin(), groups.end());
 }
 
-Bytes BuildChm(const std::vector<std::vector<ChmEntry>>& chunks, const Bytes& content) {
+Bytes BuildChm(const std::vector<std::vector<ChmEntry>>& chunks, const Bytes& content)
+{
     constexpr std::uint64_t chunkBytes = 256;
     constexpr std::uint64_t dirStart = ITSF_V3_HEADER_BYTES + 0x18;
     const std::uint64_t dirBytes = ITSP_MIN_HEADER_BYTES + chunks.size() * chunkBytes;
@@ -325,7 +372,8 @@ Bytes BuildChm(const std::vector<std::vector<ChmEntry>>& chunks, const Bytes& co
         PutNumber(out, chunkStart + 0x04, chunkBytes - PMGL_HEADER_BYTES - listing.size(), 4);
         PutNumber(out, chunkStart + 0x0C, i == 0 ? NO_CHUNK : i - 1, 4);
         PutNumber(out, chunkStart + 0x10, i + 1 == chunks.size() ? NO_CHUNK : i + 1, 4);
-        std::copy(listing.begin(), listing.end(), out.begin() + static_cast<std::ptrdiff_t>(chunkStart + PMGL_HEADER_BYTES));
+        std::copy(listing.begin(), listing.end(),
+                  out.begin() + static_cast<std::ptrdiff_t>(chunkStart + PMGL_HEADER_BYTES));
     }
     out.insert(out.end(), content.begin(), content.end());
     return out;
@@ -340,7 +388,8 @@ struct EncIntCase {
     std::uint64_t value;
 };
 
-TEST(ChmDirectoryReader, DecodesEncodedIntegers) {
+TEST(ChmDirectoryReader, DecodesEncodedIntegers)
+{
     const EncIntCase cases[] = {
         {{0x00}, true, 0},
         {{0x7F}, true, 127},
@@ -366,7 +415,8 @@ TEST(ChmDirectoryReader, DecodesEncodedIntegers) {
     }
 }
 
-TEST(ChmDirectoryReader, ListsEntriesOfEveryChunkInOrder) {
+TEST(ChmDirectoryReader, ListsEntriesOfEveryChunkInOrder)
+{
     const Bytes content = {'a', 'b', 'c', 'd', 'e'};
     const std::vector<std::vector<ChmEntry>> chunks = {
         {{"/", 0, 0, 0}, {"/#SYSTEM", 0, 1, 4}},
@@ -390,7 +440,8 @@ TEST(ChmDirectoryReader, ListsEntriesOfEveryChunkInOrder) {
     EXPECT_EQ(Section0Bytes(file, file.entries[1]), (Bytes{'b', 'c', 'd', 'e'}));
 }
 
-TEST(ChmDirectoryReader, RefusesSection0EntryPastTheEndOfTheFile) {
+TEST(ChmDirectoryReader, RefusesSection0EntryPastTheEndOfTheFile)
+{
     ChmFile file;
     file.bytes = BuildChm({{{"/big", 0, 2, 4}}}, Bytes{'x', 'y', 'z'});
     std::string error;
@@ -403,8 +454,8 @@ TEST(ChmDirectoryReader, RefusesSection0EntryPastTheEndOfTheFile) {
 
 // Every page of the help and the files that the viewer's navigation needs.
 const char* const HELP_FILES[] = {
-    "/intro.html",    "/open.html",     "/extract.html", "/preview.html", "/copynames.html",
-    "/keys.html",     "/messages.html", "/quorvel.css",  "/quorvel.hhc",  "/quorvel.hhk",
+    "/intro.html", "/open.html",     "/extract.html", "/preview.html", "/copynames.html",
+    "/keys.html",  "/messages.html", "/quorvel.css",  "/quorvel.hhc",  "/quorvel.hhk",
 };
 
 constexpr unsigned SYSTEM_CONTENTS_FILE = 0;
@@ -421,7 +472,8 @@ const char* const COMPRESSED_CONTENT_NAME = "::DataSpace/Storage/MSCompressed/Co
 
 class HelpFile : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_FALSE(g_chmPath.empty()) << "no help file given: pass its path as the first argument "
                                            "or set QUORVEL_CHM";
         std::string error;
@@ -429,7 +481,8 @@ protected:
     }
 
     // Bytes of a section 0 entry that must exist.
-    Bytes Section0File(const char* name) {
+    Bytes Section0File(const char* name)
+    {
         const ChmEntry* entry = FindEntry(chm_, name);
         if (entry == nullptr || entry->section != 0) {
             ADD_FAILURE() << name << " is missing or not in the uncompressed section";
@@ -441,7 +494,8 @@ protected:
     ChmFile chm_;
 };
 
-TEST_F(HelpFile, ListsEveryTopicAndTheNavigationFiles) {
+TEST_F(HelpFile, ListsEveryTopicAndTheNavigationFiles)
+{
     for (const char* name : HELP_FILES) {
         const ChmEntry* entry = FindEntry(chm_, name);
         ASSERT_NE(entry, nullptr) << name << " is not in the help file";
@@ -454,7 +508,8 @@ TEST_F(HelpFile, ListsEveryTopicAndTheNavigationFiles) {
     }
 }
 
-TEST_F(HelpFile, OpensAtTheIntroductionInJapanese) {
+TEST_F(HelpFile, OpensAtTheIntroductionInJapanese)
+{
     EXPECT_EQ(chm_.languageId, JAPANESE_LANGUAGE_ID);
 
     std::map<unsigned, Bytes> records;
@@ -476,7 +531,8 @@ TEST_F(HelpFile, OpensAtTheIntroductionInJapanese) {
     EXPECT_NE(FindEntry(chm_, "/#WINDOWS"), nullptr) << "the default window is not defined";
 }
 
-TEST_F(HelpFile, CompressedEntriesLieInsideTheCompressedContent) {
+TEST_F(HelpFile, CompressedEntriesLieInsideTheCompressedContent)
+{
     // Reset table: version, block count, entry size, header size, then the
     // uncompressed and compressed lengths of the compressed section.
     Bytes resetTable = Section0File(RESET_TABLE_NAME);
@@ -492,7 +548,8 @@ TEST_F(HelpFile, CompressedEntriesLieInsideTheCompressedContent) {
 
     int compressedEntries = 0;
     for (const ChmEntry& entry : chm_.entries) {
-        if (entry.section != 1) continue;
+        if (entry.section != 1)
+            continue;
         ++compressedEntries;
         EXPECT_LE(entry.offset, uncompressedBytes) << entry.name;
         EXPECT_LE(entry.length, uncompressedBytes - std::min(entry.offset, uncompressedBytes)) << entry.name;
@@ -505,25 +562,30 @@ TEST_F(HelpFile, CompressedEntriesLieInsideTheCompressedContent) {
 
 class TemporaryFolder {
 public:
-    TemporaryFolder() {
+    TemporaryFolder()
+    {
         const auto base = std::filesystem::temp_directory_path();
         std::random_device random;
         for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
             auto candidate = base / ("quorvel-chm-test-" + std::to_string(random()));
             std::error_code ec;
-            if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+            if (std::filesystem::create_directory(candidate, ec))
+                path_ = candidate;
         }
     }
-    ~TemporaryFolder() {
+    ~TemporaryFolder()
+    {
         std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
     }
     TemporaryFolder(const TemporaryFolder&) = delete;
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 
     const std::filesystem::path& Path() const { return path_; }
 
-    std::string Write(const std::string& name, const Bytes& bytes) const {
+    std::string Write(const std::string& name, const Bytes& bytes) const
+    {
         const auto file = path_ / name;
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -539,16 +601,20 @@ struct Damage {
     Bytes bytes;
 };
 
-Bytes Truncated(const Bytes& bytes, std::uint64_t length) {
-    return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(length, bytes.size())));
+Bytes Truncated(const Bytes& bytes, std::uint64_t length)
+{
+    return Bytes(bytes.begin(),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(length, bytes.size())));
 }
 
-Bytes Patched(Bytes bytes, std::uint64_t pos, const Bytes& patch) {
+Bytes Patched(Bytes bytes, std::uint64_t pos, const Bytes& patch)
+{
     std::copy(patch.begin(), patch.end(), bytes.begin() + static_cast<std::ptrdiff_t>(pos));
     return bytes;
 }
 
-TEST_F(HelpFile, ReaderRefusesTruncatedAndForeignFiles) {
+TEST_F(HelpFile, ReaderRefusesTruncatedAndForeignFiles)
+{
     const Bytes& good = chm_.bytes;
     ByteView view(good);
     const std::uint64_t dirStart = view.U64(0x48);
@@ -591,16 +657,18 @@ TEST_F(HelpFile, ReaderRefusesTruncatedAndForeignFiles) {
     EXPECT_EQ(copy.entries.size(), chm_.entries.size());
 }
 
-TEST(HelpFileReader, RefusesAMissingFile) {
+TEST(HelpFileReader, RefusesAMissingFile)
+{
     ChmFile file;
     std::string error;
     EXPECT_FALSE(LoadChm((std::filesystem::temp_directory_path() / "quorvel-no-such-file.chm").string(), file, error));
     EXPECT_FALSE(error.empty());
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     ::testing::InitGoogleTest(&argc, argv);
     if (argc > 1) {
         g_chmPath = argv[1];

@@ -7,10 +7,10 @@ namespace {
 TEST(EntryName, AcceptsPlainNamesAndFolderParts)
 {
     const char* const safe[] = {
-        "a.txt", "sub\\x.bin", "sub/x.bin", "表\\a.pak", "ソ", "ソ\\予告.txt",
-        "a..b", "..a", "a..", ".hidden", "console.txt", "COM0", "COM10.txt", "LPT", "nulx",
-        "コン.txt", "x y.txt", "CONIN", "CONIN$$", "CONOUT", "conout$x.txt", "LPT0", "COM\xB4",
-        "COM\xC2", "COM\xB9\xB9", "COM\xC3\xB9",
+        "a.txt", "sub\\x.bin", "sub/x.bin", "表\\a.pak",   "ソ",          "ソ\\予告.txt", "a..b",
+        "..a",   "a..",        ".hidden",   "console.txt", "COM0",        "COM10.txt",    "LPT",
+        "nulx",  "コン.txt",   "x y.txt",   "CONIN",       "CONIN$$",     "CONOUT",       "conout$x.txt",
+        "LPT0",  "COM\xB4",    "COM\xC2",   "COM\xB9\xB9", "COM\xC3\xB9",
     };
     for (const char* name : safe)
         EXPECT_TRUE(IsSafeEntryName(name)) << name;
@@ -19,9 +19,27 @@ TEST(EntryName, AcceptsPlainNamesAndFolderParts)
 TEST(EntryName, RefusesNamesThatLeaveTheFolder)
 {
     const char* const unsafe[] = {
-        "", "\\x", "/x", "\\\\server\\share\\x", "C:x", "C:\\x", "a:stream", "x.txt::$DATA",
-        "..", "..\\x", "sub\\..\\..\\x", "sub/../x", "a\\..", ".", ".\\x", "...", "a\\...\\b",
-        "a\\\\b", "a\\", "a/", ". .\\x",
+        "",
+        "\\x",
+        "/x",
+        "\\\\server\\share\\x",
+        "C:x",
+        "C:\\x",
+        "a:stream",
+        "x.txt::$DATA",
+        "..",
+        "..\\x",
+        "sub\\..\\..\\x",
+        "sub/../x",
+        "a\\..",
+        ".",
+        ".\\x",
+        "...",
+        "a\\...\\b",
+        "a\\\\b",
+        "a\\",
+        "a/",
+        ". .\\x",
     };
     for (const char* name : unsafe)
         EXPECT_FALSE(IsSafeEntryName(name)) << name;
@@ -31,12 +49,32 @@ TEST(EntryName, RefusesNamesThatLeaveTheFolder)
 TEST(EntryName, RefusesDeviceNamesInAnyComponentWithAnyExtension)
 {
     const char* const devices[] = {
-        "CON", "con", "PRN", "AUX", "NUL", "nul.txt", "COM1", "com9.log", "LPT1", "lpt9",
-        "sub\\CON", "sub\\aux.dat\\x", "CON .txt", "NUL..txt", "Com3.a.b",
+        "CON",
+        "con",
+        "PRN",
+        "AUX",
+        "NUL",
+        "nul.txt",
+        "COM1",
+        "com9.log",
+        "LPT1",
+        "lpt9",
+        "sub\\CON",
+        "sub\\aux.dat\\x",
+        "CON .txt",
+        "NUL..txt",
+        "Com3.a.b",
         // The console, and ports numbered by a superscript digit as the
         // Western code page (one byte) or UTF-8 (two bytes) spells it.
-        "CONIN$", "conin$.txt", "CONOUT$", "sub\\ConOut$ .log\\x", "COM\xB9", "lpt\xB2.txt", "COM\xB3",
-        "LPT\xC2\xB9", "com\xC2\xB3.dat",
+        "CONIN$",
+        "conin$.txt",
+        "CONOUT$",
+        "sub\\ConOut$ .log\\x",
+        "COM\xB9",
+        "lpt\xB2.txt",
+        "COM\xB3",
+        "LPT\xC2\xB9",
+        "com\xC2\xB3.dat",
     };
     for (const char* name : devices)
         EXPECT_FALSE(IsSafeEntryName(name)) << name;

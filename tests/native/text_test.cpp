@@ -81,9 +81,8 @@ struct CompareRow {
 TEST(TextCompare, OrdersBytesAsSignedValues)
 {
     const CompareRow rows[] = {
-        {"abc", "abc", 0}, {"abc", "abd", -1}, {"ab", "abc", -1}, {"a", "", 1},
-        {"..", ".", 1},    {"ア", "A", -1},    {"ab", "abア", 1}, {"abd", "abc", 1},
-        {nullptr, "x", 0}, {"x", nullptr, 0},
+        {"abc", "abc", 0}, {"abc", "abd", -1}, {"ab", "abc", -1}, {"a", "", 1},      {"..", ".", 1},
+        {"ア", "A", -1},   {"ab", "abア", 1},  {"abd", "abc", 1}, {nullptr, "x", 0}, {"x", nullptr, 0},
     };
     for (const CompareRow& row : rows)
         EXPECT_EQ(TextCompare(row.first, row.second), row.expected)

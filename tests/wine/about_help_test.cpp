@@ -108,10 +108,8 @@ TEST_F(AboutBoxTest, ClosesByOkEnterEscapeAndTheCloseBoxOnly)
          true},
         {"command 0", [](HWND box) { SendMessageA(box, WM_COMMAND, MAKEWPARAM(0, 0), 0); }, false},
         {"command 3", [](HWND box) { SendMessageA(box, WM_COMMAND, MAKEWPARAM(3, 0), 0); }, false},
-        {"a static text (id -1)", [](HWND box) { SendMessageA(box, WM_COMMAND, MAKEWPARAM(0xFFFF, 0), 0); },
-         false},
-        {"the version text", [](HWND box) { SendMessageA(box, WM_COMMAND, MAKEWPARAM(IDC_VERSION, 0), 0); },
-         false},
+        {"a static text (id -1)", [](HWND box) { SendMessageA(box, WM_COMMAND, MAKEWPARAM(0xFFFF, 0), 0); }, false},
+        {"the version text", [](HWND box) { SendMessageA(box, WM_COMMAND, MAKEWPARAM(IDC_VERSION, 0), 0); }, false},
     };
     for (const auto& c : cases) {
         dialogs.Clear();
@@ -201,8 +199,7 @@ TEST(AboutBoxVersion, ReadsTheFixedInformationOnlyInsideTheBlock)
         const char* text; // nullptr: refused, the box keeps "Version 0.0.0.0"
     } cases[] = {
         {"the program's version", good, "Version 1.0.1.1"},
-        {"16-bit parts read unsigned", VersionBlock(0xFEEF04BD, 0xFFFF0002, 0x80007FFF),
-         "Version 65535.2.32768.32767"},
+        {"16-bit parts read unsigned", VersionBlock(0xFEEF04BD, 0xFFFF0002, 0x80007FFF), "Version 65535.2.32768.32767"},
         {"exactly up to the last version word", std::vector<uint8_t>(good.begin(), good.begin() + 56),
          "Version 1.0.1.1"},
         {"no signature", VersionBlock(0x12345678, 0x00010000, 0x00010001), nullptr},

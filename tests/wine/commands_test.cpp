@@ -69,8 +69,8 @@ class CommandsTest : public ProgramTest {
 protected:
     std::string OpenSample()
     {
-        const std::string path = WritePack(temp, "sample.pak",
-                                           {{"a.txt", {'a'}}, {"b.bmp", {'b', 'b'}}, {"c.dat", {}}, {"d.bin", {4}}});
+        const std::string path =
+            WritePack(temp, "sample.pak", {{"a.txt", {'a'}}, {"b.bmp", {'b', 'b'}}, {"c.dat", {}}, {"d.bin", {4}}});
         EXPECT_EQ(OpenPack(path.c_str()), 0);
         return path;
     }
@@ -135,8 +135,8 @@ TEST_F(CommandsTest, AcceleratorsOfGrayedItemsSendNoCommand)
         return recorder.commands;
     };
     // No pack, nothing selected, no run: these are all grayed.
-    for (const Key& key : {Key{"Ctrl+E", 'E', true}, Key{"Ctrl+C", 'C', true}, Key{"Ctrl+B", 'B', true},
-                           Key{"Ctrl+F4", VK_F4, true}})
+    for (const Key& key :
+         {Key{"Ctrl+E", 'E', true}, Key{"Ctrl+C", 'C', true}, Key{"Ctrl+B", 'B', true}, Key{"Ctrl+F4", VK_F4, true}})
         EXPECT_TRUE(press(key).empty()) << key.what;
     // Select all is never grayed.
     EXPECT_EQ(press({"Ctrl+A", 'A', true}), std::vector<WORD>{IDM_SELECTALL});
@@ -161,8 +161,8 @@ TEST_F(CommandsTest, AcceleratorsOfGrayedItemsSendNoCommand)
 TEST_F(CommandsTest, CopyFileNamesPutsSelectedNamesInRowOrderEachWithALineFeed)
 {
     const std::string longName(255, 'L');
-    const std::string path = WritePack(temp, "names.pak",
-                                       {{"a.txt", {1}}, {"skip.me", {2}}, {"b.bmp", {3}}, {"表ソ.txt", {4}}, {longName, {5}}});
+    const std::string path = WritePack(
+        temp, "names.pak", {{"a.txt", {1}}, {"skip.me", {2}}, {"b.bmp", {3}}, {"表ソ.txt", {4}}, {longName, {5}}});
     ASSERT_EQ(OpenPack(path.c_str()), 0);
     SelectRows({3, 0, 2});
     Command(IDM_COPYNAMES);

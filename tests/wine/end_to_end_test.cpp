@@ -40,9 +40,11 @@ TEST_F(EndToEndTest, OpenSelectCopyExtractPreviewAndClose)
 {
     std::vector<uint8_t> big(300000);
     pakwriter::FillPattern(3, 0, big.data(), big.size());
-    const std::vector<pakwriter::Entry> entries = {
-        {"readme.txt", {'h', 'i', '\r', '\n'}}, {"表紙.bmp", std::vector<uint8_t>(1024, 0x7F)},
-        {"map.bin", big}, {"note.qvdat", {'n', 'o', 't', 'e'}}, {"empty.dat", {}}};
+    const std::vector<pakwriter::Entry> entries = {{"readme.txt", {'h', 'i', '\r', '\n'}},
+                                                   {"表紙.bmp", std::vector<uint8_t>(1024, 0x7F)},
+                                                   {"map.bin", big},
+                                                   {"note.qvdat", {'n', 'o', 't', 'e'}},
+                                                   {"empty.dat", {}}};
     const std::string pack = WritePack(temp, "デモ.pak", entries);
     char previewFolder[MAX_PATH + 16] = {};
     GetTempPathA(MAX_PATH, previewFolder);

@@ -114,8 +114,7 @@ class ExclusiveHold {
 public:
     explicit ExclusiveHold(const std::string& path)
         : handle_(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
-    {
-    }
+    {}
     ~ExclusiveHold()
     {
         if (held())
@@ -257,9 +256,9 @@ TEST_F(ExtractEntryTest, NamesWithFolderPartsAndBackslashTrailBytes)
     }
     EXPECT_EQ(dialogs.Count(), 0u);
     // Nothing landed anywhere else, and no folder was made.
-    const std::vector<std::string> expected = {"sub",    "sub\\deeper", "sub\\deeper\\x.bin", "sub\\inner.bin",
-                                               "sub\\slashed.bin", "ソ",     "予告",               "表",
-                                               "表.txt", "表\\ソ.dat"};
+    const std::vector<std::string> expected = {
+        "sub", "sub\\deeper", "sub\\deeper\\x.bin", "sub\\inner.bin", "sub\\slashed.bin", "ソ", "予告",
+        "表",  "表.txt",      "表\\ソ.dat"};
     std::vector<std::string> sorted = expected;
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(Tree(out), sorted);
@@ -276,14 +275,11 @@ TEST_F(ExtractEntryTest, AnswerToTheOverwriteQuestionDecides)
 
     struct Case {
         int noPrompt;
-        int answer;       // 0: no question expected
+        int answer; // 0: no question expected
         bool replaced;
     };
     const Case cases[] = {
-        {0, IDYES, true},
-        {0, IDNO, false},
-        {1, 0, true},
-        {7, 0, true}, // any non-zero value means "do not ask"
+        {0, IDYES, true}, {0, IDNO, false}, {1, 0, true}, {7, 0, true}, // any non-zero value means "do not ask"
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(WriteBytes(target, old));
@@ -350,11 +346,11 @@ TEST_F(ExtractEntryTest, PackThatCannotBeReopenedIsReported)
         void (*spoil)(const std::string& pack, std::unique_ptr<ExclusiveHold>* hold);
     };
     const Case cases[] = {
-        {"moved", [](const std::string& pack, std::unique_ptr<ExclusiveHold>*) {
-             MoveFileA(pack.c_str(), (pack + ".moved").c_str());
-         }},
+        {"moved", [](const std::string& pack,
+                     std::unique_ptr<ExclusiveHold>*) { MoveFileA(pack.c_str(), (pack + ".moved").c_str()); }},
         {"deleted", [](const std::string& pack, std::unique_ptr<ExclusiveHold>*) { DeleteFileA(pack.c_str()); }},
-        {"held without sharing", [](const std::string& pack, std::unique_ptr<ExclusiveHold>* hold) {
+        {"held without sharing",
+         [](const std::string& pack, std::unique_ptr<ExclusiveHold>* hold) {
              *hold = std::make_unique<ExclusiveHold>(pack);
          }},
     };
@@ -384,8 +380,7 @@ TEST_F(ExtractEntryTest, TransferBufferThatCannotBeHadIsReported)
     HANDLE roomy = g_app.heap;
     HANDLE small = HeapCreate(0, 0, 64 * 1024);
     ASSERT_NE(small, nullptr);
-    while (HeapAlloc(small, 0, 4096) != nullptr) {
-    }
+    while (HeapAlloc(small, 0, 4096) != nullptr) {}
     g_app.heap = small;
     const int result = Extract(temp, 0, 0);
     g_app.heap = roomy;
@@ -486,8 +481,7 @@ TEST_F(ExtractEntryTest, EntriesFarIntoASparsePackAreReachedExactly)
     ASSERT_EQ(g_app.dataAreaStart, dataAreaStart);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(Extract(temp, i, 0), EXTRACT_DONE) << layout.records[i].name;
-        EXPECT_TRUE(Contents(temp + "\\" + layout.records[i].name) == Pattern(20 + i, 5000))
-            << layout.records[i].name;
+        EXPECT_TRUE(Contents(temp + "\\" + layout.records[i].name) == Pattern(20 + i, 5000)) << layout.records[i].name;
     }
     EXPECT_EQ(dialogs.Count(), 0u);
 }
@@ -588,8 +582,8 @@ TEST_F(ExtractEntryTest, OutputPathsThatWouldNotFitAreRefused)
     std::vector<pakwriter::Entry> entries;
     std::vector<std::string> joined;
     for (size_t i = 0; i < cases.size(); ++i) {
-        const std::string folder = cases[i].destination.back() == '\\' ? cases[i].destination
-                                                                      : cases[i].destination + "\\";
+        const std::string folder =
+            cases[i].destination.back() == '\\' ? cases[i].destination : cases[i].destination + "\\";
         const size_t nameLength = cases[i].total - folder.size();
         const std::string suffix = std::to_string(i) + ".bin";
         const std::string name = std::string(nameLength - suffix.size(), static_cast<char>('a' + i)) + suffix;

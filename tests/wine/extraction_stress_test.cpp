@@ -21,8 +21,7 @@ struct StressEntry {
     uint64_t size;
 };
 
-const StressEntry LARGE_PACK[] = {
-    {"s0.bin", 1000}, {"big.bin", 32ull << 20}, {"表ソ.dat", 4097}, {"s1.bin", 10}};
+const StressEntry LARGE_PACK[] = {{"s0.bin", 1000}, {"big.bin", 32ull << 20}, {"表ソ.dat", 4097}, {"s1.bin", 10}};
 
 class ExtractionStressTest : public ProgramTest {
 protected:
@@ -180,8 +179,8 @@ TEST_F(ExtractionStressTest, ClosingReplacingOrQuittingDuringRunsLeavesNothingHa
                 ++givenUp;
             RemoveTree(folder);
         }
-        std::printf("%s: %d of %d rounds acted during a run, %d gave up the large entry\n", c.what, duringRun,
-                    ROUNDS, givenUp);
+        std::printf("%s: %d of %d rounds acted during a run, %d gave up the large entry\n", c.what, duringRun, ROUNDS,
+                    givenUp);
         EXPECT_GT(duringRun, 0) << c.what;
 
         // A run left alone afterwards: nothing of the closes reaches it.

@@ -179,8 +179,8 @@ inline uint64_t FileSize(const std::string& path)
 // True when the file holds exactly the generated pattern of entry index.
 inline bool FileHoldsPattern(const std::string& path, size_t index, uint64_t size)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     std::vector<uint8_t> got(1 << 20);

@@ -358,7 +358,7 @@ TEST_F(ExtractionTest, AbortWhileIdleAsksNothing)
 // Entries a, b, c, d; b fails in one of two ways until repaired.
 struct FailureCase {
     const char* what;
-    bool movePack;         // the pack is moved away while b's progress is shown
+    bool movePack; // the pack is moved away while b's progress is shown
     std::string failureText;
     std::string failureCaption;
     bool partialOutputLeft; // b's output file was created before the failure
@@ -422,8 +422,7 @@ TEST_F(FailedJobTest, AnsweredYesDropsTheJobAndTheNextFollows)
         auto move = MoveAwayAt(c, 1);
         std::unique_ptr<StatusTrigger> back;
         if (c.movePack)
-            back = std::make_unique<StatusTrigger>(ProgressOf(2), StatusTrigger::HOLD_WORKER,
-                                                   [&] { Repair(c); });
+            back = std::make_unique<StatusTrigger>(ProgressOf(2), StatusTrigger::HOLD_WORKER, [&] { Repair(c); });
         dialogs.Answer({{IDOK, folder}, {IDOK}, {IDYES}});
         Command(IDM_EXTRACT);
         ASSERT_TRUE(WorkerGone()) << c.what;
@@ -608,8 +607,7 @@ TEST_F(ExtractionTest, ClosingOrReplacingThePackGivesUpTheJobInProgress)
 {
     const PackChange changes[] = {{"Close command", IDM_CLOSE}, {"Open command", IDM_OPEN}};
     for (const PackChange& change : changes) {
-        std::vector<pakwriter::Entry> list = {{"a.txt", {1, 2, 3}}, {"big.bin", Pattern(1, 3 << 20)},
-                                              {"c.bin", {4}}};
+        std::vector<pakwriter::Entry> list = {{"a.txt", {1, 2, 3}}, {"big.bin", Pattern(1, 3 << 20)}, {"c.bin", {4}}};
         OpenEntries(list);
         const std::string other = WritePack(temp, "other.pak", {{"x", {9}}});
         const std::string folder = Folder("out");
@@ -747,9 +745,8 @@ TEST_F(QuitTest, QuitAnswersTheWorkersOpenQuestionNoAndTouchesNothingMore)
             ASSERT_TRUE(WriteBytes(OutputOf(folder, 1), {0x55}));
         std::unique_ptr<StatusTrigger> move;
         if (c.failure)
-            move = std::make_unique<StatusTrigger>(ProgressOf(1), StatusTrigger::HOLD_WORKER, [&] {
-                MoveFileA(packPath.c_str(), (packPath + ".away").c_str());
-            });
+            move = std::make_unique<StatusTrigger>(ProgressOf(1), StatusTrigger::HOLD_WORKER,
+                                                   [&] { MoveFileA(packPath.c_str(), (packPath + ".away").c_str()); });
         dialogs.Clear();
         SelectRows({0, 1, 2});
         if (c.failure)
@@ -898,10 +895,7 @@ public:
     ~StarvedHeap() { HeapDestroy(heap); }
 
     // Busy blocks beyond the fillers.
-    size_t Leftovers()
-    {
-        return HeapBusyBlocks(heap) - destinations_.size() - jobs_.size();
-    }
+    size_t Leftovers() { return HeapBusyBlocks(heap) - destinations_.size() - jobs_.size(); }
 
     HANDLE heap = nullptr;
 
@@ -1015,8 +1009,7 @@ HWND s_activateOnWait;
 
 // Makes another window active as the wait on the worker begins, as a user
 // switching to another program would.
-DWORD WINAPI ActivateAnotherWindowOnWait(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds,
-                                         DWORD mask)
+DWORD WINAPI ActivateAnotherWindowOnWait(DWORD count, const HANDLE* handles, BOOL all, DWORD milliseconds, DWORD mask)
 {
     if (count == 1 && s_activateOnWait != nullptr) {
         SetForegroundWindow(s_activateOnWait);
@@ -1057,10 +1050,10 @@ TEST_F(ExtractionTest, ClosingDuringALargeEntryEndsWithTheWorkerAndGivesBackTheK
         s_failedWaits = 0;
         std::unique_ptr<ImportPatch> failing;
         if (c.waitFails || c.elsewhere) {
-            failing = std::make_unique<ImportPatch>(
-                "user32.dll", "MsgWaitForMultipleObjects",
-                c.waitFails ? reinterpret_cast<void*>(&FailFirstWaitOnAHandle)
-                            : reinterpret_cast<void*>(&ActivateAnotherWindowOnWait));
+            failing =
+                std::make_unique<ImportPatch>("user32.dll", "MsgWaitForMultipleObjects",
+                                              c.waitFails ? reinterpret_cast<void*>(&FailFirstWaitOnAHandle)
+                                                          : reinterpret_cast<void*>(&ActivateAnotherWindowOnWait));
             ASSERT_TRUE(failing->Installed());
             s_realMsgWait = failing->Original();
             s_activateOnWait = c.elsewhere ? other : nullptr;

@@ -7,7 +7,6 @@
 
 namespace {
 
-
 class OpenPackTest : public ProgramTest {};
 
 TEST_F(OpenPackTest, ShowsEveryEntryWithItsTextsInDirectoryOrder)
@@ -278,7 +277,8 @@ TEST_F(OpenPackTest, RelativePathIsStoredFullAndReadFromItsOwnFolder)
         ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
         const std::string output = temp + "\\sub";
         char outputPath[PACK_PATH_BYTES];
-        EXPECT_EQ(ExtractEntry(g_app.mainWindow, output.c_str(), g_app.entryHead, 1, outputPath), EXTRACT_DONE) << relative;
+        EXPECT_EQ(ExtractEntry(g_app.mainWindow, output.c_str(), g_app.entryHead, 1, outputPath), EXTRACT_DONE)
+            << relative;
         std::vector<uint8_t> bytes;
         EXPECT_TRUE(ReadBytes(output + "\\e.qvdat", &bytes)) << relative;
         EXPECT_EQ(bytes, (std::vector<uint8_t>{1, 2, 3})) << relative;

@@ -198,8 +198,7 @@ std::vector<ShellCall>& ShellCalls()
     return calls;
 }
 
-HINSTANCE WINAPI RecordShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder,
-                                    INT show)
+HINSTANCE WINAPI RecordShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show)
 {
     ShellCall call;
     call.owner = owner;
@@ -276,8 +275,8 @@ protected:
         if (!on)
             return;
         ASSERT_NE(RealLookUp(), nullptr);
-        shellImport = std::make_unique<ImportPatch>("shell32.dll", "ShellExecuteA",
-                                                    reinterpret_cast<void*>(&RecordShellExecute));
+        shellImport =
+            std::make_unique<ImportPatch>("shell32.dll", "ShellExecuteA", reinterpret_cast<void*>(&RecordShellExecute));
         shellLookUp = std::make_unique<ImportPatch>("kernel32.dll", "GetProcAddress",
                                                     reinterpret_cast<void*>(&LookUpWithRecorder));
         ASSERT_TRUE(shellLookUp->Installed());
@@ -451,8 +450,10 @@ TEST_F(PreviewTest, EntryThatCannotBeExtractedIsStillHandedToTheShell)
 TEST_F(PreviewTest, NamesThatLeaveThePreviewFolderAreNeverOpened)
 {
     const std::vector<std::string> unsafe = {
-        "..\\escaped.qvdat", "sub\\..\\..\\escaped2.qvdat", "C:\\escaped3.qvdat", "\\escaped4.qvdat",
-        "x.qvdat:stream",    "CON",                         "nul.qvdat",         "",
+        "..\\escaped.qvdat",  "sub\\..\\..\\escaped2.qvdat",
+        "C:\\escaped3.qvdat", "\\escaped4.qvdat",
+        "x.qvdat:stream",     "CON",
+        "nul.qvdat",          "",
     };
     std::vector<pakwriter::Entry> entries;
     for (const std::string& name : unsafe)
@@ -550,13 +551,13 @@ TEST_F(PreviewTest, PacksMarkGoesWithEachCopyOrThePreviewStops)
         std::string written; // the copy the shell is given, "" for none
         const char* copyMark;
     } cases[] = {
-        {"no volume has streams: a file named like the mark is none", "a.qvdat", ZONE_4, false, false, false,
-         nullptr, PACK, "a.qvdat", nullptr},
+        {"no volume has streams: a file named like the mark is none", "a.qvdat", ZONE_4, false, false, false, nullptr,
+         PACK, "a.qvdat", nullptr},
         {"both volumes have streams", "a.qvdat", ZONE_4, true, true, false, nullptr, PACK, "a.qvdat", ZONE_4},
         {"the temporary folder's volume has none", "a.qvdat", ZONE_3, true, false, false, ZONE_UNWRITTEN_TEXT,
          PREVIEW_FOLDER, "", nullptr},
-        {"the temporary folder's volume has none, a trusted pack", "a.qvdat", ZONE_2, true, false, false, nullptr,
-         PACK, "a.qvdat", nullptr},
+        {"the temporary folder's volume has none, a trusted pack", "a.qvdat", ZONE_2, true, false, false, nullptr, PACK,
+         "a.qvdat", nullptr},
         {"a mark that cannot be read, no streams for the copies", "a.qvdat", UNREADABLE, true, false, false,
          ZONE_UNREADABLE_TEXT, PACK, "", nullptr},
         {"a mark that cannot be read", "a.qvdat", UNREADABLE, true, true, false, ZONE_UNREADABLE_TEXT, PACK, "",
@@ -1041,8 +1042,8 @@ bool WriteLong(const std::string& path, const std::string& text)
 
 std::string ReadLong(const std::string& path)
 {
-    HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return "(none)";
     char text[256] = {};
@@ -1118,8 +1119,7 @@ TEST_F(PreviewTest, CloseOrOpenDuringAPreviewComesAfterIt)
         {"a dropped pack",
          [&] { PostMessageA(g_app.mainWindow, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({other})), 0); },
          [&] { return std::string(g_app.packPath) == other; }},
-        {"closing the window", [] { PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0); },
-         [] { return Quitting(); }},
+        {"closing the window", [] { PostMessageA(g_app.mainWindow, WM_CLOSE, 0, 0); }, [] { return Quitting(); }},
     };
     for (const auto& c : cases) {
         ResetProgramState();

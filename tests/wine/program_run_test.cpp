@@ -40,8 +40,7 @@ TEST_F(ProgramRunTest, OpensThePackNamedOnTheCommandLineQuotedOrNot)
         StartedQuorvel started = StartQuorvel(arguments);
         ASSERT_NE(started.window, nullptr) << arguments;
         EXPECT_EQ(WindowText(started.window), "quorvel - " + pack) << arguments;
-        EXPECT_EQ(SendMessageA(ChildOfClass(started.window, "SysListView32"), LVM_GETITEMCOUNT, 0, 0), 3)
-            << arguments;
+        EXPECT_EQ(SendMessageA(ChildOfClass(started.window, "SysListView32"), LVM_GETITEMCOUNT, 0, 0), 3) << arguments;
         EXPECT_EQ(SendMessageA(ChildOfClass(started.window, "SysTreeView32"), TVM_GETCOUNT, 0, 0), 1) << arguments;
         // The status reads "Ready", not the open's own text.
         EXPECT_EQ(StatusLength(started.window), 5) << arguments;

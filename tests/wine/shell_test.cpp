@@ -247,13 +247,20 @@ TEST_F(ShellTest, AcceleratorsReachTheirCommandsOnlyWithTheirModifiers)
     g_app.runState.store(RUN_RUNNING);
 
     const KeyRow rows[] = {
-        {"Ctrl+A", 'A', true, false, IDM_SELECTALL}, {"Ctrl+B", 'B', true, false, IDM_ABORT},
-        {"Ctrl+C", 'C', true, false, IDM_COPYNAMES}, {"Ctrl+E", 'E', true, false, IDM_EXTRACT},
-        {"Ctrl+O", 'O', true, false, IDM_OPEN},      {"F1", VK_F1, false, false, IDM_HELP},
-        {"Ctrl+F4", VK_F4, true, false, IDM_CLOSE},  {"Alt+X", 'X', false, true, IDM_EXIT},
-        {"A", 'A', false, false, 0},                 {"E", 'E', false, false, 0},
-        {"F4", VK_F4, false, false, 0},              {"X", 'X', false, false, 0},
-        {"Ctrl+X", 'X', true, false, 0},             {"Alt+E", 'E', false, true, 0},
+        {"Ctrl+A", 'A', true, false, IDM_SELECTALL},
+        {"Ctrl+B", 'B', true, false, IDM_ABORT},
+        {"Ctrl+C", 'C', true, false, IDM_COPYNAMES},
+        {"Ctrl+E", 'E', true, false, IDM_EXTRACT},
+        {"Ctrl+O", 'O', true, false, IDM_OPEN},
+        {"F1", VK_F1, false, false, IDM_HELP},
+        {"Ctrl+F4", VK_F4, true, false, IDM_CLOSE},
+        {"Alt+X", 'X', false, true, IDM_EXIT},
+        {"A", 'A', false, false, 0},
+        {"E", 'E', false, false, 0},
+        {"F4", VK_F4, false, false, 0},
+        {"X", 'X', false, false, 0},
+        {"Ctrl+X", 'X', true, false, 0},
+        {"Alt+E", 'E', false, true, 0},
     };
     CommandRecorder recorder;
     for (const KeyRow& row : rows) {
@@ -389,8 +396,8 @@ TEST_F(ShellTest, KeysTypedInTheHelpViewerAreNotQuorvelsCommands)
                 PostMessageA(target.to, key.alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key.key, key.alt ? (1 | (1 << 29)) : 1);
                 PostQuitMessage(0);
                 RunMessageLoop();
-                EXPECT_EQ(recorder.commands, target.command ? std::vector<WORD>{static_cast<WORD>(key.command)}
-                                                     : std::vector<WORD>{})
+                EXPECT_EQ(recorder.commands,
+                          target.command ? std::vector<WORD>{static_cast<WORD>(key.command)} : std::vector<WORD>{})
                     << key.what << " in " << target.what;
             }
         }

@@ -53,10 +53,9 @@ std::vector<pakwriter::Entry> DemoEntries()
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: pakwriter OUT.pak [NAME=]FILE...\n"
-                 "       pakwriter --demo OUT.pak\n"
-                 "       pakwriter --generated OUT.pak COUNT BYTES [PREFIX]\n");
+    std::fprintf(stderr, "usage: pakwriter OUT.pak [NAME=]FILE...\n"
+                         "       pakwriter --demo OUT.pak\n"
+                         "       pakwriter --generated OUT.pak COUNT BYTES [PREFIX]\n");
     return 2;
 }
 

@@ -113,8 +113,7 @@ bool WriteFile(const std::string& path, const Bytes& bytes)
     return std::fclose(file) == 0 && written;
 }
 
-bool WriteGeneratedPack(const std::string& path, const std::vector<GeneratedEntry>& entries,
-                        const Generator& generate)
+bool WriteGeneratedPack(const std::string& path, const std::vector<GeneratedEntry>& entries, const Generator& generate)
 {
     std::vector<DirectoryRecord> records;
     uint64_t offset = 0;
@@ -133,8 +132,7 @@ bool WriteGeneratedPack(const std::string& path, const std::vector<GeneratedEntr
     Bytes block(1 << 20);
     for (size_t index = 0; ok && index < entries.size(); ++index) {
         for (uint64_t position = 0; ok && position < entries[index].size; position += block.size()) {
-            const size_t count = static_cast<size_t>(
-                std::min<uint64_t>(block.size(), entries[index].size - position));
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(block.size(), entries[index].size - position));
             generate(index, position, block.data(), count);
             Negate(block.data(), count);
             ok = std::fwrite(block.data(), 1, count, file) == count;

@@ -26,17 +26,17 @@ struct Record {
     std::string name;
     uint32_t size = 0;
     uint32_t offset = 0;
-    Bytes extraBody;                       // bytes after the offset field
+    Bytes extraBody;                        // bytes after the offset field
     std::optional<uint32_t> lengthOverride; // record length field; default: the body's length
-    bool omitTerminator = false;           // leave out the name's zero byte
-    bool omitSizeAndOffset = false;        // body ends right after the name (too short)
+    bool omitTerminator = false;            // leave out the name's zero byte
+    bool omitSizeAndOffset = false;         // body ends right after the name (too short)
 };
 
 struct Layout {
     std::optional<int32_t> countOverride; // entry count field; default: records.size()
     std::vector<Record> records;
-    Bytes data;                           // the data area, plain
-    std::optional<size_t> truncateTo;     // cut the stored file to this many bytes
+    Bytes data;                       // the data area, plain
+    std::optional<size_t> truncateTo; // cut the stored file to this many bytes
 };
 
 // The stored (negated) bytes of a layout.
@@ -57,8 +57,7 @@ struct GeneratedEntry {
     uint64_t size = 0;
 };
 using Generator = std::function<void(size_t entry, uint64_t position, uint8_t* buffer, size_t count)>;
-bool WriteGeneratedPack(const std::string& path, const std::vector<GeneratedEntry>& entries,
-                        const Generator& generate);
+bool WriteGeneratedPack(const std::string& path, const std::vector<GeneratedEntry>& entries, const Generator& generate);
 
 // The byte at position of a generated test pattern; differs per entry and
 // is not periodic in 4096, so a misplaced chunk shows.

@@ -3,7 +3,6 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-
 std::string WindowText(HWND window)
 {
     char text[2048];
@@ -84,7 +83,8 @@ void Click(HWND dialog, int button)
 
 } // namespace
 
-DialogWatcher::DialogWatcher() : thread_([this] { Run(); }) {}
+DialogWatcher::DialogWatcher() : thread_([this] { Run(); })
+{}
 
 DialogWatcher::~DialogWatcher()
 {

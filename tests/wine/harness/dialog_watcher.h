@@ -17,15 +17,15 @@
 
 struct SeenDialog {
     std::string caption;
-    std::string text;       // the static texts of the dialog, joined by "|"
-    DWORD threadId = 0;     // the thread whose modal loop shows it
-    int answeredWith = 0;   // the button pressed (0: left open)
+    std::string text;     // the static texts of the dialog, joined by "|"
+    DWORD threadId = 0;   // the thread whose modal loop shows it
+    int answeredWith = 0; // the button pressed (0: left open)
 };
 
 struct DialogAnswer {
-    int button = IDOK;      // IDOK, IDYES, IDNO, IDCANCEL, or 0 to leave it open
-    std::string path;       // folder to select in the folder chooser, or file to type into the open dialog
-    DWORD delayMs = 0;      // wait before answering (lets a test act while it is open)
+    int button = IDOK; // IDOK, IDYES, IDNO, IDCANCEL, or 0 to leave it open
+    std::string path;  // folder to select in the folder chooser, or file to type into the open dialog
+    DWORD delayMs = 0; // wait before answering (lets a test act while it is open)
 };
 
 class DialogWatcher {

@@ -149,8 +149,8 @@ HeapUse MeasureHeap(HANDLE heap)
 CommandRecorder::CommandRecorder()
 {
     active_ = this;
-    original_ = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc)));
+    original_ =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrA(g_app.mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc)));
 }
 
 CommandRecorder::~CommandRecorder()
@@ -252,8 +252,8 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 
 bool ReadBytes(const std::string& path, std::vector<uint8_t>* bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     bytes->clear();
@@ -270,8 +270,7 @@ bool FileExists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string WritePack(const std::string& folder, const std::string& name,
-                      const std::vector<pakwriter::Entry>& entries)
+std::string WritePack(const std::string& folder, const std::string& name, const std::vector<pakwriter::Entry>& entries)
 {
     const std::string path = folder + "\\" + name;
     WriteBytes(path, pakwriter::BuildPack(entries));

@@ -32,7 +32,7 @@ std::vector<int> SelectedRows();
 void SelectRows(const std::vector<int>& rows);
 std::string TreeItemText(); // "" when the tree is empty
 int TreeItemCount();
-UINT CloseItemState();      // MFS_GRAYED or MFS_ENABLED bits of the Close item
+UINT CloseItemState(); // MFS_GRAYED or MFS_ENABLED bits of the Close item
 
 // A visible top-level window of another process, by class; nullptr after
 // the time limit. The calling thread's messages are handled meanwhile.
@@ -80,8 +80,7 @@ void RemoveTree(const std::string& folder); // recursive, test-side
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool ReadBytes(const std::string& path, std::vector<uint8_t>* bytes);
 bool FileExists(const std::string& path);
-std::string WritePack(const std::string& folder, const std::string& name,
-                      const std::vector<pakwriter::Entry>& entries);
+std::string WritePack(const std::string& folder, const std::string& name, const std::vector<pakwriter::Entry>& entries);
 
 class ProgramTest : public ::testing::Test {
 protected:

@@ -24,9 +24,8 @@ LRESULT CALLBACK RecordingStatusBarProc(HWND window, UINT message, WPARAM wParam
 // nobody joins.
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception)
 {
-    std::fprintf(stderr, "unhandled exception 0x%08lX at %p on thread %lu\n",
-                 exception->ExceptionRecord->ExceptionCode, exception->ExceptionRecord->ExceptionAddress,
-                 GetCurrentThreadId());
+    std::fprintf(stderr, "unhandled exception 0x%08lX at %p on thread %lu\n", exception->ExceptionRecord->ExceptionCode,
+                 exception->ExceptionRecord->ExceptionAddress, GetCurrentThreadId());
     std::fflush(stderr);
     ExitProcess(3);
 }
@@ -41,8 +40,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "quorvel's main window could not be created\n");
         return 1;
     }
-    s_statusBarProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-        g_app.statusBar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingStatusBarProc)));
+    s_statusBarProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(g_app.statusBar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordingStatusBarProc)));
     const int result = RUN_ALL_TESTS();
     ResetProgramState();
     return result;
