@@ -3,7 +3,7 @@
 native tests against it, to find the faults the tests let through.
 
     tools/plant_faults.py --files 'cli/*.cpp' --list
-    tools/plant_faults.py --files 'cli/*.cpp' --count 20 [--seed S] [--tests cli_test]
+    tools/plant_faults.py --files 'cli/*.cpp' --count 20 [--draw N] [--tests cli_test]
 
 Each fault is planted alone: the file is changed, the native tree is
 rebuilt (build/native, configured when missing) and `ctest --preset native
@@ -358,7 +358,7 @@ def main():
                         help="source files, relative to the repository (globs, e.g. 'cli/*.cpp')")
     parser.add_argument("--list", action="store_true", help="show the candidate sites and plant nothing")
     parser.add_argument("--count", type=int, default=10, help="how many sites to draw (default 10)")
-    parser.add_argument("--seed", type=int, help="seed of the draw (printed; the same seed draws the same sites)")
+    parser.add_argument("--draw", type=int, metavar="N", help="number of the random draw (printed; the same number draws the same sites)")
     parser.add_argument("--sites", help="plant these site numbers from --list instead of a draw (e.g. 3,17)")
     parser.add_argument("--tests", metavar="REGEX", help="run only the ctest tests matching REGEX (quicker, less sure)")
     parser.add_argument("--timeout", type=int, default=600, help="seconds the tests may take per fault (default 600)")
@@ -395,10 +395,10 @@ def main():
         if args.sites:
             chosen = [sites[int(n)] for n in args.sites.split(",")]
         else:
-            seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1, 1 << 31)
-            print(f"seed {seed}: {min(args.count, len(sites))} of {len(sites)} sites in {len(paths)} files",
+            draw = args.draw if args.draw is not None else random.SystemRandom().randrange(1, 1 << 31)
+            print(f"draw {draw}: {min(args.count, len(sites))} of {len(sites)} sites in {len(paths)} files",
                   flush=True)
-            chosen = sorted(random.Random(seed).sample(sites, min(args.count, len(sites))),
+            chosen = sorted(random.Random(draw).sample(sites, min(args.count, len(sites))),
                             key=lambda s: (s.path, s.start))
 
         if not args.no_baseline:
