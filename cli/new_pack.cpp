@@ -271,6 +271,12 @@ bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pac
     }
 }
 
+bool OpenPackToRewrite(const std::string& typed, bool dryRun, std::string* path, PackFile* pack, FileIdentity* identity)
+{
+    *path = FollowedPack(typed);
+    return dryRun ? OpenPackOrSay(*path, pack, "; nothing written") : OpenLocked(*path, typed, pack, identity);
+}
+
 bool OpenNewTarget(const std::string& path, bool force, const std::string& unwritten, PackTarget* target)
 {
     std::string parentPath;

@@ -76,6 +76,11 @@ std::string FollowedPack(const std::string& pack);
 // name on the pack another run put there: that pack is the one read.
 bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pack, FileIdentity* identity);
 
+// The pack a command rewrites, as typed: its link followed (*path), read,
+// and locked unless the run only shows what it would do.
+bool OpenPackToRewrite(const std::string& typed, bool dryRun, std::string* path, PackFile* pack,
+                       FileIdentity* identity);
+
 // Where a new file goes and what it replaces there.
 struct PackTarget {
     std::string shown; // as the user named it: PACK or OUT

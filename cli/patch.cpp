@@ -64,22 +64,15 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
     const StoredEntry& entry = pack.Entries()[*finding->entry];
     std::optional<Sha256Digest> digest;
     if ((touchesOld && entry.size == record.oldSize) || (makesNew && entry.size == record.newSize)) {
-        Sha256 hash;
+        Sha256Digest computed;
         std::string error;
-        const bool read = CopyEntry(
-            pack, entry, block,
-            [&](const unsigned char* data, size_t count) {
-                hash.Add(data, count);
-                return true;
-            },
-            &error);
-        if (!read) {
+        if (!EntryDigest(pack, entry, block, &computed, &error)) {
             if (!Interrupted())
                 Message(pack.Path() + ": " + EntryLabel(*finding->entry, entry.name) + ": " + error +
                         "; nothing written");
             return false;
         }
-        digest = hash.Finish();
+        digest = computed;
     }
     const bool old = touchesOld && digest && entry.size == record.oldSize && *digest == record.oldDigest;
     const bool made = makesNew && digest && entry.size == record.newSize && *digest == record.newDigest;
@@ -357,11 +350,10 @@ int RunPatch(const PatchOptions& options)
     }
     // The pack is locked against update and other patch runs from here to
     // its replacement, so that neither loses the other's changes.
-    const std::string packPath = FollowedPack(options.pack);
+    std::string packPath;
     PackFile pack;
     FileIdentity packIdentity;
-    if (options.dryRun ? !OpenPackOrSay(packPath, &pack, "; nothing written")
-                       : !OpenLocked(packPath, options.pack, &pack, &packIdentity))
+    if (!OpenPackToRewrite(options.pack, options.dryRun, &packPath, &pack, &packIdentity))
         return EXIT_FATAL;
     InstallInterruptHandler();
     const EntryIndex index(pack.Entries());

@@ -310,6 +310,22 @@ bool PatchWriter::Finish(SystemError* error)
     return out_.Write(check.data(), check.size(), error);
 }
 
+bool EntryDigest(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block, Sha256Digest* digest,
+                 std::string* error)
+{
+    Sha256 hash;
+    const bool read = CopyEntry(
+        pack, entry, block,
+        [&](const unsigned char* data, size_t count) {
+            hash.Add(data, count);
+            return true;
+        },
+        error);
+    if (read)
+        *digest = hash.Finish();
+    return read;
+}
+
 std::string DigestText(const Sha256Digest& digest)
 {
     static const char digits[] = "0123456789abcdef";

@@ -26,6 +26,7 @@
 #ifndef QUORVEL_CLI_PATCH_FILE_H
 #define QUORVEL_CLI_PATCH_FILE_H
 
+#include "cli/pack_file.h"
 #include "cli/platform.h"
 #include "cli/sha256.h"
 
@@ -83,6 +84,11 @@ private:
     TempFile& out_;
     Sha256 check_;
 };
+
+// The SHA-256 of an entry's bytes as extract writes them; false with
+// *error when the pack cannot give them or the run is interrupted.
+bool EntryDigest(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block, Sha256Digest* digest,
+                 std::string* error);
 
 // The 64 lower-case hex digits of a digest.
 std::string DigestText(const Sha256Digest& digest);

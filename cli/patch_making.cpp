@@ -28,22 +28,12 @@ std::vector<uint32_t> Occurrences(const std::vector<StoredEntry>& entries)
 
 bool DigestOf(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block, Sha256Digest* digest)
 {
-    Sha256 hash;
     std::string error;
-    const bool read = CopyEntry(
-        pack, entry, block,
-        [&](const unsigned char* data, size_t count) {
-            hash.Add(data, count);
-            return true;
-        },
-        &error);
-    if (!read) {
-        if (!Interrupted())
-            Message(pack.Path() + ": entry '" + NameToUtf8(entry.name, NameForm::Text) + "': " + error);
-        return false;
-    }
-    *digest = hash.Finish();
-    return true;
+    if (EntryDigest(pack, entry, block, digest, &error))
+        return true;
+    if (!Interrupted())
+        Message(pack.Path() + ": entry '" + NameToUtf8(entry.name, NameForm::Text) + "': " + error);
+    return false;
 }
 
 // The records of a patch and, for each A and M record, the entry of NEW

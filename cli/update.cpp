@@ -343,11 +343,10 @@ int RunUpdate(const UpdateOptions& options)
         Message(options.output + ": refused: OUT lies inside SOURCE_DIR, which is being packed; nothing written");
         return EXIT_FATAL;
     }
-    const std::string packPath = FollowedPack(options.pack);
+    std::string packPath;
     PackFile pack;
     FileIdentity packIdentity;
-    if (options.dryRun ? !OpenPackOrSay(packPath, &pack, "; nothing written")
-                       : !OpenLocked(packPath, options.pack, &pack, &packIdentity))
+    if (!OpenPackToRewrite(options.pack, options.dryRun, &packPath, &pack, &packIdentity))
         return EXIT_FATAL;
 
     UpdatePlan plan;
