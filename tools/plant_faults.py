@@ -268,10 +268,10 @@ def on_terminate(signum, frame):
     raise Interrupted(f"signal {signum}")
 
 
-def run_group(args, timeout):
+def run_group(args, timeout, env=None):
     """Runs args in a session of its own, so that a time limit or Ctrl+C
     ends all of it (ctest and the test programs it started)."""
-    process = subprocess.Popen(args, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    process = subprocess.Popen(args, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                text=True, errors="replace", start_new_session=True)
     try:
         out, _ = process.communicate(timeout=timeout)
@@ -314,7 +314,13 @@ def test(args, timeout):
     command = ["ctest", "--preset", "native", "-E", "fuzz"]
     if args.tests:
         command += ["-R", args.tests]
-    return run_group(command, timeout)
+    env = None
+    if args.fail_fast:
+        # ctest stops after the first failing program, GoogleTest after
+        # the first failing case inside it.
+        command += ["--stop-on-failure"]
+        env = dict(os.environ, GTEST_FAIL_FAST="1")
+    return run_group(command, timeout, env)
 
 
 def failed_tests(out):
@@ -362,6 +368,8 @@ def main():
     parser.add_argument("--sites", help="plant these site numbers from --list instead of a draw (e.g. 3,17)")
     parser.add_argument("--tests", metavar="REGEX", help="run only the ctest tests matching REGEX (quicker, less sure)")
     parser.add_argument("--timeout", type=int, default=600, help="seconds the tests may take per fault (default 600)")
+    parser.add_argument("--fail-fast", action="store_true",
+                        help="end a fault's run at its first failing test (same score, fewer failures named)")
     parser.add_argument("--no-baseline", action="store_true", help="skip the run without a fault")
     args = parser.parse_args()
 
