@@ -59,59 +59,81 @@ bool JsonLineBytes(const std::string& line, std::string* stored)
            FromHexBytes(object["name_hex"].get<std::string>(), stored);
 }
 
-// Puts plan in the list file's order; false (with messages) when the list
-// and the folder disagree. A list whose every line is a line of list --json
-// gives each entry the stored bytes of its name_hex, so that names with
-// more than one code page 932 form come back as they were. Any other list
-// is one name per line, as list prints them (a file may be named "{}"): a
-// text line gives the one form NameFromUtf8 chooses, and says so where the
-// name had a choice.
-bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
-{
+// A --from-list file as read. A list whose every line is a line of list
+// --json gives each entry the stored bytes of its name_hex, so that names
+// with more than one code page 932 form come back as they were. Any other
+// list is one name per line, as list prints them (a file may be named
+// "{}"): a text line gives the one form NameFromUtf8 chooses, and says so
+// where the name had a choice.
+struct EntryList {
     std::vector<std::string> lines;
+    std::vector<std::string> storedNames; // from name_hex, when json
+    bool json = false;
+    std::string readAsText; // why a line that looks like list --json was read as a name
+};
+
+bool ReadEntryList(const std::string& listPath, EntryList* list)
+{
     SystemError error;
-    if (!ReadListFile(listPath, &lines, &error)) {
+    if (!ReadListFile(listPath, &list->lines, &error)) {
         Message(listPath + ": " + error.Text());
         return false;
     }
-    std::vector<std::string> storedNames;
     size_t firstTextLine = 0; // counting from 1; 0 while every line is of list --json
-    for (size_t number = 0; number < lines.size() && firstTextLine == 0; ++number) {
+    for (size_t number = 0; number < list->lines.size() && firstTextLine == 0; ++number) {
         std::string stored;
-        if (JsonLineBytes(lines[number], &stored))
-            storedNames.push_back(std::move(stored));
+        if (JsonLineBytes(list->lines[number], &stored))
+            list->storedNames.push_back(std::move(stored));
         else
             firstTextLine = number + 1;
     }
-    const bool json = !lines.empty() && firstTextLine == 0;
-    // Why a line that looks like list --json was read as a name.
-    const std::string readAsText = firstTextLine > 1 ? " (the list is read as names, one a line: line " +
-                                                           std::to_string(firstTextLine) + " is not list --json)"
-                                                     : "";
+    list->json = !list->lines.empty() && firstTextLine == 0;
+    if (firstTextLine > 1)
+        list->readAsText =
+            " (the list is read as names, one a line: line " + std::to_string(firstTextLine) + " is not list --json)";
+    return true;
+}
+
+// The file a line names, relative to the source folder; false (said) when
+// a name_hex cannot be a file's name.
+bool ListedFile(const EntryList& list, const std::string& listPath, size_t number, std::string* name)
+{
+    if (!list.json) {
+        *name = UnescapeListedName(list.lines[number]);
+        return true;
+    }
+    std::vector<std::string> parts;
+    std::string why;
+    if (!EntryFileParts(list.storedNames[number], &parts, &why)) {
+        Message(listPath + ": line " + std::to_string(number + 1) + ": " + why);
+        return false;
+    }
+    *name = JoinedParts(parts);
+    return true;
+}
+
+// Puts plan in the list file's order; false (with messages) when the list
+// and the folder disagree.
+bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
+{
+    EntryList list;
+    if (!ReadEntryList(listPath, &list))
+        return false;
     std::unordered_map<std::string, size_t> byName;
     for (size_t i = 0; i < plan->size(); ++i)
         byName.emplace((*plan)[i].relative, i);
     std::vector<Planned> ordered;
     std::vector<bool> used(plan->size(), false);
     bool ok = true;
-    for (size_t number = 0; number < lines.size(); ++number) {
-        const std::string& line = lines[number];
+    for (size_t number = 0; number < list.lines.size(); ++number) {
         std::string name;
-        if (json) {
-            std::vector<std::string> parts;
-            std::string why;
-            if (!EntryFileParts(storedNames[number], &parts, &why)) {
-                Message(listPath + ": line " + std::to_string(number + 1) + ": " + why);
-                ok = false;
-                continue;
-            }
-            name = JoinedParts(parts);
-        } else {
-            name = UnescapeListedName(line);
+        if (!ListedFile(list, listPath, number, &name)) {
+            ok = false;
+            continue;
         }
         const auto found = byName.find(name);
         if (found == byName.end()) {
-            Message(listPath + ": '" + name + "' is listed but there is no such file" + readAsText);
+            Message(listPath + ": '" + name + "' is listed but there is no such file" + list.readAsText);
             ok = false;
         } else if (used[found->second]) {
             Message(listPath + ": '" + name + "' is listed twice");
@@ -119,10 +141,11 @@ bool OrderByList(const std::string& listPath, std::vector<Planned>* plan)
         } else {
             used[found->second] = true;
             ordered.push_back((*plan)[found->second]);
-            if (json) {
-                ordered.back().stored = storedNames[number];
+            if (list.json) {
+                ordered.back().stored = list.storedNames[number];
             } else if (HasSeveralCp932Forms(name)) {
-                Message(listPath + ": '" + line + "': a character of this name has more than one code page 932 form; " +
+                Message(listPath + ": '" + list.lines[number] +
+                        "': a character of this name has more than one code page 932 form; " +
                         "it is stored as name_hex " + HexBytes(ordered.back().stored) +
                         " (the lines of list --json keep a pack's own bytes)");
             }

@@ -32,16 +32,14 @@ bool SameBytes(PackFile& oldPack, const StoredEntry& oldEntry, PackFile& newPack
     for (uint64_t done = 0; done < size;) {
         const size_t want = size_t(std::min<uint64_t>(size - done, oldBlock.size()));
         for (Side& side : sides) {
-            const uint64_t start = side.pack.DataAreaStart() + side.entry.offset + done;
-            for (size_t got = 0; got < want;) {
-                SystemError readError;
-                const int64_t n = side.pack.File().ReadAt(start + got, side.block.data() + got, want - got, &readError);
-                if (n <= 0) {
-                    *error = side.pack.Path() + ": entry '" + NameToUtf8(side.entry.name, NameForm::Text) +
-                             "': " + (n < 0 ? "read failed: " + readError.Text() : "runs past the end of the pack");
-                    return false;
-                }
-                got += size_t(n);
+            SystemError readError;
+            const EntryRead read = ReadEntryBytes(side.pack, side.entry.offset, done, side.block.data(), want,
+                                                  EntryBytes::Stored, &readError);
+            if (read != EntryRead::Done) {
+                *error =
+                    side.pack.Path() + ": entry '" + NameToUtf8(side.entry.name, NameForm::Text) + "': " +
+                    (read == EntryRead::Failed ? "read failed: " + readError.Text() : "runs past the end of the pack");
+                return false;
             }
         }
         if (std::memcmp(oldBlock.data(), newBlock.data(), want) != 0) {

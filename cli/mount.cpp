@@ -268,25 +268,16 @@ void OnRead(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, str
     thread_local std::vector<unsigned char> block;
     if (block.size() < count)
         block.resize(count);
-    const uint64_t position = state.tree.dataAreaStart + node.offset + uint64_t(offset);
-    size_t done = 0;
-    while (done < count) {
-        SystemError error;
-        const int64_t got = state.pack.File().ReadAt(position + done, block.data() + done, count - done, &error);
-        // The pack ends before the entry does (it was cut short after it
-        // was mounted, or was already): never hand out other bytes.
-        if (got <= 0) {
-            g_fuse.replyError(request, EIO);
-            return;
-        }
-        done += size_t(got);
-    }
-    // After the read: a rewrite during it is caught too.
-    if (PackChanged(state)) {
+    // A pack that ends before the entry does (it was cut short after it was
+    // mounted, or was already) never hands out other bytes; the change
+    // check comes after the read, so that a rewrite during it is caught too.
+    SystemError error;
+    if (ReadEntryBytes(state.pack, node.offset, uint64_t(offset), block.data(), count, EntryBytes::Restored, &error) !=
+            EntryRead::Done ||
+        PackChanged(state)) {
         g_fuse.replyError(request, EIO);
         return;
     }
-    NegateBytes(block.data(), uint32_t(count));
     g_fuse.replyBuffer(request, reinterpret_cast<const char*>(block.data()), count);
 }
 
@@ -652,7 +643,7 @@ int RunMount(const MountOptions& options)
     MountTreeBuilder builder(&state.tree, &leftOut);
     if (!OpenPackOrSay(options.pack, &state.pack, "", &builder))
         return EXIT_FATAL;
-    builder.Finish(state.pack.DataAreaStart());
+    builder.Finish();
     for (const std::string& line : leftOut)
         Message(line);
     leftOut = std::vector<std::string>();

@@ -303,11 +303,10 @@ void MountTreeBuilder::Take(const DirectoryRecord& record)
     __builtin_prefetch(&tree_->slots[file.hash & (tree_->slotCount - 1)]);
 }
 
-void MountTreeBuilder::Finish(uint64_t dataAreaStart)
+void MountTreeBuilder::Finish()
 {
     PlaceWaiting(waitingCount_);
     LayOutChildren();
-    tree_->dataAreaStart = dataAreaStart;
 }
 
 // Each folder's children side by side in the order they were made, which

@@ -46,7 +46,6 @@ struct MountTree {
     std::unique_ptr<uint64_t[], FreeSlots> slots;
     size_t slotCount = 0;
     std::string names;
-    uint64_t dataAreaStart = 0;
     uint64_t totalBytes = 0;  // of the files shown
     uint64_t hashKey[2] = {}; // random, drawn for each tree
 
@@ -67,7 +66,7 @@ public:
     void Expect(uint32_t declared) override;
     void Take(const DirectoryRecord& record) override;
     // Once every record is taken: each folder's children laid out.
-    void Finish(uint64_t dataAreaStart);
+    void Finish();
 
 private:
     // A file waiting to be placed while the slot it will search is

@@ -156,36 +156,50 @@ bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& d
     return false;
 }
 
+EntryRead ReadEntryBytes(PackFile& pack, uint32_t entryOffset, uint64_t from, unsigned char* out, size_t count,
+                         EntryBytes form, SystemError* error)
+{
+    const uint64_t position = pack.DataAreaStart() + entryOffset + from;
+    for (size_t done = 0; done < count;) {
+        const int64_t got = pack.File().ReadAt(position + done, out + done, count - done, error);
+        if (got < 0)
+            return EntryRead::Failed;
+        if (got == 0)
+            return EntryRead::PastEnd;
+        done += size_t(got);
+    }
+    if (form == EntryBytes::Restored)
+        NegateBytes(out, uint32_t(count));
+    return EntryRead::Done;
+}
+
 bool CopyEntry(PackFile& pack, const StoredEntry& entry, std::vector<unsigned char>& block,
                const std::function<bool(const unsigned char* data, size_t count)>& consume, std::string* error)
 {
     if (block.size() < TRANSFER_BLOCK_BYTES)
         block.resize(TRANSFER_BLOCK_BYTES);
-    uint64_t position = pack.DataAreaStart() + entry.offset;
-    uint64_t left = entry.size;
-    while (left > 0) {
+    for (uint64_t done = 0; done < entry.size;) {
         if (Interrupted()) {
             *error = "interrupted";
             return false;
         }
-        const size_t want = size_t(std::min<uint64_t>(left, block.size()));
+        const size_t want = size_t(std::min<uint64_t>(entry.size - done, block.size()));
         SystemError readError;
-        const int64_t got = pack.File().ReadAt(position, block.data(), want, &readError);
-        if (got < 0) {
+        switch (ReadEntryBytes(pack, entry.offset, done, block.data(), want, EntryBytes::Restored, &readError)) {
+        case EntryRead::Failed:
             *error = "read failed: " + readError.Text();
             return false;
-        }
-        if (got == 0) {
+        case EntryRead::PastEnd:
             *error = "the entry runs past the end of the pack";
             return false;
+        case EntryRead::Done:
+            break;
         }
-        NegateBytes(block.data(), uint32_t(got));
-        if (!consume(block.data(), size_t(got))) {
+        if (!consume(block.data(), want)) {
             error->clear();
             return false;
         }
-        position += uint64_t(got);
-        left -= uint64_t(got);
+        done += want;
     }
     return true;
 }

@@ -88,6 +88,19 @@ private:
 bool OpenPackOrSay(const std::string& path, PackFile* pack, const std::string& damageTail = "",
                    RecordReceiver* receiver = nullptr);
 
+// How an entry's bytes are handed out: restored for whoever uses them, or
+// as stored, where they are only compared or copied into another pack.
+enum class EntryBytes { Restored, Stored };
+
+enum class EntryRead { Done, Failed, PastEnd };
+
+// Reads count bytes of the entry stored at entryOffset (in the data area),
+// from its byte `from` on, into out; short reads are taken up again. The
+// one loop that turns an entry's place into file reads: Failed with *error
+// when a read fails, PastEnd when the file ends first (it was cut short).
+EntryRead ReadEntryBytes(PackFile& pack, uint32_t entryOffset, uint64_t from, unsigned char* out, size_t count,
+                         EntryBytes form, SystemError* error);
+
 // Reads entry's bytes in large blocks, restores them and hands each block to
 // consume. False with *error on a short file, a read failure, an
 // interruption or when consume returns false (then *error is left empty).

@@ -48,6 +48,16 @@ struct Finding {
     std::string why;               // for a mismatch
 };
 
+std::string MismatchText(const PatchRecord& record, uint32_t heldSize)
+{
+    const std::string expected =
+        record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) + " bytes the patch adds (SHA-256 " +
+                                 DigestText(record.newDigest) + ")"
+                           : "the " + std::to_string(record.oldSize) + " bytes the patch was made from (SHA-256 " +
+                                 DigestText(record.oldDigest) + ")";
+    return "holds " + std::to_string(heldSize) + " other bytes; expected " + expected;
+}
+
 // What one record finds in PACK: the bytes it was made from, the bytes it
 // makes, or neither. Digests only where the size could match.
 bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record, std::vector<unsigned char>& block,
@@ -82,12 +92,7 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
         finding->state = State::Applied;
     } else {
         finding->state = State::Mismatch;
-        const std::string expected =
-            record.kind == 'A' ? "absent, or the " + std::to_string(record.newSize) +
-                                     " bytes the patch adds (SHA-256 " + DigestText(record.newDigest) + ")"
-                               : "the " + std::to_string(record.oldSize) + " bytes the patch was made from (SHA-256 " +
-                                     DigestText(record.oldDigest) + ")";
-        finding->why = "holds " + std::to_string(entry.size) + " other bytes; expected " + expected;
+        finding->why = MismatchText(record, entry.size);
     }
     return true;
 }
@@ -107,30 +112,36 @@ struct Application {
     uint64_t alreadyApplied = 0;
 };
 
-// The new pack's order: PACK's, less the removed entries, modified ones in
-// their place, the listed order where NEW moved entries, and each added
-// entry right after the entry it followed in NEW (at the end, in NEW's
-// order, where PACK lacks that entry).
-void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, const Patch& patch,
-             const std::vector<Finding>& findings, Application* application)
+// What the records to apply do to PACK's entries.
+struct EntryChanges {
+    std::vector<std::optional<uint32_t>> replacedBy; // the record that modifies each entry
+    std::vector<bool> removed;
+};
+
+EntryChanges ChangesToApply(size_t entryCount, const Patch& patch, const std::vector<Finding>& findings)
 {
-    std::vector<std::optional<uint32_t>> replacedBy(entries.size());
-    std::vector<bool> removed(entries.size(), false);
+    EntryChanges changes{std::vector<std::optional<uint32_t>>(entryCount), std::vector<bool>(entryCount, false)};
     for (uint32_t r = 0; r < patch.records.size(); ++r) {
         const PatchRecord& record = patch.records[r];
         if (record.kind == 'O' || findings[r].state != State::ToApply)
             continue;
         if (record.kind == 'M')
-            replacedBy[*findings[r].entry] = r;
+            changes.replacedBy[*findings[r].entry] = r;
         if (record.kind == 'D')
-            removed[*findings[r].entry] = true;
+            changes.removed[*findings[r].entry] = true;
     }
+    return changes;
+}
+
+// PACK's entries that stay, in PACK's order, except that moved entries
+// take the places the listed ones hold, in the listed order.
+std::vector<uint32_t> KeptOrder(const EntryIndex& index, const Patch& patch, const std::vector<bool>& removed)
+{
     std::vector<uint32_t> order;
-    for (uint32_t i = 0; i < entries.size(); ++i) {
+    for (uint32_t i = 0; i < removed.size(); ++i) {
         if (!removed[i])
             order.push_back(i);
     }
-    // Moved entries take the places the listed ones hold, in the listed order.
     std::vector<uint32_t> listed;
     for (const PatchRecord& record : patch.records) {
         const std::optional<uint32_t> found = record.kind == 'O' ? index.Find(record.key) : std::nullopt;
@@ -138,7 +149,7 @@ void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, c
             listed.push_back(*found);
     }
     if (!listed.empty()) {
-        std::vector<bool> isListed(entries.size(), false);
+        std::vector<bool> isListed(removed.size(), false);
         for (const uint32_t i : listed)
             isListed[i] = true;
         size_t next = 0;
@@ -147,35 +158,60 @@ void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, c
                 i = listed[next++];
         }
     }
-    std::vector<std::vector<uint32_t>> addedAfter(entries.size());
+    return order;
+}
+
+// Where each added entry goes: at the start when it came first in NEW,
+// right after the entry it followed in NEW, or at the end (in NEW's
+// order) where PACK lacks that entry.
+struct AddedPlaces {
     std::vector<uint32_t> atStart;
+    std::vector<std::vector<uint32_t>> after; // by PACK's entry
     std::vector<uint32_t> atEnd;
+};
+
+AddedPlaces PlaceAdded(const EntryIndex& index, const Patch& patch, const std::vector<Finding>& findings,
+                       const std::vector<bool>& removed)
+{
+    AddedPlaces places;
+    places.after.resize(removed.size());
     for (uint32_t r = 0; r < patch.records.size(); ++r) {
         const PatchRecord& record = patch.records[r];
         if (record.kind != 'A' || findings[r].state != State::ToApply)
             continue;
         const std::optional<uint32_t> anchor = record.anchored ? index.Find(record.anchor) : std::nullopt;
         if (!record.anchored)
-            atStart.push_back(r);
+            places.atStart.push_back(r);
         else if (anchor && !removed[*anchor])
-            addedAfter[*anchor].push_back(r);
+            places.after[*anchor].push_back(r);
         else
-            atEnd.push_back(r);
+            places.atEnd.push_back(r);
     }
+    return places;
+}
+
+// The new pack's order: PACK's, less the removed entries, modified ones in
+// their place, the listed order where NEW moved entries, and the added
+// entries where PlaceAdded puts them.
+void Arrange(const std::vector<StoredEntry>& entries, const EntryIndex& index, const Patch& patch,
+             const std::vector<Finding>& findings, Application* application)
+{
+    const EntryChanges changes = ChangesToApply(entries.size(), patch, findings);
+    const AddedPlaces added = PlaceAdded(index, patch, findings, changes.removed);
     auto place = [&](const std::vector<uint32_t>& records) {
         for (const uint32_t r : records)
             application->slots.push_back({true, r});
         application->added += records.size();
     };
-    place(atStart);
-    for (const uint32_t i : order) {
-        if (replacedBy[i])
-            application->slots.push_back({true, *replacedBy[i]});
+    place(added.atStart);
+    for (const uint32_t i : KeptOrder(index, patch, changes.removed)) {
+        if (changes.replacedBy[i])
+            application->slots.push_back({true, *changes.replacedBy[i]});
         else
             application->slots.push_back({false, i});
-        place(addedAfter[i]);
+        place(added.after[i]);
     }
-    place(atEnd);
+    place(added.atEnd);
 }
 
 // Checks every record against PACK; says each mismatch. False when one
@@ -247,6 +283,18 @@ int PrintChanges(const PackFile& pack, const Patch& patch, const std::vector<Fin
         return EXIT_FATAL;
     }
     return EXIT_DONE;
+}
+
+// Whether the new pack would be PACK's entries, as stored, in PACK's order.
+bool LeavesAsItIs(const Application& application, size_t entryCount)
+{
+    if (application.slots.size() != entryCount)
+        return false;
+    for (size_t i = 0; i < entryCount; ++i) {
+        if (application.slots[i].fromPatch || application.slots[i].index != i)
+            return false;
+    }
+    return true;
 }
 
 std::string Summary(const Application& application)
@@ -368,9 +416,7 @@ int RunPatch(const PatchOptions& options)
     Application application;
     Arrange(pack.Entries(), index, patch, findings, &application);
     Count(patch, findings, &application);
-    bool sameOrder = application.slots.size() == pack.Entries().size();
-    for (size_t i = 0; sameOrder && i < application.slots.size(); ++i)
-        sameOrder = !application.slots[i].fromPatch && application.slots[i].index == i;
+    const bool sameOrder = LeavesAsItIs(application, pack.Entries().size());
     if (options.dryRun) {
         const int printed = PrintChanges(pack, patch, findings, application);
         if (printed == EXIT_DONE && !options.quiet)

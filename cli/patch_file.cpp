@@ -140,27 +140,72 @@ bool ReadRecord(RecordReader& reader, PatchRecord* record)
     return true;
 }
 
+// The SHA-256 of each A and M record's new bytes, fed the data region in
+// order as the file is read: the records' bytes lie one after another, in
+// record order, from the first one's position on.
+class NewBytesCheck {
+public:
+    explicit NewBytesCheck(const Patch& patch) : records_(patch.records)
+    {
+        record_ = NextWithData(0);
+        if (record_ < records_.size())
+            left_ = records_[record_].newSize;
+    }
+
+    // Where the data region begins; end when no record has bytes.
+    uint64_t DataStart(uint64_t end) const { return record_ < records_.size() ? records_[record_].dataPosition : end; }
+
+    // The next count bytes of the data region, restored in place.
+    void Take(unsigned char* bytes, size_t count)
+    {
+        // A record of no bytes ends before any is taken.
+        while (record_ < records_.size() && (count > 0 || left_ == 0)) {
+            const size_t take = size_t(std::min<uint64_t>(left_, count));
+            NegateBytes(bytes, uint32_t(take));
+            digest_.Add(bytes, take);
+            bytes += take;
+            count -= take;
+            left_ -= take;
+            if (left_ == 0) {
+                match_ = match_ && digest_.Finish() == records_[record_].newDigest;
+                record_ = NextWithData(record_ + 1);
+                if (record_ < records_.size())
+                    left_ = records_[record_].newSize;
+            }
+        }
+    }
+
+    // Once the whole region is taken: every record seen, every digest as written.
+    bool AllMatch()
+    {
+        unsigned char none = 0;
+        Take(&none, 0);
+        return match_ && record_ == records_.size();
+    }
+
+private:
+    size_t NextWithData(size_t from) const
+    {
+        while (from < records_.size() && records_[from].kind != 'A' && records_[from].kind != 'M')
+            ++from;
+        return from;
+    }
+
+    const std::vector<PatchRecord>& records_;
+    size_t record_ = 0;
+    uint64_t left_ = 0; // bytes of the current record still to come
+    Sha256 digest_;
+    bool match_ = true;
+};
+
 // One pass over the file: the check over every byte before it, and the
 // digest of each record's new bytes.
 bool CheckContents(InputFile& file, uint64_t checkAt, const Patch& patch, std::string* why)
 {
     std::vector<unsigned char> block(size_t(std::clamp<uint64_t>(checkAt, 1, TRANSFER_BLOCK_BYTES)));
     Sha256 whole;
-    Sha256 entry;
-    size_t record = 0;
-    uint64_t entryLeft = 0;
-    auto nextWithData = [&](size_t from) {
-        while (from < patch.records.size() && patch.records[from].kind != 'A' && patch.records[from].kind != 'M')
-            ++from;
-        return from;
-    };
-    record = nextWithData(0);
-    uint64_t dataStart = checkAt;
-    if (record < patch.records.size()) {
-        dataStart = patch.records[record].dataPosition;
-        entryLeft = patch.records[record].newSize;
-    }
-    bool digestsMatch = true;
+    NewBytesCheck newBytes(patch);
+    const uint64_t dataStart = newBytes.DataStart(checkAt);
     for (uint64_t position = 0; position < checkAt;) {
         const size_t want = size_t(std::min<uint64_t>(block.size(), checkAt - position));
         SystemError error;
@@ -170,22 +215,10 @@ bool CheckContents(InputFile& file, uint64_t checkAt, const Patch& patch, std::s
             return false;
         }
         whole.Add(block.data(), size_t(got));
-        // The part of this block that lies in the data region, entry by entry.
-        uint64_t at = std::max(position, dataStart);
         const uint64_t blockEnd = position + uint64_t(got);
-        while (at < blockEnd && record < patch.records.size()) {
-            const size_t take = size_t(std::min(entryLeft, blockEnd - at));
-            unsigned char* bytes = block.data() + (at - position);
-            NegateBytes(bytes, uint32_t(take));
-            entry.Add(bytes, take);
-            at += take;
-            entryLeft -= take;
-            if (entryLeft == 0) {
-                digestsMatch = digestsMatch && entry.Finish() == patch.records[record].newDigest;
-                record = nextWithData(record + 1);
-                if (record < patch.records.size())
-                    entryLeft = patch.records[record].newSize;
-            }
+        if (blockEnd > dataStart) {
+            const uint64_t at = std::max(position, dataStart);
+            newBytes.Take(block.data() + (at - position), size_t(blockEnd - at));
         }
         position = blockEnd;
     }
@@ -200,14 +233,7 @@ bool CheckContents(InputFile& file, uint64_t checkAt, const Patch& patch, std::s
         *why = "damaged: its check does not match its contents";
         return false;
     }
-    // Zero-sized entries end before any byte is read.
-    while (record < patch.records.size() && entryLeft == 0) {
-        digestsMatch = digestsMatch && entry.Finish() == patch.records[record].newDigest;
-        record = nextWithData(record + 1);
-        if (record < patch.records.size())
-            entryLeft = patch.records[record].newSize;
-    }
-    if (!digestsMatch || record < patch.records.size()) {
+    if (!newBytes.AllMatch()) {
         *why = "damaged: new bytes that do not match their SHA-256";
         return false;
     }

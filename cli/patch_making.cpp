@@ -43,65 +43,91 @@ struct PatchPlan {
     std::vector<uint32_t> newEntryOf; // per A and M record, in order
 };
 
-bool PlanRecords(PackFile& oldPack, PackFile& newPack, const Pairing& pairing, PatchPlan* plan)
-{
-    const std::vector<StoredEntry>& oldEntries = oldPack.Entries();
-    const std::vector<StoredEntry>& newEntries = newPack.Entries();
-    const std::vector<uint32_t> oldOccurrence = Occurrences(oldEntries);
-    auto oldKey = [&](int64_t i) { return EntryKey{oldEntries[size_t(i)].name, oldOccurrence[size_t(i)]}; };
-    std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
+// What PlanRecords' steps share: both packs, their pairing, and how each
+// of OLD's entries is named in a record.
+struct Planning {
+    PackFile& oldPack;
+    PackFile& newPack;
+    const Pairing& pairing;
+    std::vector<uint32_t> oldOccurrence;
+    std::vector<unsigned char> block;
 
+    EntryKey OldKey(int64_t i) const { return EntryKey{oldPack.Entries()[size_t(i)].name, oldOccurrence[size_t(i)]}; }
+};
+
+// An A record for each entry only NEW has, anchored after the paired entry
+// before it in NEW, and an M record for each modified one; *reordered when
+// NEW holds paired entries in another order than OLD.
+bool AddedAndModified(Planning& planning, PatchPlan* plan, bool* reordered)
+{
+    const std::vector<StoredEntry>& newEntries = planning.newPack.Entries();
     bool anchored = false;
     EntryKey anchor;
-    bool reordered = false;
     int64_t lastPaired = -1;
     for (uint32_t n = 0; n < newEntries.size(); ++n) {
-        const int64_t old = pairing.oldOfNew[n];
+        const int64_t old = planning.pairing.oldOfNew[n];
         if (old >= 0) {
-            reordered = reordered || old < lastPaired;
+            *reordered = *reordered || old < lastPaired;
             lastPaired = old;
             anchored = true;
-            anchor = oldKey(old);
+            anchor = planning.OldKey(old);
         }
-        if (old >= 0 && !pairing.modified[n])
+        if (old >= 0 && !planning.pairing.modified[n])
             continue;
         PatchRecord record;
         record.newSize = newEntries[n].size;
-        if (!DigestOf(newPack, newEntries[n], block, &record.newDigest))
+        if (!DigestOf(planning.newPack, newEntries[n], planning.block, &record.newDigest))
             return false;
         if (old < 0) {
             record.kind = 'A';
-            record.key = {newEntries[n].name, pairing.occurrence[n]};
+            record.key = {newEntries[n].name, planning.pairing.occurrence[n]};
             record.anchored = anchored;
             record.anchor = anchor;
         } else {
+            const StoredEntry& oldEntry = planning.oldPack.Entries()[size_t(old)];
             record.kind = 'M';
-            record.key = oldKey(old);
-            record.oldSize = oldEntries[size_t(old)].size;
-            if (!DigestOf(oldPack, oldEntries[size_t(old)], block, &record.oldDigest))
+            record.key = planning.OldKey(old);
+            record.oldSize = oldEntry.size;
+            if (!DigestOf(planning.oldPack, oldEntry, planning.block, &record.oldDigest))
                 return false;
         }
         plan->records.push_back(std::move(record));
         plan->newEntryOf.push_back(n);
     }
+    return true;
+}
+
+bool Removed(Planning& planning, PatchPlan* plan)
+{
+    const std::vector<StoredEntry>& oldEntries = planning.oldPack.Entries();
     for (uint32_t i = 0; i < oldEntries.size(); ++i) {
-        if (pairing.paired[i])
+        if (planning.pairing.paired[i])
             continue;
         PatchRecord record;
         record.kind = 'D';
-        record.key = oldKey(i);
+        record.key = planning.OldKey(i);
         record.oldSize = oldEntries[i].size;
-        if (!DigestOf(oldPack, oldEntries[i], block, &record.oldDigest))
+        if (!DigestOf(planning.oldPack, oldEntries[i], planning.block, &record.oldDigest))
             return false;
         plan->records.push_back(std::move(record));
     }
+    return true;
+}
+
+bool PlanRecords(PackFile& oldPack, PackFile& newPack, const Pairing& pairing, PatchPlan* plan)
+{
+    Planning planning{oldPack, newPack, pairing, Occurrences(oldPack.Entries()),
+                      std::vector<unsigned char>(TRANSFER_BLOCK_BYTES)};
+    bool reordered = false;
+    if (!AddedAndModified(planning, plan, &reordered) || !Removed(planning, plan))
+        return false;
     // Entries that only moved are no difference to diff, but NEW's order is
     // part of NEW: then the patch lists every paired entry in that order.
-    for (uint32_t n = 0; reordered && n < newEntries.size(); ++n) {
+    for (uint32_t n = 0; reordered && n < newPack.Entries().size(); ++n) {
         if (pairing.oldOfNew[n] >= 0) {
             PatchRecord record;
             record.kind = 'O';
-            record.key = oldKey(pairing.oldOfNew[n]);
+            record.key = planning.OldKey(pairing.oldOfNew[n]);
             plan->records.push_back(std::move(record));
         }
     }
@@ -117,19 +143,20 @@ bool WriteRecordsAndBytes(PackFile& newPack, const PatchPlan& plan, TempFile& ou
     std::vector<unsigned char> block(TRANSFER_BLOCK_BYTES);
     for (size_t k = 0; written && k < plan.newEntryOf.size(); ++k) {
         const StoredEntry& entry = newPack.Entries()[plan.newEntryOf[k]];
-        const uint64_t start = newPack.DataAreaStart() + entry.offset;
         for (uint64_t done = 0; written && done < entry.size;) {
             if (Interrupted())
                 return false;
             const size_t want = size_t(std::min<uint64_t>(block.size(), entry.size - done));
             SystemError readError;
-            const int64_t got = newPack.File().ReadAt(start + done, block.data(), want, &readError);
-            if (got <= 0) {
-                Message(newPack.Path() + ": " + (got < 0 ? readError.Text() : "changed while it was being read"));
+            const EntryRead read =
+                ReadEntryBytes(newPack, entry.offset, done, block.data(), want, EntryBytes::Stored, &readError);
+            if (read != EntryRead::Done) {
+                Message(newPack.Path() + ": " +
+                        (read == EntryRead::Failed ? readError.Text() : "changed while it was being read"));
                 return false;
             }
-            written = writer.AddStoredBytes(block.data(), size_t(got), &error);
-            done += uint64_t(got);
+            written = writer.AddStoredBytes(block.data(), want, &error);
+            done += want;
         }
     }
     written = written && writer.Finish(&error);

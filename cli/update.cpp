@@ -140,13 +140,13 @@ bool FileHoldsEntry(const std::string& path, const Planned& item, PackFile& pack
             Message(path + ": " + (got < 0 ? systemError.Text() : "changed while it was being read"));
             return false;
         }
-        const int64_t had =
-            pack.File().ReadAt(pack.DataAreaStart() + entry.offset + done, stored.data(), size_t(got), &systemError);
-        if (had != got) {
-            Message(pack.Path() + ": " + (had < 0 ? systemError.Text() : "changed while it was being read"));
+        const EntryRead read =
+            ReadEntryBytes(pack, entry.offset, done, stored.data(), size_t(got), EntryBytes::Restored, &systemError);
+        if (read != EntryRead::Done) {
+            Message(pack.Path() + ": " +
+                    (read == EntryRead::Failed ? systemError.Text() : "changed while it was being read"));
             return false;
         }
-        NegateBytes(stored.data(), uint32_t(got));
         if (std::memcmp(stored.data(), plain.data(), size_t(got)) != 0)
             return true;
         done += uint64_t(got);

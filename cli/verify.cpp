@@ -167,6 +167,43 @@ void CheckFilesAndFolders(const std::vector<StoredEntry>& entries, Report* repor
     }
 }
 
+// A directory quorvel refuses: where, and why. The summary's tail.
+std::string ReportDamage(const PackFile& pack, Report* report)
+{
+    const DirectoryDamage& damage = pack.Damage();
+    Json where;
+    where["reason"] = DirectoryResultText(damage.result);
+    where["record"] = damage.inHeader ? Json(nullptr) : Json(damage.record);
+    where["position"] = damage.position;
+    report->json["damage"] = where;
+    report->lines.push_back(DamageText(damage));
+    return ": damaged, quorvel refuses it (" + std::to_string(pack.Entries().size()) +
+           " records read before the damage)";
+}
+
+// Every check of a directory quorvel reads. The summary's tail.
+std::string CheckAll(const PackFile& pack, Report* report)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    report->json["damage"] = nullptr;
+    for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names",
+                             "same_file", "long_parts", "file_and_folder"})
+        report->json[kind] = Json::array();
+    CheckPlacement(pack, entries, report);
+    CheckNames(entries, report);
+    CheckFiles(entries, report);
+    CheckFilesAndFolders(entries, report);
+    uint64_t dataBytes = 0;
+    for (const StoredEntry& entry : entries)
+        dataBytes += entry.size;
+    report->json["entries"] = entries.size();
+    report->json["data_bytes"] = dataBytes;
+    const uint64_t findings = report->findings;
+    return ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) + " bytes of data, " +
+           (findings == 0 ? std::string("no findings")
+                          : std::to_string(findings) + " finding" + (findings == 1 ? "" : "s"));
+}
+
 } // namespace
 
 int RunVerify(const VerifyOptions& options)
@@ -182,38 +219,8 @@ int RunVerify(const VerifyOptions& options)
     Report report;
     report.json["pack"] = ValidUtf8(path);
     report.json["pack_hex"] = HexBytes(path);
-    const std::vector<StoredEntry>& entries = pack.Entries();
-    const DirectoryDamage& damage = pack.Damage();
     const bool readable = status == PackFile::Status::Read;
-    std::string summary;
-    if (!readable) {
-        Json where;
-        where["reason"] = DirectoryResultText(damage.result);
-        where["record"] = damage.inHeader ? Json(nullptr) : Json(damage.record);
-        where["position"] = damage.position;
-        report.json["damage"] = where;
-        report.lines.push_back(DamageText(damage));
-        summary =
-            ": damaged, quorvel refuses it (" + std::to_string(entries.size()) + " records read before the damage)";
-    } else {
-        report.json["damage"] = nullptr;
-        for (const char* kind : {"past_end", "overlaps", "gaps", "duplicates", "refused_names", "invalid_names",
-                                 "same_file", "long_parts", "file_and_folder"})
-            report.json[kind] = Json::array();
-        CheckPlacement(pack, entries, &report);
-        CheckNames(entries, &report);
-        CheckFiles(entries, &report);
-        CheckFilesAndFolders(entries, &report);
-        uint64_t dataBytes = 0;
-        for (const StoredEntry& entry : entries)
-            dataBytes += entry.size;
-        summary =
-            ": " + std::to_string(entries.size()) + " entries, " + std::to_string(dataBytes) + " bytes of data, " +
-            (report.findings == 0 ? std::string("no findings")
-                                  : std::to_string(report.findings) + " finding" + (report.findings == 1 ? "" : "s"));
-        report.json["entries"] = entries.size();
-        report.json["data_bytes"] = dataBytes;
-    }
+    const std::string summary = readable ? CheckAll(pack, &report) : ReportDamage(pack, &report);
     report.json["findings"] = report.findings;
     // The path as it is in text, as valid UTF-8 in JSON (pack_hex keeps it).
     report.json["summary"] = ValidUtf8(path) + summary;
