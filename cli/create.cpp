@@ -192,13 +192,8 @@ bool AppendEntries(const CreateOptions& options, const std::vector<Planned>& pla
 
 int RunCreate(const CreateOptions& options)
 {
-    std::string parentPath;
-    std::string packName;
-    SplitPath(options.pack, &parentPath, &packName);
-    if (packName.empty()) {
-        Message(options.pack + ": not a file name");
+    if (!NamesAFileOrSay(options.pack, ""))
         return EXIT_FATAL;
-    }
     std::vector<Planned> plan;
     if (!PlanPack(options, &plan)) {
         Message("nothing written");

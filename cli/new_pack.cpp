@@ -277,6 +277,16 @@ bool OpenPackToRewrite(const std::string& typed, bool dryRun, std::string* path,
     return dryRun ? OpenPackOrSay(*path, pack, "; nothing written") : OpenLocked(*path, typed, pack, identity);
 }
 
+bool NamesAFileOrSay(const std::string& path, const std::string& tail)
+{
+    std::string parentPath;
+    std::string fileName;
+    SplitPath(path, &parentPath, &fileName);
+    if (fileName.empty())
+        Message(path + ": not a file name" + tail);
+    return !fileName.empty();
+}
+
 bool OpenNewTarget(const std::string& path, bool force, const std::string& unwritten, PackTarget* target)
 {
     std::string parentPath;

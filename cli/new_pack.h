@@ -81,6 +81,10 @@ bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pac
 bool OpenPackToRewrite(const std::string& typed, bool dryRun, std::string* path, PackFile* pack,
                        FileIdentity* identity);
 
+// Whether path ends in a file's name rather than a folder's separator;
+// says "PATH: not a file name" and tail when it does not.
+bool NamesAFileOrSay(const std::string& path, const std::string& tail);
+
 // Where a new file goes and what it replaces there.
 struct PackTarget {
     std::string shown; // as the user named it: PACK or OUT

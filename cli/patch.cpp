@@ -58,6 +58,20 @@ std::string MismatchText(const PatchRecord& record, uint32_t heldSize)
     return "holds " + std::to_string(heldSize) + " other bytes; expected " + expected;
 }
 
+bool DigestOrSay(PackFile& pack, uint32_t index, std::vector<unsigned char>& block, std::optional<Sha256Digest>* digest)
+{
+    const StoredEntry& entry = pack.Entries()[index];
+    Sha256Digest computed;
+    std::string error;
+    if (!EntryDigest(pack, entry, block, &computed, &error)) {
+        if (!Interrupted())
+            Message(pack.Path() + ": " + EntryLabel(index, entry.name) + ": " + error + "; nothing written");
+        return false;
+    }
+    *digest = computed;
+    return true;
+}
+
 // What one record finds in PACK: the bytes it was made from, the bytes it
 // makes, or neither. Digests only where the size could match.
 bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record, std::vector<unsigned char>& block,
@@ -73,17 +87,9 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
     }
     const StoredEntry& entry = pack.Entries()[*finding->entry];
     std::optional<Sha256Digest> digest;
-    if ((touchesOld && entry.size == record.oldSize) || (makesNew && entry.size == record.newSize)) {
-        Sha256Digest computed;
-        std::string error;
-        if (!EntryDigest(pack, entry, block, &computed, &error)) {
-            if (!Interrupted())
-                Message(pack.Path() + ": " + EntryLabel(*finding->entry, entry.name) + ": " + error +
-                        "; nothing written");
-            return false;
-        }
-        digest = computed;
-    }
+    const bool sizeFits = (touchesOld && entry.size == record.oldSize) || (makesNew && entry.size == record.newSize);
+    if (sizeFits && !DigestOrSay(pack, *finding->entry, block, &digest))
+        return false;
     const bool old = touchesOld && digest && entry.size == record.oldSize && *digest == record.oldDigest;
     const bool made = makesNew && digest && entry.size == record.newSize && *digest == record.newDigest;
     if (old) {
@@ -361,13 +367,8 @@ int WriteNewPack(PackFile& pack, const std::string& packPath, const FileIdentity
                  const PatchOptions& options, const Patch& patch, const Application& application)
 {
     const std::string& destination = options.output.empty() ? options.pack : options.output;
-    std::string parentPath;
-    std::string fileName;
-    SplitPath(destination, &parentPath, &fileName);
-    if (fileName.empty()) {
-        Message(destination + ": not a file name; nothing written");
+    if (!NamesAFileOrSay(destination, "; nothing written"))
         return EXIT_FATAL;
-    }
     PackTarget target;
     if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
         return EXIT_FATAL;

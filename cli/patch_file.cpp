@@ -11,6 +11,11 @@ namespace cli {
 
 namespace {
 
+uint32_t U32At(const unsigned char* bytes)
+{
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
 constexpr char MAGIC[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', 0x1A};
 constexpr size_t HEADER_BYTES = 16;
 constexpr size_t CHECK_BYTES = 32;
@@ -89,7 +94,7 @@ public:
         unsigned char bytes[4];
         if (!Bytes(bytes, 4))
             return false;
-        *value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+        *value = U32At(bytes);
         return true;
     }
 
@@ -113,31 +118,33 @@ private:
     size_t at_ = 0;
 };
 
+bool ReadSizeAndDigest(RecordReader& reader, uint32_t* size, Sha256Digest* digest)
+{
+    return reader.U32(size) && reader.Bytes(digest->data(), digest->size());
+}
+
+// An A record's place: after an entry of OLD (flag 1 and its key) or at
+// the start (flag 0).
+bool ReadAnchor(RecordReader& reader, PatchRecord* record)
+{
+    uint8_t anchored = 0;
+    if (!reader.U8(&anchored) || anchored > 1)
+        return false;
+    record->anchored = anchored == 1;
+    return !record->anchored || reader.Key(&record->anchor);
+}
+
 bool ReadRecord(RecordReader& reader, PatchRecord* record)
 {
     uint8_t kind = 0;
-    if (!reader.U8(&kind) || (kind != 'A' && kind != 'M' && kind != 'D' && kind != 'O'))
+    if (!reader.U8(&kind) || kind == 0 || std::string_view("AMDO").find(char(kind)) == std::string_view::npos)
         return false;
     record->kind = char(kind);
-    if (!reader.Key(&record->key))
-        return false;
-    if (kind == 'A' || kind == 'M') {
-        if (!reader.U32(&record->newSize) || !reader.Bytes(record->newDigest.data(), record->newDigest.size()))
-            return false;
-    }
-    if (kind == 'M' || kind == 'D') {
-        if (!reader.U32(&record->oldSize) || !reader.Bytes(record->oldDigest.data(), record->oldDigest.size()))
-            return false;
-    }
-    if (kind == 'A') {
-        uint8_t anchored = 0;
-        if (!reader.U8(&anchored) || anchored > 1)
-            return false;
-        record->anchored = anchored == 1;
-        if (record->anchored && !reader.Key(&record->anchor))
-            return false;
-    }
-    return true;
+    const bool hasNew = kind == 'A' || kind == 'M';
+    const bool hasOld = kind == 'M' || kind == 'D';
+    return reader.Key(&record->key) && (!hasNew || ReadSizeAndDigest(reader, &record->newSize, &record->newDigest)) &&
+           (!hasOld || ReadSizeAndDigest(reader, &record->oldSize, &record->oldDigest)) &&
+           (kind != 'A' || ReadAnchor(reader, record));
 }
 
 // The SHA-256 of each A and M record's new bytes, fed the data region in
@@ -240,6 +247,35 @@ bool CheckContents(InputFile& file, uint64_t checkAt, const Patch& patch, std::s
     return true;
 }
 
+// The magic, the version this program reads, and the record count; false
+// with *why otherwise.
+bool ReadHeader(InputFile& file, uint64_t size, uint32_t* count, std::string* why)
+{
+    SystemError error;
+    unsigned char header[HEADER_BYTES];
+    const int64_t got = size >= HEADER_BYTES ? file.ReadAt(0, header, HEADER_BYTES, &error) : 0;
+    if (got < 0) {
+        *why = error.Text();
+        return false;
+    }
+    if (got != int64_t(HEADER_BYTES) || std::memcmp(header, MAGIC, sizeof(MAGIC)) != 0) {
+        *why = "not a quorvel patch (it does not begin as one)";
+        return false;
+    }
+    const uint32_t version = U32At(header + 8);
+    if (version != PATCH_VERSION) {
+        *why = "a patch of format version " + std::to_string(version) + "; this quorvel-cli reads version " +
+               std::to_string(PATCH_VERSION);
+        return false;
+    }
+    if (size < HEADER_BYTES + CHECK_BYTES) {
+        *why = "damaged: cut short";
+        return false;
+    }
+    *count = U32At(header + 12);
+    return true;
+}
+
 } // namespace
 
 bool ReadPatch(const std::string& path, InputFile* file, Patch* patch, std::string* why)
@@ -250,29 +286,9 @@ bool ReadPatch(const std::string& path, InputFile* file, Patch* patch, std::stri
         *why = error.Text();
         return false;
     }
-    unsigned char header[HEADER_BYTES];
-    const int64_t got = size >= HEADER_BYTES ? file->ReadAt(0, header, HEADER_BYTES, &error) : 0;
-    if (got < 0) {
-        *why = error.Text();
+    uint32_t count = 0;
+    if (!ReadHeader(*file, size, &count, why))
         return false;
-    }
-    if (got != int64_t(HEADER_BYTES) || std::memcmp(header, MAGIC, sizeof(MAGIC)) != 0) {
-        *why = "not a quorvel patch (it does not begin as one)";
-        return false;
-    }
-    const uint32_t version =
-        uint32_t(header[8]) | uint32_t(header[9]) << 8 | uint32_t(header[10]) << 16 | uint32_t(header[11]) << 24;
-    if (version != PATCH_VERSION) {
-        *why = "a patch of format version " + std::to_string(version) + "; this quorvel-cli reads version " +
-               std::to_string(PATCH_VERSION);
-        return false;
-    }
-    if (size < HEADER_BYTES + CHECK_BYTES) {
-        *why = "damaged: cut short";
-        return false;
-    }
-    const uint32_t count =
-        uint32_t(header[12]) | uint32_t(header[13]) << 8 | uint32_t(header[14]) << 16 | uint32_t(header[15]) << 24;
     const uint64_t checkAt = size - CHECK_BYTES;
     if (count > (checkAt - HEADER_BYTES) / SMALLEST_RECORD_BYTES) {
         *why = "damaged: it declares more records than it can hold";

@@ -169,13 +169,8 @@ bool WriteRecordsAndBytes(PackFile& newPack, const PatchPlan& plan, TempFile& ou
 
 int WritePatchFile(PackFile& oldPack, PackFile& newPack, const Pairing& pairing, const std::string& path, bool force)
 {
-    std::string parentPath;
-    std::string fileName;
-    SplitPath(path, &parentPath, &fileName);
-    if (fileName.empty()) {
-        Message(path + ": not a file name; no patch written");
+    if (!NamesAFileOrSay(path, "; no patch written"))
         return EXIT_FATAL;
-    }
     PackTarget target;
     if (!OpenNewTarget(path, force, "no patch written", &target))
         return EXIT_FATAL;

@@ -311,14 +311,8 @@ bool Folder::OpenRoot(const std::string& path, SystemError* error, std::vector<s
 
 NodeKind Folder::Inspect(const std::string& name, SystemError* error) const
 {
-    struct stat info;
-    if (::fstatat(int(handle_), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT)
-            return NodeKind::Missing;
-        *error = LastSystemError();
-        return NodeKind::Failed;
-    }
-    return KindOf(info);
+    FileIdentity ignored;
+    return IdentityOf(name, &ignored, error);
 }
 
 NodeKind Folder::IdentityOf(const std::string& name, FileIdentity* identity, SystemError* error) const

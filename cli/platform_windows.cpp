@@ -506,19 +506,33 @@ bool TempFile::Write(const void* data, size_t count, SystemError* error)
     return WriteAll(reinterpret_cast<HANDLE>(handle_), static_cast<const char*>(data), count, error);
 }
 
-TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, SystemError* error)
+namespace {
+
+// Closes the file written under tempName and renames it to name in the
+// folder at folderPath; false with *error (the file still under tempName).
+bool CloseAndRename(intptr_t* handle, const std::string& folderPath, const std::string& tempName,
+                    const std::string& name, DWORD flags, SystemError* error)
 {
-    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(handle_)) != FALSE;
-    handle_ = -1;
+    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(*handle)) != FALSE;
+    *handle = -1;
     if (!closed) {
         *error = LastSystemError();
-        Discard();
-        return CommitResult::Failed;
+        return false;
     }
-    const std::wstring from = Wide(folder_->path_ + "\\" + tempName_);
-    const std::wstring to = Wide(folder_->path_ + "\\" + name);
-    if (!MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    const std::wstring from = Wide(folderPath + "\\" + tempName);
+    const std::wstring to = Wide(folderPath + "\\" + name);
+    if (!MoveFileExW(from.c_str(), to.c_str(), flags)) {
         *error = LastSystemError();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TempFile::CommitResult TempFile::Commit(const std::string& name, bool replace, SystemError* error)
+{
+    if (!CloseAndRename(&handle_, folder_->path_, tempName_, name, replace ? MOVEFILE_REPLACE_EXISTING : 0, error)) {
         Discard();
         return error->code == ERROR_ALREADY_EXISTS || error->code == ERROR_FILE_EXISTS ? CommitResult::Exists
                                                                                        : CommitResult::Failed;
@@ -576,18 +590,9 @@ bool TempFile::Flush(SystemError* error)
 
 TempFile::CommitResult TempFile::CommitReplacing(const std::string& name, SystemError* error)
 {
-    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(handle_)) != FALSE;
-    handle_ = -1;
-    if (!closed) {
-        *error = LastSystemError();
-        Discard();
-        return CommitResult::Failed;
-    }
     // Write-through: the call returns once the new name is on the disk.
-    const std::wstring from = Wide(folder_->path_ + "\\" + tempName_);
-    const std::wstring to = Wide(folder_->path_ + "\\" + name);
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        *error = LastSystemError();
+    if (!CloseAndRename(&handle_, folder_->path_, tempName_, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH,
+                        error)) {
         Discard();
         return CommitResult::Failed;
     }

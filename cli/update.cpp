@@ -332,13 +332,8 @@ int RunUpdate(const UpdateOptions& options)
         return EXIT_FATAL;
     }
     const std::string& destination = options.output.empty() ? options.pack : options.output;
-    std::string parentPath;
-    std::string fileName;
-    SplitPath(destination, &parentPath, &fileName);
-    if (fileName.empty()) {
-        Message(destination + ": not a file name");
+    if (!NamesAFileOrSay(destination, ""))
         return EXIT_FATAL;
-    }
     if (!options.output.empty() && !options.source.empty() && LiesInside(options.output, options.source)) {
         Message(options.output + ": refused: OUT lies inside SOURCE_DIR, which is being packed; nothing written");
         return EXIT_FATAL;
