@@ -15,6 +15,22 @@ namespace {
 constexpr int NAME_TEXT_BYTES = 255; // a name cut to 254 bytes and the terminator
 // The locale whose ANSI code page, 932, the names are in.
 constexpr LCID JAPANESE_LOCALE = 0x0411;
+// Another program (a clipboard viewer or history, a remote session) may
+// hold the clipboard open for a moment; a copy waits that out, for at most
+// a fifth of a second, rather than being lost without a word.
+constexpr int CLIPBOARD_ATTEMPTS = 1;
+constexpr DWORD CLIPBOARD_RETRY_MS = 10;
+
+BOOL OpenClipboardPatiently(HWND owner)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (OpenClipboard(owner))
+            return TRUE;
+        if (attempt == CLIPBOARD_ATTEMPTS)
+            return FALSE;
+        Sleep(CLIPBOARD_RETRY_MS);
+    }
+}
 
 // Joins the selected rows' names, each followed by a line feed, into a
 // block of the private heap; nullptr when nothing is selected or memory
@@ -126,7 +142,7 @@ void CopyNamesCommand()
     HGLOBAL text = GlobalCopy(joined, TextLength(joined) + 1);
     const LCID locale = NamesLocale();
     HGLOBAL localeBlock = text != nullptr ? GlobalCopy(&locale, sizeof locale) : nullptr;
-    if (localeBlock != nullptr && OpenClipboard(g_app.mainWindow)) {
+    if (localeBlock != nullptr && OpenClipboardPatiently(g_app.mainWindow)) {
         EmptyClipboard();
         if (SetClipboardData(CF_TEXT, text) != nullptr)
             text = nullptr; // the clipboard owns it now

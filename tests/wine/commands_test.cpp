@@ -180,6 +180,41 @@ TEST_F(CommandsTest, CopyFileNamesPutsSelectedNamesInRowOrderEachWithALineFeed)
     EXPECT_EQ(ClipboardText(), "untouched");
 }
 
+// A clipboard viewer that holds the clipboard open while the names are
+// copied, then lets go: the copy waits for it instead of being lost.
+TEST_F(CommandsTest, CopyFileNamesWaitsForAClipboardHeldForAMoment)
+{
+    OpenSample();
+    SelectRows({0, 1});
+    SetClipboardText("before");
+    struct Holder {
+        HANDLE opened = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD holdMs = 60;
+    } holder;
+    const HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            auto* self = static_cast<Holder*>(context);
+            const BOOL opened = OpenClipboard(nullptr);
+            SetEvent(self->opened);
+            Sleep(self->holdMs);
+            if (opened)
+                CloseClipboard();
+            return opened ? 0 : 1;
+        },
+        &holder, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(holder.opened, 5000);
+    Command(IDM_COPYNAMES);
+    WaitForSingleObject(thread, 5000);
+    DWORD held = 1;
+    GetExitCodeThread(thread, &held);
+    CloseHandle(thread);
+    CloseHandle(holder.opened);
+    EXPECT_EQ(held, 0u) << "the other thread never held the clipboard";
+    EXPECT_EQ(ClipboardText(), "a.txt\nb.bmp\n");
+}
+
 // What the program hands the clipboard, recorded on the way: Wine adds a
 // locale of its own to text that comes without one, so only the hand-over
 // shows whether the program names the names' locale.
