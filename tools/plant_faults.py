@@ -114,6 +114,34 @@ def mask_source(text):
     return "".join(out)
 
 
+WINDOWS_ONLY = re.compile(r"#\s*(?:ifdef\s+_WIN32|if\s+defined\s*\(?\s*_WIN32\s*\)?)\s*$")
+NOT_WINDOWS = re.compile(r"#\s*(?:ifndef\s+_WIN32|if\s+!\s*defined\s*\(?\s*_WIN32\s*\)?)\s*$")
+
+
+def blank_windows_only(text, mask):
+    """The mask with the lines that only a Windows build compiles (under
+    #ifdef _WIN32, or the #else of #ifndef _WIN32) blanked too: a fault
+    there would survive every native run and say nothing."""
+    out = list(mask)
+    stack = []  # per open #if: True while its lines are Windows-only, None when it does not test _WIN32
+    offset = 0
+    for line in text.split("\n"):
+        stripped = line.strip()
+        if stripped.startswith("#"):
+            word = re.match(r"#\s*(\w*)", stripped).group(1)
+            if word in ("if", "ifdef", "ifndef"):
+                stack.append(True if WINDOWS_ONLY.match(stripped) else False if NOT_WINDOWS.match(stripped) else None)
+            elif word in ("else", "elif") and stack and stack[-1] is not None:
+                stack[-1] = not stack[-1]
+            elif word == "endif" and stack:
+                stack.pop()
+        elif any(stack):
+            for k in range(offset, offset + len(line)):
+                out[k] = " "
+        offset += len(line) + 1
+    return "".join(out)
+
+
 def is_word(c):
     return c.isalnum() or c == "_"
 
@@ -137,7 +165,7 @@ def is_digit_separator(text, i):
 
 
 def find_sites(path, text):
-    mask = mask_source(text)
+    mask = blank_windows_only(text, mask_source(text))
     line_of = LineIndex(text)
     sites = []
 
