@@ -315,6 +315,23 @@ Outcome ExtractOne(ExtractRun& run, uint32_t index, const StoredEntry& entry)
     return outcome;
 }
 
+// Extracts the selected entries in turn, counting those not written;
+// false once Ctrl+C ends the run.
+bool ExtractSelected(ExtractRun& run, const std::vector<uint32_t>& selected, uint64_t* troubles)
+{
+    const std::vector<StoredEntry>& entries = run.pack->Entries();
+    for (const uint32_t index : selected) {
+        const Outcome outcome = ExtractOne(run, index, entries[index]);
+        if (outcome == Outcome::Interrupted || Interrupted())
+            return false;
+        if (outcome != Outcome::Written)
+            ++*troubles;
+        ++run.entriesDone;
+        run.progress->Update(run.entriesDone, run.bytesDone);
+    }
+    return true;
+}
+
 } // namespace
 
 int RunExtract(const ExtractOptions& options)
@@ -348,17 +365,10 @@ int RunExtract(const ExtractOptions& options)
     Progress progress(options.quiet, selected.size(), totalBytes);
     ExtractRun run{&pack, &root, policy, &progress, {}, {}, 0, 0, {}, {}, 0};
     uint64_t troubles = 0;
-    for (const uint32_t index : selected) {
-        const Outcome outcome = ExtractOne(run, index, entries[index]);
-        if (outcome == Outcome::Interrupted || Interrupted()) {
-            progress.Clear();
-            Message("interrupted; the entry being written was removed");
-            return InterruptExitCode();
-        }
-        if (outcome != Outcome::Written)
-            ++troubles;
-        ++run.entriesDone;
-        progress.Update(run.entriesDone, run.bytesDone);
+    if (!ExtractSelected(run, selected, &troubles)) {
+        progress.Clear();
+        Message("interrupted; the entry being written was removed");
+        return InterruptExitCode();
     }
     progress.Clear();
     if (troubles > 0) {

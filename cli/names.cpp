@@ -277,28 +277,52 @@ std::string UnescapeListedName(std::string_view line)
     return result;
 }
 
+namespace {
+
+// How many bytes a sequence with this first byte has; 0 for a byte that
+// begins none.
+size_t SequenceLength(unsigned char first)
+{
+    return first < 0x80                     ? 1
+           : first >= 0xC2 && first <= 0xDF ? 2
+           : first >= 0xE0 && first <= 0xEF ? 3
+           : first >= 0xF0 && first <= 0xF4 ? 4
+                                            : 0;
+}
+
+// The second byte of a 3- or 4-byte sequence: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+bool SecondByteFits(unsigned char first, unsigned char second)
+{
+    const unsigned char lowest = first == 0xE0 ? 0xA0 : first == 0xF0 ? 0x90 : 0x80;
+    const unsigned char highest = first == 0xED ? 0x9F : first == 0xF4 ? 0x8F : 0xBF;
+    return second >= lowest && second <= highest;
+}
+
+// The length of the well-formed UTF-8 sequence at bytes[i], or 0.
+size_t WellFormedLength(std::string_view bytes, size_t i)
+{
+    const unsigned char first = static_cast<unsigned char>(bytes[i]);
+    const size_t length = SequenceLength(first);
+    if (length == 0 || i + length > bytes.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80)
+            return 0;
+    }
+    return length < 3 || SecondByteFits(first, static_cast<unsigned char>(bytes[i + 1])) ? length : 0;
+}
+
+} // namespace
+
 std::string ValidUtf8(std::string_view bytes)
 {
     std::string result;
     result.reserve(bytes.size());
     size_t i = 0;
     while (i < bytes.size()) {
-        const unsigned char b = static_cast<unsigned char>(bytes[i]);
-        const size_t length = b < 0x80                 ? 1
-                              : b >= 0xC2 && b <= 0xDF ? 2
-                              : b >= 0xE0 && b <= 0xEF ? 3
-                              : b >= 0xF0 && b <= 0xF4 ? 4
-                                                       : 0;
-        bool good = length > 0 && i + length <= bytes.size();
-        for (size_t k = 1; good && k < length; ++k)
-            good = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
-        if (good && length >= 3) {
-            // No overlong forms, no surrogates, nothing above U+10FFFF.
-            const unsigned char second = static_cast<unsigned char>(bytes[i + 1]);
-            good = !(b == 0xE0 && second < 0xA0) && !(b == 0xED && second >= 0xA0) && !(b == 0xF0 && second < 0x90) &&
-                   !(b == 0xF4 && second >= 0x90);
-        }
-        if (good) {
+        const size_t length = WellFormedLength(bytes, i);
+        if (length > 0) {
             result.append(bytes.substr(i, length));
             i += length;
         } else {

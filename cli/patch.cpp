@@ -72,6 +72,14 @@ bool DigestOrSay(PackFile& pack, uint32_t index, std::vector<unsigned char>& blo
     return true;
 }
 
+// Whether an entry of size bytes, with digest where one was taken, holds
+// the bytes a record names by their size and SHA-256.
+bool HoldsBytes(uint32_t size, const std::optional<Sha256Digest>& digest, uint32_t wantedSize,
+                const Sha256Digest& wantedDigest)
+{
+    return digest && size == wantedSize && *digest == wantedDigest;
+}
+
 // What one record finds in PACK: the bytes it was made from, the bytes it
 // makes, or neither. Digests only where the size could match.
 bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record, std::vector<unsigned char>& block,
@@ -90,8 +98,8 @@ bool Examine(PackFile& pack, const EntryIndex& index, const PatchRecord& record,
     const bool sizeFits = (touchesOld && entry.size == record.oldSize) || (makesNew && entry.size == record.newSize);
     if (sizeFits && !DigestOrSay(pack, *finding->entry, block, &digest))
         return false;
-    const bool old = touchesOld && digest && entry.size == record.oldSize && *digest == record.oldDigest;
-    const bool made = makesNew && digest && entry.size == record.newSize && *digest == record.newDigest;
+    const bool old = touchesOld && HoldsBytes(entry.size, digest, record.oldSize, record.oldDigest);
+    const bool made = makesNew && HoldsBytes(entry.size, digest, record.newSize, record.newDigest);
     if (old) {
         finding->state = State::ToApply;
     } else if (made) {

@@ -323,21 +323,29 @@ int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateO
     return code;
 }
 
+// What the options alone rule out, before the pack is opened.
+bool OptionsHoldTogether(const UpdateOptions& options, const std::string& destination)
+{
+    if (options.source.empty() && options.removals.empty()) {
+        Message("nothing to update: give SOURCE_DIR, --remove or both");
+        return false;
+    }
+    if (!NamesAFileOrSay(destination, ""))
+        return false;
+    if (!options.output.empty() && !options.source.empty() && LiesInside(options.output, options.source)) {
+        Message(options.output + ": refused: OUT lies inside SOURCE_DIR, which is being packed; nothing written");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int RunUpdate(const UpdateOptions& options)
 {
-    if (options.source.empty() && options.removals.empty()) {
-        Message("nothing to update: give SOURCE_DIR, --remove or both");
-        return EXIT_FATAL;
-    }
     const std::string& destination = options.output.empty() ? options.pack : options.output;
-    if (!NamesAFileOrSay(destination, ""))
+    if (!OptionsHoldTogether(options, destination))
         return EXIT_FATAL;
-    if (!options.output.empty() && !options.source.empty() && LiesInside(options.output, options.source)) {
-        Message(options.output + ": refused: OUT lies inside SOURCE_DIR, which is being packed; nothing written");
-        return EXIT_FATAL;
-    }
     std::string packPath;
     PackFile pack;
     FileIdentity packIdentity;

@@ -2210,6 +2210,31 @@ TEST(CliGlob, Patterns)
         EXPECT_EQ(cli::GlobMatch(row.pattern, row.name), row.matches) << row.pattern << " " << row.name;
 }
 
+// What JSON gets of a path that is not UTF-8: each byte that begins no
+// well-formed sequence becomes U+FFFD; the edges of every range.
+TEST(CliNames, ValidUtf8KeepsWellFormedSequencesOnly)
+{
+    const std::string bad = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> rows[] = {
+        {"a\x7F", "a\x7F"},
+        {"\xC1\xBF", bad + bad}, // overlong
+        {"\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF"},
+        {"\xE0\x9F\x80", bad + bad + bad}, // overlong
+        {"\xE0\xA0\x80", "\xE0\xA0\x80"},
+        {"\xED\x9F\xBF", "\xED\x9F\xBF"},
+        {"\xED\xA0\x80", bad + bad + bad},           // a surrogate
+        {"\xF0\x8F\xBF\xBF", bad + bad + bad + bad}, // overlong
+        {"\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        {"\xF4\x90\x80\x80", bad + bad + bad + bad}, // above U+10FFFF
+        {"\xF5\x80", bad + bad},
+        {"\xE3\x81", bad + bad},                     // cut short
+        {"\xE3\x41\x81\x82", bad + "A" + bad + bad}, // not a continuation
+    };
+    for (const auto& [bytes, json] : rows)
+        EXPECT_EQ(cli::ValidUtf8(bytes), json) << cli::HexBytes(bytes);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
