@@ -271,10 +271,12 @@ bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pac
     }
 }
 
-bool OpenPackToRewrite(const std::string& typed, bool dryRun, std::string* path, PackFile* pack, FileIdentity* identity)
+bool OpenPackToRewrite(const std::string& typed, bool dryRun, PackToRewrite* rewritten)
 {
-    *path = FollowedPack(typed);
-    return dryRun ? OpenPackOrSay(*path, pack, "; nothing written") : OpenLocked(*path, typed, pack, identity);
+    rewritten->typed = typed;
+    rewritten->path = FollowedPack(typed);
+    return dryRun ? OpenPackOrSay(rewritten->path, &rewritten->pack, "; nothing written")
+                  : OpenLocked(rewritten->path, typed, &rewritten->pack, &rewritten->identity);
 }
 
 bool NamesAFileOrSay(const std::string& path, const std::string& tail)
@@ -304,20 +306,19 @@ bool OpenNewTarget(const std::string& path, bool force, const std::string& unwri
     return true;
 }
 
-bool OpenTarget(const std::string& shownPack, const std::string& packPath, const FileIdentity& packIdentity,
-                const std::string& output, bool force, PackTarget* target)
+bool OpenTarget(const PackToRewrite& rewritten, const std::string& output, bool force, PackTarget* target)
 {
     const bool toOut = !output.empty();
-    target->shown = toOut ? output : shownPack;
+    target->shown = toOut ? output : rewritten.typed;
     std::string parentPath;
-    SplitPath(toOut ? output : packPath, &parentPath, &target->name);
+    SplitPath(toOut ? output : rewritten.path, &parentPath, &target->name);
     if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
         return false;
     FileIdentity found;
     SystemError error;
     if (target->existing == NodeKind::File &&
         target->parent.folder.IdentityOf(target->name, &found, &error) == NodeKind::File)
-        target->replacesPack = found == packIdentity;
+        target->replacesPack = found == rewritten.identity;
     if (target->existing == NodeKind::File && !target->replacesPack && !force) {
         Message(target->shown + ": exists (--force replaces it); nothing written");
         return false;
@@ -435,7 +436,7 @@ bool PackWriter::CopyRun(InputFile& from, const std::string& shown, uint64_t pos
     return true;
 }
 
-int PackWriter::Finish(bool written, bool force, PackFile* readPack, const FileIdentity* packIdentity)
+int PackWriter::Finish(bool written, bool force, PackToRewrite* rewritten)
 {
     if (progress_)
         progress_->Clear();
@@ -453,11 +454,12 @@ int PackWriter::Finish(bool written, bool force, PackFile* readPack, const FileI
     if (ready != EXIT_DONE)
         return ready;
     SystemError error;
-    if (readPack && target_.replacesPack) {
+    if (rewritten && target_.replacesPack) {
         // Another run locks the pack before it replaces it; any other
         // program that put a file under the name meanwhile keeps it.
         FileIdentity now;
-        if (target_.parent.folder.IdentityOf(target_.name, &now, &error) != NodeKind::File || now != *packIdentity) {
+        if (target_.parent.folder.IdentityOf(target_.name, &now, &error) != NodeKind::File ||
+            now != rewritten->identity) {
             out_.Discard();
             Message(target_.shown + ": replaced by another program meanwhile; nothing written");
             return EXIT_FATAL;
@@ -465,8 +467,8 @@ int PackWriter::Finish(bool written, bool force, PackFile* readPack, const FileI
     }
     // The lock is held through the rename, except where an open file cannot
     // be replaced: a run that takes it then finds the name changed anyway.
-    if (readPack && OPEN_FILES_BLOCK_REPLACE)
-        readPack->File().Close();
+    if (rewritten && OPEN_FILES_BLOCK_REPLACE)
+        rewritten->pack.File().Close();
     const TempFile::CommitResult result =
         replacing ? out_.CommitReplacing(target_.name, &error) : out_.Commit(target_.name, force, &error);
     switch (result) {

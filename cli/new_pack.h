@@ -76,10 +76,19 @@ std::string FollowedPack(const std::string& pack);
 // name on the pack another run put there: that pack is the one read.
 bool OpenLocked(const std::string& path, const std::string& shown, PackFile* pack, FileIdentity* identity);
 
-// The pack a command rewrites, as typed: its link followed (*path), read,
-// and locked unless the run only shows what it would do.
-bool OpenPackToRewrite(const std::string& typed, bool dryRun, std::string* path, PackFile* pack,
-                       FileIdentity* identity);
+// The pack a command rewrites (update, patch): as typed, the file its link
+// leads to, its directory, and which file it is, so that the name can be
+// checked to still hold it just before the new pack takes that name.
+struct PackToRewrite {
+    std::string typed;
+    std::string path;
+    PackFile pack;
+    FileIdentity identity;
+};
+
+// Opens the pack a command rewrites: its link followed, read, and locked
+// unless the run only shows what it would do.
+bool OpenPackToRewrite(const std::string& typed, bool dryRun, PackToRewrite* rewritten);
 
 // Whether path ends in a file's name rather than a folder's separator;
 // says "PATH: not a file name" and tail when it does not.
@@ -98,11 +107,10 @@ struct PackTarget {
 // only of a file, and of that only with force; unwritten ends the refusal.
 bool OpenNewTarget(const std::string& path, bool force, const std::string& unwritten, PackTarget* target);
 
-// Opens the folder of the new pack that replaces a pack read (at packPath,
-// locked, with packIdentity) or goes to output, and decides whether it may
-// take that name: OUT is replaced only with force, unless it is PACK.
-bool OpenTarget(const std::string& shownPack, const std::string& packPath, const FileIdentity& packIdentity,
-                const std::string& output, bool force, PackTarget* target);
+// Opens the folder of the new pack that replaces the pack read or goes to
+// output, and decides whether it may take that name: OUT is replaced only
+// with force, unless it is PACK.
+bool OpenTarget(const PackToRewrite& rewritten, const std::string& output, bool force, PackTarget* target);
 
 // What a run says when its new file does not take its name, so that each
 // command keeps its own words.
@@ -147,13 +155,12 @@ public:
     // Gives the complete file its name, written is false after a failure.
     // A file that replaces another reaches the disk first, so that a crash
     // leaves one or the other whole; a last look at Ctrl+C, which may have
-    // come during that flush. With readPack, the name must still hold the
-    // pack that was read (its identity), and that pack's file is closed
-    // where an open file cannot be replaced. force lets the name be taken
-    // from a file that appeared meanwhile. EXIT_DONE, or the run's exit
-    // code with the file discarded and the reason said.
-    int Finish(bool written, bool force = false, PackFile* readPack = nullptr,
-               const FileIdentity* packIdentity = nullptr);
+    // come during that flush. With rewritten, the name must still hold the
+    // pack that was read, and that pack's file is closed where an open file
+    // cannot be replaced. force lets the name be taken from a file that
+    // appeared meanwhile. EXIT_DONE, or the run's exit code with the file
+    // discarded and the reason said.
+    int Finish(bool written, bool force = false, PackToRewrite* rewritten = nullptr);
 
 private:
     PackTarget& target_;

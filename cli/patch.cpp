@@ -371,14 +371,15 @@ bool WriteData(PackFile& pack, InputFile& patchFile, const PatchOptions& options
 // Writes the new pack beside the destination and puts it in place, as
 // update does: PACK and the destination stay as they were unless the whole
 // new pack is there.
-int WriteNewPack(PackFile& pack, const std::string& packPath, const FileIdentity& packIdentity, InputFile& patchFile,
-                 const PatchOptions& options, const Patch& patch, const Application& application)
+int WriteNewPack(PackToRewrite& rewritten, InputFile& patchFile, const PatchOptions& options, const Patch& patch,
+                 const Application& application)
 {
+    PackFile& pack = rewritten.pack;
     const std::string& destination = options.output.empty() ? options.pack : options.output;
     if (!NamesAFileOrSay(destination, "; nothing written"))
         return EXIT_FATAL;
     PackTarget target;
-    if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
+    if (!OpenTarget(rewritten, options.output, options.force, &target))
         return EXIT_FATAL;
     const std::vector<Planned> layout = Layout(pack, patch, application);
     if (!CheckOffsets(layout)) {
@@ -391,7 +392,7 @@ int WriteNewPack(PackFile& pack, const std::string& packPath, const FileIdentity
     if (!writer.Start(layout, options.quiet) || !writer.TakePermissionsOf(pack.File(), options.pack))
         return EXIT_FATAL;
     const bool written = WriteData(pack, patchFile, options, patch, application, writer);
-    return writer.Finish(written, false, &pack, &packIdentity);
+    return writer.Finish(written, false, &rewritten);
 }
 
 } // namespace
@@ -407,11 +408,10 @@ int RunPatch(const PatchOptions& options)
     }
     // The pack is locked against update and other patch runs from here to
     // its replacement, so that neither loses the other's changes.
-    std::string packPath;
-    PackFile pack;
-    FileIdentity packIdentity;
-    if (!OpenPackToRewrite(options.pack, options.dryRun, &packPath, &pack, &packIdentity))
+    PackToRewrite rewritten;
+    if (!OpenPackToRewrite(options.pack, options.dryRun, &rewritten))
         return EXIT_FATAL;
+    PackFile& pack = rewritten.pack;
     InstallInterruptHandler();
     const EntryIndex index(pack.Entries());
     std::vector<Finding> findings;
@@ -443,7 +443,7 @@ int RunPatch(const PatchOptions& options)
         Message("nothing written");
         return EXIT_FATAL;
     }
-    const int code = WriteNewPack(pack, packPath, packIdentity, patchFile, options, patch, application);
+    const int code = WriteNewPack(rewritten, patchFile, options, patch, application);
     if (code == EXIT_DONE && !options.quiet)
         Message((options.output.empty() ? options.pack : options.output) + ": " + Summary(application));
     return code;

@@ -310,14 +310,15 @@ bool PlanUpdate(PackFile& pack, const UpdateOptions& options, const std::string&
 
 // Writes the new pack beside the destination and puts it in place: PACK
 // and the destination stay as they were unless the whole new pack is there.
-int WriteNewPack(PackFile& pack, const FileIdentity& packIdentity, const UpdateOptions& options, const UpdatePlan& plan,
+int WriteNewPack(PackToRewrite& rewritten, const UpdateOptions& options, const UpdatePlan& plan,
                  const std::vector<Planned>& layout, PackTarget& target)
 {
+    PackFile& pack = rewritten.pack;
     PackWriter writer(target, ReplacingWords(target.shown));
     if (!writer.Start(layout, options.quiet) || !writer.TakePermissionsOf(pack.File(), options.pack))
         return EXIT_FATAL;
     const bool written = WriteData(pack, writer, options.source, plan);
-    const int code = writer.Finish(written, false, &pack, &packIdentity);
+    const int code = writer.Finish(written, false, &rewritten);
     if (code == EXIT_DONE && !options.quiet)
         Message(target.shown + ": " + Summary(pack.Entries(), plan));
     return code;
@@ -346,11 +347,10 @@ int RunUpdate(const UpdateOptions& options)
     const std::string& destination = options.output.empty() ? options.pack : options.output;
     if (!OptionsHoldTogether(options, destination))
         return EXIT_FATAL;
-    std::string packPath;
-    PackFile pack;
-    FileIdentity packIdentity;
-    if (!OpenPackToRewrite(options.pack, options.dryRun, &packPath, &pack, &packIdentity))
+    PackToRewrite rewritten;
+    if (!OpenPackToRewrite(options.pack, options.dryRun, &rewritten))
         return EXIT_FATAL;
+    PackFile& pack = rewritten.pack;
 
     UpdatePlan plan;
     std::vector<Planned> layout;
@@ -366,13 +366,13 @@ int RunUpdate(const UpdateOptions& options)
     // by a complete new pack.
     InstallInterruptHandler();
     PackTarget target;
-    if (!OpenTarget(options.pack, packPath, packIdentity, options.output, options.force, &target))
+    if (!OpenTarget(rewritten, options.output, options.force, &target))
         return EXIT_FATAL;
     if (target.replacesPack && plan.replaced == 0 && plan.added == 0 && RemovedCount(plan) == 0) {
         Message(target.shown + ": nothing to change, left as it was (" + std::to_string(plan.placed.size()) + " kept)");
         return EXIT_DONE;
     }
-    return WriteNewPack(pack, packIdentity, options, plan, layout, target);
+    return WriteNewPack(rewritten, options, plan, layout, target);
 }
 
 } // namespace cli
