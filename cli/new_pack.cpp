@@ -436,6 +436,23 @@ bool PackWriter::CopyRun(InputFile& from, const std::string& shown, uint64_t pos
     return true;
 }
 
+bool PackWriter::CopyKeptRun(PackFile& pack, size_t first, size_t slots,
+                             const std::function<std::optional<uint32_t>(size_t slot)>& keptAt, size_t* next)
+{
+    const std::vector<StoredEntry>& entries = pack.Entries();
+    const StoredEntry& start = entries[*keptAt(first)];
+    uint64_t runEnd = uint64_t(start.offset) + start.size;
+    size_t after = first + 1;
+    for (std::optional<uint32_t> kept; after < slots && (kept = keptAt(after)) && entries[*kept].offset == runEnd;
+         ++after)
+        runEnd += entries[*kept].size;
+    if (!CopyRun(pack.File(), pack.Path(), pack.DataAreaStart() + start.offset, runEnd - start.offset))
+        return false;
+    EntriesDone(after - first);
+    *next = after;
+    return true;
+}
+
 int PackWriter::Finish(bool written, bool force, PackToRewrite* rewritten)
 {
     if (progress_)

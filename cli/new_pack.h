@@ -12,6 +12,7 @@
 #include "cli/platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -147,6 +148,12 @@ public:
     // are, in slices so that Ctrl+C and the progress line are looked at
     // while the kernel copies.
     bool CopyRun(InputFile& from, const std::string& shown, uint64_t position, uint64_t count);
+    // Copies the entries of pack kept from slot first on (keptAt gives a
+    // slot's entry, or nothing where the slot holds new bytes) while they
+    // lie one after another in pack, as one run; *next is the slot after
+    // them. The entries must lie inside the file (EntriesInsideOrSay).
+    bool CopyKeptRun(PackFile& pack, size_t first, size_t slots,
+                     const std::function<std::optional<uint32_t>(size_t slot)>& keptAt, size_t* next);
     void EntriesDone(uint64_t count) { entriesDone_ += count; }
     TempFile& Out() { return out_; }
     // The line that ends work done whole (Progress::Summary).

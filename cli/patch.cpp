@@ -340,30 +340,21 @@ std::vector<Planned> Layout(const PackFile& pack, const Patch& patch, const Appl
 bool WriteData(PackFile& pack, InputFile& patchFile, const PatchOptions& options, const Patch& patch,
                const Application& application, PackWriter& writer)
 {
-    const std::vector<StoredEntry>& entries = pack.Entries();
-    size_t i = 0;
-    while (i < application.slots.size()) {
-        const Slot& slot = application.slots[i];
-        if (slot.fromPatch) {
-            const PatchRecord& record = patch.records[slot.index];
-            if (!writer.CopyRun(patchFile, options.patch, record.dataPosition, record.newSize))
+    const std::vector<Slot>& slots = application.slots;
+    const auto keptAt = [&](size_t k) {
+        return slots[k].fromPatch ? std::nullopt : std::optional<uint32_t>(slots[k].index);
+    };
+    for (size_t i = 0; i < slots.size();) {
+        if (!slots[i].fromPatch) {
+            if (!writer.CopyKeptRun(pack, i, slots.size(), keptAt, &i))
                 return false;
-            writer.EntriesDone(1);
-            ++i;
             continue;
         }
-        const uint64_t runStart = entries[slot.index].offset;
-        uint64_t runEnd = runStart + entries[slot.index].size;
-        size_t next = i + 1;
-        while (next < application.slots.size() && !application.slots[next].fromPatch &&
-               entries[application.slots[next].index].offset == runEnd) {
-            runEnd += entries[application.slots[next].index].size;
-            ++next;
-        }
-        if (!writer.CopyRun(pack.File(), pack.Path(), pack.DataAreaStart() + runStart, runEnd - runStart))
+        const PatchRecord& record = patch.records[slots[i].index];
+        if (!writer.CopyRun(patchFile, options.patch, record.dataPosition, record.newSize))
             return false;
-        writer.EntriesDone(next - i);
-        i = next;
+        writer.EntriesDone(1);
+        ++i;
     }
     return true;
 }

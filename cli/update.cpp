@@ -237,31 +237,21 @@ int PrintDryRun(PackFile& pack, const UpdateOptions& options, const UpdatePlan& 
 // another in PACK go as one run.
 bool WriteData(PackFile& pack, PackWriter& writer, const std::string& source, const UpdatePlan& plan)
 {
-    const std::vector<StoredEntry>& entries = pack.Entries();
-    const uint64_t dataStart = pack.DataAreaStart();
-    size_t i = 0;
-    while (i < plan.placed.size()) {
-        const Placed& placed = plan.placed[i];
-        if (placed.file >= 0) {
-            const Planned& file = plan.files[size_t(placed.file)];
-            if (!writer.AppendFile(JoinPath(source, file.relative), file))
+    const std::vector<Placed>& placed = plan.placed;
+    const auto keptAt = [&](size_t k) {
+        return placed[k].file >= 0 ? std::nullopt : std::optional<uint32_t>(placed[k].oldIndex);
+    };
+    for (size_t i = 0; i < placed.size();) {
+        if (placed[i].file < 0) {
+            if (!writer.CopyKeptRun(pack, i, placed.size(), keptAt, &i))
                 return false;
-            writer.EntriesDone(1);
-            ++i;
             continue;
         }
-        const uint64_t runStart = entries[placed.oldIndex].offset;
-        uint64_t runEnd = runStart + entries[placed.oldIndex].size;
-        size_t next = i + 1;
-        while (next < plan.placed.size() && plan.placed[next].file < 0 &&
-               entries[plan.placed[next].oldIndex].offset == runEnd) {
-            runEnd += entries[plan.placed[next].oldIndex].size;
-            ++next;
-        }
-        if (!writer.CopyRun(pack.File(), pack.Path(), dataStart + runStart, runEnd - runStart))
+        const Planned& file = plan.files[size_t(placed[i].file)];
+        if (!writer.AppendFile(JoinPath(source, file.relative), file))
             return false;
-        writer.EntriesDone(next - i);
-        i = next;
+        writer.EntriesDone(1);
+        ++i;
     }
     return true;
 }
