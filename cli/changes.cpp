@@ -1,6 +1,7 @@
 // The lines of diff and of the dry runs of update and patch.
 #include "cli/changes.h"
 
+#include "cli/messages.h"
 #include "cli/names.h"
 #include "cli/standard_output.h"
 
@@ -26,6 +27,15 @@ void WriteChange(const Change& change, bool json)
     }
     line.push_back('\n');
     WriteStdoutText(line.data(), line.size());
+}
+
+bool ChangesWrittenOrSay(const char* what)
+{
+    SystemError error;
+    if (FlushStdout(&error))
+        return true;
+    Message(std::string("cannot write the ") + what + ": " + error.Text());
+    return false;
 }
 
 } // namespace cli

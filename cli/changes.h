@@ -32,6 +32,10 @@ struct Pairing {
 // shows it, or one JSON object.
 void WriteChange(const Change& change, bool json);
 
+// Once every change is written: true when standard output took them all;
+// otherwise says "cannot write the WHAT: reason".
+bool ChangesWrittenOrSay(const char* what);
+
 } // namespace cli
 
 #endif

@@ -123,11 +123,8 @@ int RunDiff(const DiffOptions& options)
     bool differ = false;
     if (!CompareAndPrint(oldPack, newPack, options.json, &pairing, &differ))
         return EXIT_FATAL;
-    SystemError error;
-    if (!FlushStdout(&error)) {
-        Message("cannot write the differences: " + error.Text());
+    if (!ChangesWrittenOrSay("differences"))
         return EXIT_FATAL;
-    }
     if (!options.patch.empty()) {
         const int written = WritePatchFile(oldPack, newPack, pairing, options.patch, options.force);
         if (written != EXIT_DONE)

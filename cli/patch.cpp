@@ -291,12 +291,7 @@ int PrintChanges(const PackFile& pack, const Patch& patch, const std::vector<Fin
     std::sort(removed.begin(), removed.end());
     for (const uint32_t i : removed)
         WriteChange({ChangeKind::Removed, entries[i].name, entries[i].size, std::nullopt}, false);
-    SystemError error;
-    if (!FlushStdout(&error)) {
-        Message("cannot write the changes: " + error.Text());
-        return EXIT_FATAL;
-    }
-    return EXIT_DONE;
+    return ChangesWrittenOrSay("changes") ? EXIT_DONE : EXIT_FATAL;
 }
 
 // Whether the new pack would be PACK's entries, as stored, in PACK's order.

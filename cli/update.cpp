@@ -225,12 +225,7 @@ int PrintDryRun(PackFile& pack, const UpdateOptions& options, const UpdatePlan& 
         if (plan.removed[i])
             WriteChange({ChangeKind::Removed, entries[i].name, entries[i].size, std::nullopt}, false);
     }
-    SystemError error;
-    if (!FlushStdout(&error)) {
-        Message("cannot write the changes: " + error.Text());
-        return EXIT_FATAL;
-    }
-    return EXIT_DONE;
+    return ChangesWrittenOrSay("changes") ? EXIT_DONE : EXIT_FATAL;
 }
 
 // The data area of the new pack. Entries kept as stored that lie one after
