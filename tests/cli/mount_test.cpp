@@ -523,11 +523,20 @@ TEST_F(Mount, RunsUntilCtrlCOrUnmountAndPassesOptions)
         EXPECT_EQ(MountLine(mountpoint_), "") << c.why;
     }
 
-    // Without -f it returns once the tree is there: a script uses it on its next line.
-    const Result background = Run({"mount", pack_, mountpoint_});
-    ASSERT_EQ(background.code, 0) << background.err;
-    EXPECT_EQ(ReadText(mountpoint_ / "scripts" / "start.txt"), "ready");
-    Unmount();
+    // Without -f it returns once the tree is there: a script uses it on its
+    // next line. A comma or a backslash in the pack's path stays in the
+    // mount's source name (mountinfo writes the backslash as \134).
+    const fs::path odd = base_ / "a,b\\c.pak";
+    fs::copy_file(pack_, odd);
+    const std::pair<fs::path, fs::path> packs[] = {{pack_, pack_}, {odd, base_ / "a,b\\134c.pak"}};
+    for (const auto& [pack, source] : packs) {
+        const Result background = Run({"mount", pack, mountpoint_});
+        ASSERT_EQ(background.code, 0) << background.err;
+        EXPECT_EQ(ReadText(mountpoint_ / "scripts" / "start.txt"), "ready");
+        EXPECT_NE(MountLine(mountpoint_).find(" " + source.string() + " "), std::string::npos)
+            << MountLine(mountpoint_);
+        Unmount();
+    }
 
     EXPECT_EQ(Run({"mount", "-o", "no_such_option", pack_, mountpoint_}).code, 2);
     EXPECT_EQ(MountLine(mountpoint_), "");
