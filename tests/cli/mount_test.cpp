@@ -215,7 +215,7 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
         pakwriter::Bytes bytes;
         bool leftOut;
     };
-    const std::vector<Row> rows = {
+    std::vector<Row> rows = {
         {Sjis("シナリオ/第1章.txt"), B("scenario"), false},
         {Sjis("ソース一覧.txt"), B("0x5C trail byte"), false},
         {Sjis("表紙.bmp"), Pattern(0, 70000), false},
@@ -255,6 +255,10 @@ TEST_F(Mount, TreeIsWhatExtractWritesAndEveryLeftOutEntryIsReportedOnce)
         {"many\\10", B("10"), false},
         {"many\\sub\\11", B("11"), false},
     };
+    // More files and folders than the slots sized from the declared count
+    // hold: the table grows and places every name again.
+    for (int k = 0; k < 600; ++k)
+        rows.push_back({"grow\\" + std::to_string(k) + "\\f", B(std::to_string(k)), false});
     std::vector<pakwriter::Entry> entries;
     for (const Row& row : rows)
         entries.push_back({row.name, row.bytes});
