@@ -2235,6 +2235,24 @@ TEST(CliNames, ValidUtf8KeepsWellFormedSequencesOnly)
         EXPECT_EQ(cli::ValidUtf8(bytes), json) << cli::HexBytes(bytes);
 }
 
+// Names that one case-folding volume takes for one file: the edges of
+// every range of code page 932 letters that have a case, and their
+// neighbours that have none.
+TEST(CliNames, PathKeyFoldsEachCp932LetterWithACase)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"a/z{`", "A/Z{`"}, {"ａｚ｀", "ＡＺ｀"}, // full-width Latin
+        {"αως", "ΑΩς"},                           // Greek; final sigma has no capital in cp932
+        {"аяѐё", "АЯѐЁ"},                         // Cyrillic; U+0450 is not in cp932
+        {"ⅰⅿↀ", "ⅠⅯↀ"},                           // small Roman numerals
+        {"ＡΩЯⅫ", "ＡΩЯⅫ"},
+    };
+    for (const auto& [name, key] : rows) {
+        EXPECT_EQ(cli::PathKey(name, true), key) << name;
+        EXPECT_EQ(cli::PathKey(name, false), name) << name;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
