@@ -18,7 +18,7 @@ constexpr LCID JAPANESE_LOCALE = 0x0411;
 // Another program (a clipboard viewer or history, a remote session) may
 // hold the clipboard open for a moment; a copy waits that out, for at most
 // a fifth of a second, rather than being lost without a word.
-constexpr int CLIPBOARD_ATTEMPTS = 1;
+constexpr int CLIPBOARD_ATTEMPTS = 20;
 constexpr DWORD CLIPBOARD_RETRY_MS = 10;
 
 BOOL OpenClipboardPatiently(HWND owner)
