@@ -200,17 +200,18 @@ bool LiesInside(const std::string& path, const std::string& folder)
     }
 }
 
-bool OpenPackFolder(const std::string& parentPath, const std::string& name, PackFolder* parent, NodeKind* existing)
+bool OpenPackFolder(const std::string& parentPath, const std::string& name, const std::string& unwritten,
+                    PackFolder* parent, NodeKind* existing)
 {
     const std::string shown = parentPath.empty() ? "." : parentPath;
     SystemError error;
     if (!parent->folder.OpenRoot(shown, &error, &parent->made)) {
-        Message(shown + ": " + error.Text());
+        Message(shown + ": " + error.Text() + "; " + unwritten);
         return false;
     }
     *existing = parent->folder.Inspect(name, &error);
     if (*existing == NodeKind::Failed) {
-        Message(JoinPath(parentPath, name) + ": " + error.Text());
+        Message(JoinPath(parentPath, name) + ": " + error.Text() + "; " + unwritten);
         return false;
     }
     return true;
@@ -294,7 +295,7 @@ bool OpenNewTarget(const std::string& path, bool force, const std::string& unwri
     std::string parentPath;
     target->shown = path;
     SplitPath(path, &parentPath, &target->name);
-    if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
+    if (!OpenPackFolder(parentPath, target->name, unwritten, &target->parent, &target->existing))
         return false;
     if (target->existing != NodeKind::Missing && !(target->existing == NodeKind::File && force)) {
         Message(
@@ -312,7 +313,7 @@ bool OpenTarget(const PackToRewrite& rewritten, const std::string& output, bool 
     target->shown = toOut ? output : rewritten.typed;
     std::string parentPath;
     SplitPath(toOut ? output : rewritten.path, &parentPath, &target->name);
-    if (!OpenPackFolder(parentPath, target->name, &target->parent, &target->existing))
+    if (!OpenPackFolder(parentPath, target->name, "nothing written", &target->parent, &target->existing))
         return false;
     FileIdentity found;
     SystemError error;

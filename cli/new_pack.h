@@ -57,8 +57,9 @@ struct PackFolder {
 
 // Opens the folder that is to hold a new pack (the current one for an
 // empty parentPath) and tells what its name holds there now; says what
-// failed.
-bool OpenPackFolder(const std::string& parentPath, const std::string& name, PackFolder* parent, NodeKind* existing);
+// failed, then unwritten.
+bool OpenPackFolder(const std::string& parentPath, const std::string& name, const std::string& unwritten,
+                    PackFolder* parent, NodeKind* existing);
 
 // The bytes of the entries' data the layout holds.
 uint64_t DataBytes(const std::vector<Planned>& layout);
