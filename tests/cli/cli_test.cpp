@@ -758,7 +758,7 @@ TEST_F(Cli, ExitCodes)
         {{"extract", "-C", out, pack, "bgm\\*.ogg"}, 0},
         {{"extract", "--overwrite=always", "-C", out, pack, "bgm/*", "bgm/a.ogg"}, 0}, // both match, one would do
         {{"verify", pack}, 0},
-        {{"create", pack, out}, 2}, // exists, no --force
+        {{"create", pack, out}, 2, "exists (--force replaces it); nothing written"},
         {{"create", (base_ / "missing").string() + ".pak", (base_ / "no-such-folder").string()}, 2},
         {{"update", "-o", "", "--remove", "se/*", pack}, 2, "OUT is empty"}, // an unset variable, not PACK
     };
@@ -1805,7 +1805,13 @@ TEST_F(Cli, InjectedFaultsLeaveEverythingAsItWas)
          {"update", "--dry-run", pack, src},
          2,
          (src / "sub" / "c.txt").string() + ": Permission denied"},
+        {"a folder that takes no new file, unnamed or named",
+         {"-P", base_ / "ro", "-e", "inject=openat:error=EROFS:when=2+"},
+         {"create", base_ / "ro" / "new.pak", src},
+         2,
+         "cannot create a file beside " + (base_ / "ro" / "new.pak").string() + ": Read-only file system"},
     };
+    fs::create_directory(base_ / "ro");
     // The leak checker stops the process's threads by tracing them, which a
     // traced process cannot be.
     const char* sanitizer = getenv("ASAN_OPTIONS");
