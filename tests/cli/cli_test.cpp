@@ -2021,6 +2021,7 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
         int code;
         std::vector<pakwriter::Entry> expected; // empty: PACK as it was
         std::string message;
+        uint64_t cut = 0; // bytes cut from the end of PACK
     };
     const std::vector<Case> cases = {
         {"another edition: an entry the patch leaves changed, an extra entry",
@@ -2064,9 +2065,16 @@ TEST_F(Cli, PatchOnAnotherEditionChangesOnlyItsEntriesOrRefuses)
          {},
          "entry 'tail' (name_hex 7461696c): holds 1 other bytes"},
         {"a removed entry holds other bytes", {{"b", B("b")}, {"d", B("dd")}}, 2, {}, "entry 'd'"},
+        {"a modified entry cut short with the pack",
+         {{"a", B("a")}, {"b", B("b")}},
+         2,
+         {},
+         "entry 1 'b': the entry runs past the end of the pack; nothing written",
+         1},
     };
     for (const Case& c : cases) {
         WritePack(c.pack);
+        fs::resize_file(pack_, fs::file_size(pack_) - c.cut);
         const std::string before = ReadText(pack_);
         const Result dry = Run({"patch", "--dry-run", pack_, patch});
         EXPECT_EQ(dry.code, c.code) << c.why;
