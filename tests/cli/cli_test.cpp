@@ -2153,21 +2153,23 @@ TEST_F(Cli, DamagedPatchesAreRefusedWhole)
         const char* why;
         size_t at;
         char byte;
+        const char* reason; // what ReadPatch says
     };
     // The first record, 'M' for "a", begins behind the 16-byte header; the
     // new bytes of its two records lie just before the check.
     const std::vector<Forged> forged = {
-        {"a record count past the records", 12, 4},
-        {"a kind that does not exist", 16, 'X'},
-        {"an empty name", 17, 0},
-        {"a name longer than what follows", 17, char(0xFF)},
-        {"a new byte unlike its digest", good.size() - 33, 0x55},
+        {"a record count past the records", 12, 4, "damaged: record 3 cannot be read"},
+        {"a kind that does not exist", 16, 'X', "damaged: record 0 cannot be read"},
+        {"an empty name", 17, 0, "damaged: record 0 cannot be read"},
+        {"a name longer than what follows", 17, char(0xFF), "damaged: record 0 cannot be read"},
+        {"a new byte unlike its digest", good.size() - 33, 0x55, "damaged: new bytes that do not match their SHA-256"},
     };
     for (const Forged& f : forged) {
         std::string bytes = good;
         bytes[f.at] = f.byte;
         WriteText(damaged, resealed(bytes));
         EXPECT_FALSE(cli::ReadPatch(damaged, &file, &read, &why)) << f.why;
+        EXPECT_EQ(why, f.reason) << f.why;
     }
     WriteText(damaged, resealed(good));
     EXPECT_TRUE(cli::ReadPatch(damaged, &file, &read, &why)) << why;
