@@ -1938,7 +1938,7 @@ TEST_F(Cli, PatchTurnsOldIntoNewByteForByte)
         std::vector<pakwriter::Entry> newer;
     };
     const std::vector<Case> cases = {
-        {"modified, added in a run, removed, a name in its other form added",
+        {"modified, added in a run, removed, a name in its other form added, an empty one last",
          {{"readme.txt", B("new text")},
           {Sjis("シナリオ\\01.txt"), B("scenario")},
           {Sjis("シナリオ\\02.txt"), B("two")},
@@ -1948,7 +1948,8 @@ TEST_F(Cli, PatchTurnsOldIntoNewByteForByte)
           {IBM_ONE + ".txt", B("ibm")},
           {"dup", B("1")},
           {"dup", B("2")},
-          {"last.bin", B("z")}}},
+          {"last.bin", B("z")},
+          {"added/last and empty", {}}}},
         {"added at the start, an entry emptied, the second of a name changed",
          {{"first", B("f")},
           {"readme.txt", {}},
@@ -1970,6 +1971,16 @@ TEST_F(Cli, PatchTurnsOldIntoNewByteForByte)
           {"dup", B("2")}}},
         {"nothing left", {}},
         {"the same", older},
+        {"no new bytes at all: an entry emptied, an empty one added",
+         {{"readme.txt", {}},
+          {Sjis("シナリオ\\01.txt"), B("scenario")},
+          {"empty.dat", {}},
+          {NEC_ONE + ".txt", B("nec")},
+          {"dup", B("1")},
+          {"dup", B("2")},
+          {"gone.bin", B("x")},
+          {"last.bin", B("z")},
+          {"added-empty", {}}}},
     };
     const fs::path oldPack = base_ / "old.pak";
     const fs::path newPack = base_ / "new.pak";
