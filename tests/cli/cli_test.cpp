@@ -2275,11 +2275,13 @@ TEST(CliNames, ValidUtf8KeepsWellFormedSequencesOnly)
 TEST(CliNames, PathKeyFoldsEachCp932LetterWithACase)
 {
     const std::pair<const char*, const char*> rows[] = {
-        {"a/z{`", "A/Z{`"}, {"ａｚ｀", "ＡＺ｀"}, // full-width Latin
-        {"αως", "ΑΩς"},                           // Greek; final sigma has no capital in cp932
-        {"аяѐё", "АЯѐЁ"},                         // Cyrillic; U+0450 is not in cp932
-        {"ⅰⅿↀ", "ⅠⅯↀ"},                           // small Roman numerals
+        {"a/z{`", "A/Z{`"},
+        {"ａｚ｀", "ＡＺ｀"}, // full-width Latin
+        {"αως", "ΑΩς"},       // Greek; final sigma has no capital in cp932
+        {"аяѐё", "АЯѐЁ"},     // Cyrillic; U+0450 is not in cp932
+        {"ⅰⅿↀ", "ⅠⅯↀ"},       // small Roman numerals
         {"ＡΩЯⅫ", "ＡΩЯⅫ"},
+        {"\xEF\xBF\xBF\xF0\x90\x80\x80", "\xEF\xBF\xBF\xF0\x90\x80\x80"}, // either side of U+10000, as it was
     };
     for (const auto& [name, key] : rows) {
         EXPECT_EQ(cli::PathKey(name, true), key) << name;
